@@ -1,0 +1,176 @@
+#include "host/process_runner.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace tessaron {
+namespace {
+
+LaunchError launchError(const std::string& executable, int code) {
+    const std::string name = std::filesystem::path(executable).filename().string();
+    switch (code) {
+    case ENOENT:
+    case ENOTDIR:
+        return LaunchError("The file \u201c" + name + "\u201d doesn\u2019t exist.", code);
+    case EACCES:
+    case EPERM:
+        return LaunchError("You don\u2019t have permission to run \u201c" + name + "\u201d.", code);
+    default:
+        return LaunchError("The program \u201c" + name + "\u201d could not be started (" + std::strerror(code) + ").", code);
+    }
+}
+
+std::vector<char*> argumentVector(const std::string& executable, const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 2);
+    argv.push_back(const_cast<char*>(executable.c_str()));
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+int waitForChild(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
+
+struct Pipe {
+    int read = -1;
+    int write = -1;
+    ~Pipe() {
+        if (read >= 0) ::close(read);
+        if (write >= 0) ::close(write);
+    }
+};
+
+}  // namespace
+
+std::int32_t exitCodeFromWaitStatus(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return 255;
+}
+
+bool isValidUTF8(const std::string& bytes) {
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t i = 0, n = bytes.size();
+    while (i < n) {
+        unsigned char c = s[i];
+        if (c < 0x80) { ++i; continue; }
+        std::size_t length;
+        std::uint32_t code;
+        if ((c & 0xE0) == 0xC0) { length = 2; code = c & 0x1F; }
+        else if ((c & 0xF0) == 0xE0) { length = 3; code = c & 0x0F; }
+        else if ((c & 0xF8) == 0xF0) { length = 4; code = c & 0x07; }
+        else return false;
+        if (i + length > n) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            code = (code << 6) | (s[i + k] & 0x3F);
+        }
+        if ((length == 2 && code < 0x80) || (length == 3 && code < 0x800) || (length == 4 && code < 0x10000) ||
+            code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+CommandResult ProcessCommandRunner::run(const std::string& executable, const std::vector<std::string>& arguments) {
+    Pipe out, err;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw launchError(executable, errno);
+    out.read = fds[0];
+    out.write = fds[1];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw launchError(executable, errno);
+    err.read = fds[0];
+    err.write = fds[1];
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out.write, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err.write, STDERR_FILENO);
+    auto argv = argumentVector(executable, arguments);
+    pid_t pid = -1;
+    int spawned = ::posix_spawn(&pid, executable.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) throw launchError(executable, spawned);
+    ::close(out.write);
+    out.write = -1;
+    ::close(err.write);
+    err.write = -1;
+
+    // Drain both pipes together so that a child filling one of them never stalls.
+    std::string captured[2];
+    pollfd polled[2] = {{out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
+    int open = 2;
+    char buffer[65536];
+    while (open > 0) {
+        if (::poll(polled, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (polled[i].fd < 0 || polled[i].revents == 0) continue;
+            ssize_t n = ::read(polled[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                captured[i].append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                polled[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    const int status = waitForChild(pid);
+    CommandResult result;
+    result.exitCode = exitCodeFromWaitStatus(status);
+    result.standardOutput = isValidUTF8(captured[0]) ? std::move(captured[0]) : std::string();
+    result.standardError = isValidUTF8(captured[1]) ? std::move(captured[1]) : std::string();
+    return result;
+}
+
+std::int32_t ProcessCommandRunner::runInteractive(const std::string& executable,
+                                                  const std::vector<std::string>& arguments) {
+    const pid_t savedGroup = ::isatty(STDIN_FILENO) == 1 ? ::tcgetpgrp(STDIN_FILENO) : -1;
+
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (savedGroup >= 1) {
+        // The child gets a process group of its own, which is then given the terminal.
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
+    auto argv = argumentVector(executable, arguments);
+    pid_t pid = -1;
+    int spawned = ::posix_spawn(&pid, executable.c_str(), nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) throw launchError(executable, spawned);
+
+    int status = 0;
+    if (savedGroup >= 1) {
+        auto previous = ::signal(SIGTTOU, SIG_IGN);
+        const pid_t childGroup = ::getpgid(pid);
+        if (childGroup >= 1 && ::tcsetpgrp(STDIN_FILENO, childGroup) == 0) ::kill(-childGroup, SIGCONT);
+        status = waitForChild(pid);
+        ::tcsetpgrp(STDIN_FILENO, savedGroup);
+        ::signal(SIGTTOU, previous);
+    } else {
+        status = waitForChild(pid);
+    }
+    return exitCodeFromWaitStatus(status);
+}
+
+}  // namespace tessaron

@@ -1,0 +1,59 @@
+#pragma once
+// Running external programs (limactl, ps, launchctl, sudo, tessaron itself).
+// Every external program goes through a CommandRunning so that tests can replace it.
+
+#include "host/error.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tessaron {
+
+struct CommandResult {
+    // The child's exit status; a child killed by signal N reports 128 + N, so it can
+    // never be mistaken for success.
+    std::int32_t exitCode = 0;
+    std::string standardOutput;  // "" when the bytes are not valid UTF-8
+    std::string standardError;   // likewise
+    bool operator==(const CommandResult&) const = default;
+};
+
+// The program could not be started at all (missing, not executable, not permitted).
+// The text is a full sentence, e.g. "The file “limactl” doesn’t exist."
+class LaunchError : public Error {
+public:
+    LaunchError(const std::string& sentence, int code) : Error(sentence), code_(code) {}
+    int code() const noexcept { return code_; }
+
+private:
+    int code_;
+};
+
+class CommandRunning {
+public:
+    virtual ~CommandRunning() = default;
+    // Runs `executable` (an absolute path; PATH is not searched) with `arguments`,
+    // capturing both output streams; blocks until the child exits. A non-zero exit
+    // status is returned, not thrown; only a LaunchError is thrown.
+    virtual CommandResult run(const std::string& executable, const std::vector<std::string>& arguments) = 0;
+    // Runs the child attached to the caller's terminal and returns its exit status.
+    // The default runs it captured and drops the output.
+    virtual std::int32_t runInteractive(const std::string& executable, const std::vector<std::string>& arguments) {
+        return run(executable, arguments).exitCode;
+    }
+};
+
+class ProcessCommandRunner : public CommandRunning {
+public:
+    CommandResult run(const std::string& executable, const std::vector<std::string>& arguments) override;
+    std::int32_t runInteractive(const std::string& executable, const std::vector<std::string>& arguments) override;
+};
+
+// True when `bytes` is well-formed UTF-8.
+bool isValidUTF8(const std::string& bytes);
+
+// Decodes a wait(2) status into the exit code convention above.
+std::int32_t exitCodeFromWaitStatus(int status);
+
+}  // namespace tessaron

@@ -1,0 +1,149 @@
+#include "panel/http_client.h"
+
+#include <algorithm>
+#include <cctype>
+#include <curl/curl.h>
+#include <mutex>
+
+namespace tessaron::http {
+namespace {
+
+void initialiseOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Transfer {
+    Response response;
+    std::size_t limit = 0;
+    bool overflow = false;
+};
+
+std::size_t onBody(char* data, std::size_t size, std::size_t count, void* context) {
+    auto* transfer = static_cast<Transfer*>(context);
+    const std::size_t bytes = size * count;
+    if (transfer->response.body.size() + bytes > transfer->limit) {
+        transfer->overflow = true;
+        return 0;  // aborts the transfer
+    }
+    transfer->response.body.append(data, bytes);
+    return bytes;
+}
+
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* context) {
+    auto* transfer = static_cast<Transfer*>(context);
+    const std::size_t bytes = size * count;
+    std::string line(data, bytes);
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    if (line.rfind("HTTP/", 0) == 0) {
+        transfer->response.headers.clear();  // a new answer (after 100 Continue)
+    } else if (auto colon = line.find(':'); colon != std::string::npos) {
+        std::string value = line.substr(colon + 1);
+        auto start = value.find_first_not_of(" \t");
+        value = start == std::string::npos ? std::string() : value.substr(start);
+        transfer->response.headers.emplace_back(line.substr(0, colon), value);
+    }
+    return bytes;
+}
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+TransportError errorFor(CURLcode code) {
+    using Kind = TransportError::Kind;
+    switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+        return TransportError(Kind::timedOut, "The request timed out.");
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return TransportError(Kind::cannotConnect, "A server with the specified hostname could not be found.");
+    case CURLE_COULDNT_CONNECT:
+        return TransportError(Kind::cannotConnect, "Could not connect to the server.");
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE:
+        return TransportError(Kind::tls, "A TLS error caused the secure connection to fail.");
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return TransportError(Kind::badURL, "The URL is not a valid http or https address.");
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+        return TransportError(Kind::other, "The network connection was lost.");
+    default:
+        return TransportError(Kind::other, std::string("The request failed: ") + curl_easy_strerror(code) + ".");
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> Response::header(const std::string& name) const {
+    for (const auto& [key, value] : headers)
+        if (equalsIgnoringCase(key, name)) return value;
+    return std::nullopt;
+}
+
+Response perform(const Request& request) {
+    initialiseOnce();
+    CURL* curl = curl_easy_init();
+    if (!curl) throw TransportError(TransportError::Kind::other, "The HTTP client could not be initialised.");
+    Transfer transfer;
+    transfer.limit = request.maxResponseBytes;
+    curl_slist* headerList = nullptr;
+    for (const auto& [name, value] : request.headers) headerList = curl_slist_append(headerList, (name + ": " + value).c_str());
+    if (request.body && std::none_of(request.headers.begin(), request.headers.end(),
+                                     [](const auto& h) { return equalsIgnoringCase(h.first, "Expect"); }))
+        headerList = curl_slist_append(headerList, "Expect:");
+
+    curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connectTimeout.count()));
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    if (request.method == "HEAD") curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    if (request.body) {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body->data());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body->size()));
+    }
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+    if (request.maxResponseBytes > 0)
+        curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.maxResponseBytes));
+
+    CURLcode code = curl_easy_perform(curl);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_slist_free_all(headerList);
+    curl_easy_cleanup(curl);
+
+    if (transfer.overflow || code == CURLE_FILESIZE_EXCEEDED)
+        throw TransportError(TransportError::Kind::tooLarge, "The server\u2019s answer was larger than allowed.");
+    if (code != CURLE_OK) throw errorFor(code);
+    transfer.response.status = status;
+    return std::move(transfer.response);
+}
+
+Request jsonRequest(std::string method, std::string url, const std::string& bearerToken, std::optional<std::string> body) {
+    Request request;
+    request.method = std::move(method);
+    request.url = std::move(url);
+    request.headers.emplace_back("Accept", "application/json");
+    if (body) request.headers.emplace_back("Content-Type", "application/json");
+    if (!bearerToken.empty()) request.headers.emplace_back("Authorization", "Bearer " + bearerToken);
+    request.body = std::move(body);
+    return request;
+}
+
+}  // namespace tessaron::http

@@ -1,0 +1,56 @@
+#pragma once
+// The one HTTP(S) client for the control panel, on libcurl. Redirects are never
+// followed unless a request asks for it; answers are capped in size; every request
+// has a connect and a total time-out. Only http and https are spoken.
+
+#include "host/error.h"
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tessaron::http {
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+struct Request {
+    std::string method = "GET";
+    std::string url;
+    Headers headers;
+    std::optional<std::string> body;
+    std::chrono::milliseconds timeout{60'000};
+    std::chrono::milliseconds connectTimeout{15'000};
+    bool followRedirects = false;
+    std::size_t maxResponseBytes = 1 << 20;
+};
+
+struct Response {
+    long status = 0;
+    Headers headers;  // in the order received, names as sent
+    std::string body;
+    // The first header of that name, compared without regard to case.
+    std::optional<std::string> header(const std::string& name) const;
+};
+
+// The request did not produce an HTTP answer (no connection, time-out, TLS failure,
+// an answer larger than allowed). The text is a full sentence.
+class TransportError : public Error {
+public:
+    enum class Kind { cannotConnect, timedOut, tooLarge, tls, badURL, other };
+    TransportError(Kind kind, const std::string& sentence) : Error(sentence), kind_(kind) {}
+    Kind kind() const noexcept { return kind_; }
+
+private:
+    Kind kind_;
+};
+
+// Performs one request synchronously; throws TransportError.
+Response perform(const Request& request);
+
+// Joins the base URL text and headers into a request with a JSON body.
+Request jsonRequest(std::string method, std::string url, const std::string& bearerToken, std::optional<std::string> body);
+
+}  // namespace tessaron::http
