@@ -1,0 +1,27 @@
+#pragma once
+// How the `tessaron` program writes to its standard streams. Standard output is
+// unbuffered and every line goes out in one write, so that a parent process (the
+// desktop application, the menu bar, launchd's log) sees each line as it is written.
+
+#include "host/json.h"
+
+#include <string>
+#include <string_view>
+
+namespace tessaron::cli {
+
+// Makes standard output unbuffered.
+void makeStandardOutputUnbuffered();
+
+// Writes `bytes` to a descriptor completely; throws Error when the descriptor is closed.
+void writeAll(int fd, std::string_view bytes);
+
+// `text` and a line feed on standard output, in one write.
+void printLine(std::string_view text);
+
+// The one-line JSON form of the machine-readable commands: compact, keys sorted at every
+// level, a forward slash written as "\/", ended by one line feed.
+std::string jsonLine(const json::Json& value);
+void printJSON(const json::Json& value);
+
+}  // namespace tessaron::cli
