@@ -1,0 +1,98 @@
+#include "support/tessaron_process.h"
+#include "support/temp_dir.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace tessaron::testing {
+
+std::filesystem::path tessaronPath() { return bundleDir() / "Contents" / "MacOS" / "tessaron"; }
+
+ProgramRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                      const ProgramEnvironment& environment, int timeoutSeconds) {
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
+    pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        ::setpgid(0, 0);
+        for (const auto& [name, value] : environment.variables) {
+            if (value) ::setenv(name.c_str(), value->c_str(), 1);
+            else ::unsetenv(name.c_str());
+        }
+        if (environment.workingDirectory && ::chdir(environment.workingDirectory->c_str()) != 0) ::_exit(126);
+        std::vector<char*> argv;
+        std::string path = program.string();
+        argv.push_back(path.data());
+        std::vector<std::string> copies(arguments);
+        for (auto& argument : copies) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        ::execv(path.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    std::string_view pending = environment.standardInput;
+    if (pending.empty()) {
+        ::close(in[1]);
+        in[1] = -1;
+    } else {
+        ::fcntl(in[1], F_SETFL, O_NONBLOCK);
+    }
+
+    ProgramRun run;
+    std::string* sinks[2] = {&run.standardOutput, &run.standardError};
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    int open = 2;
+    bool killed = false;
+    char buffer[65536];
+    while (open > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 && !killed) {
+            ::kill(-pid, SIGKILL);
+            killed = true;
+        }
+        int ready = ::poll(fds, in[1] >= 0 ? 3 : 2, killed ? 1000 : static_cast<int>(std::min<long long>(left, 1000)));
+        if (ready < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !fds[i].revents) continue;
+            ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) sinks[i]->append(buffer, static_cast<std::size_t>(n));
+            else if (n == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+        if (in[1] >= 0 && fds[2].revents) {
+            ssize_t n = ::write(in[1], pending.data(), pending.size());
+            if (n > 0) pending.remove_prefix(static_cast<std::size_t>(n));
+            if (n < 0 && errno != EAGAIN && errno != EINTR) pending = {};
+            if (pending.empty()) {
+                ::close(in[1]);
+                in[1] = -1;
+            }
+        }
+    }
+    if (in[1] >= 0) ::close(in[1]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+}  // namespace tessaron::testing
