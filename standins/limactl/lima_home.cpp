@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <sys/file.h>
 #include <unistd.h>
@@ -26,8 +25,16 @@ fs::path standinDir() { return limaHome() / "_standin"; }
 fs::path instanceDir(const std::string& name) { return limaHome() / name; }
 
 bool isValidInstanceName(std::string_view name) {
-    static const std::regex pattern("^[A-Za-z0-9]+(?:[._-][A-Za-z0-9]+)*$");
-    return name.size() <= 76 && std::regex_match(name.begin(), name.end(), pattern);
+    // ^[A-Za-z0-9]+(?:[._-][A-Za-z0-9]+)*$: alphanumeric runs joined by single separators.
+    if (name.empty() || name.size() > 76) return false;
+    bool afterSeparator = true;
+    for (char c : name) {
+        const bool alphanumeric = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        if (alphanumeric) afterSeparator = false;
+        else if ((c == '.' || c == '_' || c == '-') && !afterSeparator) afterSeparator = true;
+        else return false;
+    }
+    return !afterSeparator;
 }
 
 void requireValidInstanceName(const std::string& name) {
