@@ -2,7 +2,9 @@
 // where it makes sense, the real /proc. Commands the scripts start (wg-quick, ip,
 // systemctl, apt-get, …) are recording shims on PATH.
 
+#include "host/guest_scripts.h"
 #include "host/json.h"
+#include "host/paths.h"
 #include "host/process_runner.h"
 #include "support/temp_dir.h"
 
@@ -62,6 +64,37 @@ uid_t ownerOf(const fs::path& path) {
     struct stat st {};
     EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
     return st.st_uid;
+}
+
+// ---------------------------------------------------------------------------------------
+// Where the scripts are found
+
+TEST(GuestScriptLookup, BundleCopyFirstThenTheLibrarysOwnThenNothing) {
+    TempDir bundle;
+    const fs::path resources = bundle.path() / "Contents" / "Resources";
+    fs::create_directories(resources / "guest_ssh.py");  // a folder of that name is not the script
+    writeFile(resources / "guest_network.py", "# bundled copy\n");
+    bundle::overrideMainBundle(bundle.path());
+
+    EXPECT_EQ(guest_scripts::locate("guest_network.py"), resources / "guest_network.py");
+    EXPECT_EQ(guest_scripts::load("guest_network.py"), "# bundled copy\n");
+    EXPECT_EQ(guest_scripts::locate("guest_ssh.py"), script("guest_ssh.py"));
+    EXPECT_EQ(guest_scripts::load("guest_listeners.py"), readFile(script("guest_listeners.py")));
+
+    TempDir emptyModule;
+    guest_scripts::overrideModuleResourcesDirectory(emptyModule.path());
+    EXPECT_EQ(guest_scripts::locate("guest_ssh.py"), std::nullopt);
+    EXPECT_EQ(guest_scripts::load("guest_listeners.py"), std::nullopt);
+    EXPECT_TRUE(guest_scripts::load("guest_network.py").has_value());
+
+    // A script that is not text is a read error, not an empty script.
+    writeFile(resources / "guest_listeners.py", "\xff\xfe");
+    EXPECT_THROW(guest_scripts::load("guest_listeners.py"), Error);
+
+    bundle::overrideMainBundle(std::nullopt);
+    EXPECT_EQ(guest_scripts::locate("guest_network.py"), std::nullopt);
+    guest_scripts::clearModuleResourcesOverride();
+    bundle::clearMainBundleOverride();
 }
 
 // ---------------------------------------------------------------------------------------
