@@ -26,6 +26,13 @@ public:
     const std::string& path() const { return path_; }
     const std::optional<std::string>& query() const { return query_; }
     bool hasAuthority() const { return hasAuthority_; }
+    const std::optional<std::string>& fragment() const { return fragment_; }
+    // The user information before "@" in the authority ("user:password"), when written.
+    std::optional<std::string> userInfo() const {
+        auto at = authorityText_.rfind('@');
+        if (at == std::string::npos) return std::nullopt;
+        return authorityText_.substr(0, at);
+    }
 
     // The port, or the scheme's default (http/ws 80, https/wss 443), or nothing.
     std::optional<int> effectivePort() const;
