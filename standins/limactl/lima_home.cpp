@@ -15,9 +15,11 @@
 namespace tessaron::standin::limactl {
 
 fs::path limaHome() {
-    if (const char* home = std::getenv("LIMA_HOME"); home && *home) return fs::path(home);
+    // Absolute, so that guest commands and the host agent see the same folders from any cwd.
+    std::error_code error;
+    if (const char* home = std::getenv("LIMA_HOME"); home && *home) return fs::absolute(home, error);
     const char* user = std::getenv("HOME");
-    return fs::path(user && *user ? user : "/") / ".lima";
+    return fs::absolute(fs::path(user && *user ? user : "/") / ".lima", error);
 }
 
 fs::path standinDir() { return limaHome() / "_standin"; }
