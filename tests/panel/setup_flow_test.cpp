@@ -62,10 +62,12 @@ private:
     }
 
     std::string hex(std::size_t count, bool upper) {
-        static const char* lower = "0123456789abcdef";
-        static const char* capital = "0123456789ABCDEF";
-        std::string out;
-        for (std::size_t i = 0; i < count; ++i) out += (upper ? capital : lower)[(next_ = next_ * 6364136223846793005ULL + 1442695040888963407ULL) >> 60];
+        const std::string digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+        std::string out(count, '0');
+        for (char& c : out) {
+            next_ = next_ * 6364136223846793005ULL + 1442695040888963407ULL;
+            c = digits[static_cast<std::size_t>(next_ >> 60)];
+        }
         return out;
     }
 
