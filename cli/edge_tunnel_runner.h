@@ -1,0 +1,77 @@
+#pragma once
+// One WebSocket connection to one edge relay, held forever: it answers the edge's
+// HTTP requests from the local service, carries its TCP/UDP streams, sends a heartbeat
+// to the edge and to the control panel, and reconnects with a capped back-off.
+// Each runner runs its own I/O loop on the calling thread.
+
+#include "panel/tunnel_messages.h"
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+namespace tessaron::cli {
+
+// What the tunnel needs of the agent configuration.
+struct EdgeTunnelConfiguration {
+    std::string machineID;
+    std::string controlURL;
+    std::string localHost = "127.0.0.1";
+    std::optional<std::string> vmName;
+    std::vector<std::string> edgeURLs;
+};
+
+// Waits and hooks; the defaults are the production values.
+struct EdgeTunnelSettings {
+    std::chrono::milliseconds localRequestTimeout{60'000};
+    std::chrono::milliseconds connectTimeout{60'000};
+    // With no frame from the edge for this long (a ping goes out halfway), the connection is dead.
+    std::chrono::milliseconds idleTimeout{60'000};
+    std::chrono::milliseconds heartbeatPeriod{15'000};
+    // Back-off after failures: 1, 2, 4 … units, at most 30 units.
+    std::chrono::milliseconds backoffUnit{1'000};
+    std::chrono::milliseconds streamConnectTimeout{30'000};
+    // The loopback port that Lima forwards to the VM's SSH server (blocking, may throw).
+    std::function<int(const std::string& vmName)> sshLocalPort;
+    // Output lines (without the line feed); default standard output / standard error.
+    std::function<void(const std::string&)> printLine;
+    std::function<void(const std::string&)> printError;
+    // Called before each back-off wait (tests).
+    std::function<void(std::chrono::milliseconds wait)> onBackoff;
+};
+
+class EdgeTunnelRunner {
+public:
+    EdgeTunnelRunner(EdgeTunnelConfiguration configuration, std::string edgeURL, std::string token,
+                     EdgeTunnelSettings settings = {});
+
+    // Connects, serves and reconnects until `stop` is requested; never throws.
+    void runForever(std::stop_token stop);
+
+    // The origin-form target ("/path?query") of the local service for a request path, or
+    // nullopt when the path is not a usable URL reference.
+    static std::optional<std::string> localTarget(const std::string& path);
+
+private:
+    EdgeTunnelConfiguration configuration_;
+    std::string edgeURL_;
+    std::string token_;
+    EdgeTunnelSettings settings_;
+};
+
+// The heartbeat POST to the control panel (blocking); throws on failure or a non-2xx answer.
+void sendPanelHeartbeat(const EdgeTunnelConfiguration& configuration, const std::string& token);
+
+// True when the text may stand in an HTTP request as a method / header name / header value.
+bool isHTTPToken(const std::string& text);
+bool isHTTPFieldValue(const std::string& text);
+
+// Response header fields as one frame map: a repeated field is joined with ", ", except
+// Set-Cookie, whose values cannot be comma-joined and are joined with a line feed (a
+// character no field value can hold, so the edge can split them back losslessly).
+tunnel::HeaderFields joinResponseHeaders(const std::vector<std::pair<std::string, std::string>>& fields);
+
+}  // namespace tessaron::cli

@@ -1,0 +1,85 @@
+#include "cli/tunnel_frame_writer.h"
+
+#include "cli/cli_options.h"
+
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+namespace tessaron::cli {
+
+namespace asio = boost::asio;
+
+TunnelFrameWriter::TunnelFrameWriter(asio::any_io_executor executor, Sink sink)
+    : executor_(std::move(executor)), sink_(std::move(sink)) {}
+
+asio::awaitable<void> TunnelFrameWriter::send(const tunnel::TunnelResponseMessage& m) { return sendText(tunnel::encode(m)); }
+asio::awaitable<void> TunnelFrameWriter::send(const tunnel::TunnelHeartbeatMessage& m) { return sendText(tunnel::encode(m)); }
+asio::awaitable<void> TunnelFrameWriter::send(const tunnel::TunnelStreamDataMessage& m) { return sendText(tunnel::encode(m)); }
+asio::awaitable<void> TunnelFrameWriter::send(const tunnel::TunnelStreamControlMessage& m) {
+    return sendText(tunnel::encode(m));
+}
+
+namespace {
+std::exception_ptr closedError() {
+    return std::make_exception_ptr(CLIError::pairing("The tunnel connection is closed."));
+}
+}  // namespace
+
+void TunnelFrameWriter::close() {
+    closed_ = true;
+    for (auto& pending : queue_) {
+        pending->done = true;
+        pending->error = closedError();
+        pending->wake->cancel();
+    }
+    queue_.clear();
+}
+
+asio::awaitable<void> TunnelFrameWriter::sendText(std::string text) {
+    auto pending = std::make_shared<Pending>();
+    pending->text = std::move(text);
+    return enqueue(std::move(pending));
+}
+
+asio::awaitable<void> TunnelFrameWriter::runInTurn(std::function<asio::awaitable<void>()> action) {
+    auto pending = std::make_shared<Pending>();
+    pending->action = std::move(action);
+    return enqueue(std::move(pending));
+}
+
+asio::awaitable<void> TunnelFrameWriter::enqueue(std::shared_ptr<Pending> pending) {
+    if (closed_) std::rethrow_exception(closedError());
+    pending->wake = std::make_unique<asio::steady_timer>(executor_, asio::steady_timer::time_point::max());
+    queue_.push_back(pending);
+
+    if (writing_) {
+        while (!pending->done) {
+            boost::system::error_code ignored;
+            co_await pending->wake->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        }
+        if (pending->error) std::rethrow_exception(pending->error);
+        co_return;
+    }
+
+    // This caller writes the queue in order until it is empty, its own frame first.
+    writing_ = true;
+    while (!queue_.empty() && !closed_) {
+        auto next = queue_.front();
+        queue_.pop_front();
+        try {
+            if (next->action) {
+                co_await next->action();
+            } else {
+                co_await sink_(next->text);
+            }
+        } catch (...) {
+            next->error = std::current_exception();
+        }
+        next->done = true;
+        next->wake->cancel();
+    }
+    writing_ = false;
+    if (pending->error) std::rethrow_exception(pending->error);
+}
+
+}  // namespace tessaron::cli

@@ -1,0 +1,60 @@
+#pragma once
+// Sends the frames of one edge connection one at a time, whole and in the order the
+// callers asked. Callers on the connection's I/O thread co_await send(); the first
+// caller that finds the writer idle drains the queue through the sink, the others
+// wait for their own frame to be written. Nothing here blocks the thread.
+
+#include "panel/tunnel_messages.h"
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tessaron::cli {
+
+class TunnelFrameWriter {
+public:
+    // Writes one text frame; throws when the socket refuses it.
+    using Sink = std::function<boost::asio::awaitable<void>(const std::string& text)>;
+
+    TunnelFrameWriter(boost::asio::any_io_executor executor, Sink sink);
+
+    boost::asio::awaitable<void> send(const tunnel::TunnelResponseMessage& message);
+    boost::asio::awaitable<void> send(const tunnel::TunnelHeartbeatMessage& message);
+    boost::asio::awaitable<void> send(const tunnel::TunnelStreamDataMessage& message);
+    boost::asio::awaitable<void> send(const tunnel::TunnelStreamControlMessage& message);
+    // Queues one already encoded frame and waits until it is written.
+    boost::asio::awaitable<void> sendText(std::string text);
+
+    // Runs an action on the socket (a close frame) in turn with the frames.
+    boost::asio::awaitable<void> runInTurn(std::function<boost::asio::awaitable<void>()> action);
+
+    // After this every queued and later send fails with "The tunnel connection is closed.".
+    void close();
+    bool closed() const { return closed_; }
+
+private:
+    struct Pending;
+    boost::asio::awaitable<void> enqueue(std::shared_ptr<Pending> pending);
+    struct Pending {
+        std::string text;
+        std::function<boost::asio::awaitable<void>()> action;
+        bool done = false;
+        std::exception_ptr error;
+        std::unique_ptr<boost::asio::steady_timer> wake;
+    };
+
+    boost::asio::any_io_executor executor_;
+    Sink sink_;
+    std::deque<std::shared_ptr<Pending>> queue_;
+    bool writing_ = false;
+    bool closed_ = false;
+};
+
+}  // namespace tessaron::cli

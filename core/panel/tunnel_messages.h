@@ -1,0 +1,113 @@
+#pragma once
+// The JSON frames of the edge tunnel. Every WebSocket frame is one JSON object whose
+// "type" names the message; byte payloads travel as standard, padded Base64.
+
+#include "host/json.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace tessaron::tunnel {
+
+// The largest stream payload (decoded) carried by one "stream_data" frame.
+inline constexpr std::size_t maxStreamPayload = 262144;
+
+using HeaderFields = std::map<std::string, std::string>;
+
+enum class TunnelTransport { tcp, udp };
+std::optional<TunnelTransport> transportFromRawValue(std::string_view raw);
+std::string rawValue(TunnelTransport transport);
+
+struct TunnelMessageKind {
+    std::string type;
+};
+
+struct TunnelRequestMessage {
+    std::string type;
+    std::string id;
+    std::string method;
+    std::string path;
+    HeaderFields headers;
+    std::string body;  // Base64
+    std::int64_t targetPort = 0;
+    bool operator==(const TunnelRequestMessage&) const = default;
+};
+
+struct TunnelResponseMessage {
+    std::string type;
+    std::string id;
+    std::int64_t status = 0;
+    HeaderFields headers;
+    std::string body;  // Base64
+    bool operator==(const TunnelResponseMessage&) const = default;
+};
+
+struct TunnelHeartbeatMessage {
+    std::string type;
+    std::string at;
+    bool operator==(const TunnelHeartbeatMessage&) const = default;
+};
+
+struct TunnelStreamOpenMessage {
+    std::string type;
+    std::string id;
+    TunnelTransport transport = TunnelTransport::tcp;
+    std::int64_t targetPort = 0;
+    bool operator==(const TunnelStreamOpenMessage&) const = default;
+};
+
+struct TunnelStreamDataMessage {
+    std::string type;
+    std::string id;
+    std::string data;  // Base64
+    bool operator==(const TunnelStreamDataMessage&) const = default;
+};
+
+struct TunnelStreamControlMessage {
+    std::string type;
+    std::string id;
+    std::optional<std::string> error;
+    bool operator==(const TunnelStreamControlMessage&) const = default;
+};
+
+// Encoding: one compact JSON object (an absent `error` is left out, never null).
+std::string encode(const TunnelRequestMessage& message);
+std::string encode(const TunnelResponseMessage& message);
+std::string encode(const TunnelHeartbeatMessage& message);
+std::string encode(const TunnelStreamOpenMessage& message);
+std::string encode(const TunnelStreamDataMessage& message);
+std::string encode(const TunnelStreamControlMessage& message);
+
+// Decoding of one full message; a missing, null or mistyped member throws json::DecodingError.
+TunnelMessageKind decodeKind(std::string_view bytes);
+TunnelRequestMessage decodeRequest(std::string_view bytes);
+TunnelResponseMessage decodeResponse(std::string_view bytes);
+TunnelHeartbeatMessage decodeHeartbeat(std::string_view bytes);
+TunnelStreamOpenMessage decodeStreamOpen(std::string_view bytes);
+TunnelStreamDataMessage decodeStreamData(std::string_view bytes);
+TunnelStreamControlMessage decodeStreamControl(std::string_view bytes);
+
+// A frame the Mac receives, classified: frames that are not JSON objects with a string
+// "type", and unknown types, are Ignored; a known type whose body does not decode
+// throws json::DecodingError (which ends the connection).
+struct ReadyFrame {};
+struct IgnoredFrame {};
+struct StreamEndFrame { TunnelStreamControlMessage message; };
+struct StreamCloseFrame { TunnelStreamControlMessage message; };
+using ReceivedFrame = std::variant<IgnoredFrame, ReadyFrame, TunnelStreamOpenMessage, TunnelStreamDataMessage,
+                                   StreamEndFrame, StreamCloseFrame, TunnelRequestMessage>;
+ReceivedFrame classify(std::string_view bytes);
+
+// Standard Base64 with padding, no line breaks.
+std::string base64Encode(std::string_view bytes);
+// Strict: any character outside the alphabet (whitespace included) or bad padding gives nullopt.
+std::optional<std::string> base64Decode(std::string_view text);
+
+// "2026-01-31T09:15:00Z" for the current time.
+std::string heartbeatTimestampNow();
+
+}  // namespace tessaron::tunnel
