@@ -2,16 +2,16 @@
 
 namespace tessaron {
 
-json::Json ResourceObservation::toJson() const {
+json::Json toJson(const ResourceObservation& observation) {
     json::Json object = json::Json::object();
-    object["cpu"] = cpu;
-    object["memoryMiB"] = memoryMiB;
-    object["vmState"] = vmState;
-    object["bootId"] = bootId ? json::Json(*bootId) : json::Json(nullptr);
+    object["cpu"] = observation.cpu;
+    object["memoryMiB"] = observation.memoryMiB;
+    object["vmState"] = observation.vmState;
+    object["bootId"] = observation.bootId ? json::Json(*observation.bootId) : json::Json(nullptr);
     return object;
 }
 
-ResourceObservation ResourceObservation::fromJson(const json::Json& object) {
+ResourceObservation resourceObservationFromJson(const json::Json& object) {
     json::requireObject(object, "the resource observation");
     ResourceObservation observation;
     observation.cpu = json::int64(object, "cpu");
@@ -21,8 +21,9 @@ ResourceObservation ResourceObservation::fromJson(const json::Json& object) {
     return observation;
 }
 
-bool ResourceCommand::matches(const ResourceObservation& observed) const {
-    if (observed.cpu != cpu || observed.memoryMiB != memoryMiB) return false;
+bool matches(const ResourceCommand& command, const ResourceObservation& observed) {
+    const ResourceObservation& before = command.before;
+    if (observed.cpu != command.cpu || observed.memoryMiB != command.memoryMiB) return false;
     if (observed.vmState != before.vmState) return false;
     if (before.vmState != "Running") return true;
     if (!observed.bootId) return false;
@@ -30,44 +31,44 @@ bool ResourceCommand::matches(const ResourceObservation& observed) const {
     return *observed.bootId != *before.bootId;
 }
 
-json::Json ResourceCommand::toJson() const {
+json::Json toJson(const ResourceCommand& command) {
     json::Json object = json::Json::object();
-    object["id"] = id;
-    object["status"] = status;
-    object["cpu"] = cpu;
-    object["memoryMiB"] = memoryMiB;
-    object["before"] = before.toJson();
+    object["id"] = command.id;
+    object["status"] = command.status;
+    object["cpu"] = command.cpu;
+    object["memoryMiB"] = command.memoryMiB;
+    object["before"] = toJson(command.before);
     return object;
 }
 
-ResourceCommand ResourceCommand::fromJson(const json::Json& object) {
+ResourceCommand resourceCommandFromJson(const json::Json& object) {
     json::requireObject(object, "the resource command");
     ResourceCommand command;
     command.id = json::string(object, "id");
     command.status = json::string(object, "status");
     command.cpu = json::int64(object, "cpu");
     command.memoryMiB = json::int64(object, "memoryMiB");
-    command.before = ResourceObservation::fromJson(json::object(object, "before"));
+    command.before = resourceObservationFromJson(json::object(object, "before"));
     return command;
 }
 
 json::Json ResourceReceipt::toJson() const {
     json::Json object = json::Json::object();
-    object["command"] = command.toJson();
+    object["command"] = tessaron::toJson(command);
     object["phase"] = phase;
     if (success) object["success"] = *success;
-    if (actual) object["actual"] = actual->toJson();
+    if (actual) object["actual"] = tessaron::toJson(*actual);
     return object;
 }
 
 ResourceReceipt ResourceReceipt::fromJson(const json::Json& object) {
     json::requireObject(object, "the resource receipt");
     ResourceReceipt receipt;
-    receipt.command = ResourceCommand::fromJson(json::object(object, "command"));
+    receipt.command = resourceCommandFromJson(json::object(object, "command"));
     receipt.phase = json::string(object, "phase");
     receipt.success = json::optionalBoolean(object, "success");
     if (auto found = object.find("actual"); found != object.end() && !found->is_null())
-        receipt.actual = ResourceObservation::fromJson(*found);
+        receipt.actual = resourceObservationFromJson(*found);
     return receipt;
 }
 

@@ -1,12 +1,13 @@
 #pragma once
-// Resource-change commands of the control panel: the Mac's observation of its VM's
-// size, state and boot, the panel's request for a new size, and the executor's
-// on-disk record of how far it got with one request.
+// Resource-change commands of the control panel: JSON for the Mac's observation of
+// its VM and the panel's request for a new size, the test of whether a request was
+// carried out, and the executor's on-disk record of how far it got with one request.
 //
 // JSON keys are the field names. Decoding is strict: a missing required key or a value
 // of the wrong type is a json::DecodingError.
 
 #include "host/json.h"
+#include "panel/vm_protocols.h"
 
 #include <cstdint>
 #include <optional>
@@ -16,39 +17,21 @@
 
 namespace tessaron {
 
-// What this Mac reports about its VM.
-struct ResourceObservation {
-    std::int64_t cpu = 0;
-    std::int64_t memoryMiB = 0;        // bytes >> 20
-    std::string vmState;               // "Running" or "Stopped"
-    std::optional<std::string> bootId; // the guest's boot identifier while it runs
+// ResourceObservation and ResourceCommand are declared with the VM interfaces.
 
-    bool operator==(const ResourceObservation&) const = default;
+// Whether `observed` shows `command` carried out: the requested size, the state of
+// `command.before`, and for a VM that was running a boot id other than the one it had
+// then (any boot id when `before` had none).
+bool matches(const ResourceCommand& command, const ResourceObservation& observed);
 
-    // All four keys; an absent boot id is written as null.
-    json::Json toJson() const;
-    // "cpu", "memoryMiB" and "vmState" are required; a missing or null "bootId" is absent.
-    static ResourceObservation fromJson(const json::Json& object);
-};
+// An observation as JSON: all four keys, an absent boot id written as null. Decoding
+// requires "cpu", "memoryMiB" and "vmState"; a missing or null "bootId" is absent.
+json::Json toJson(const ResourceObservation& observation);
+ResourceObservation resourceObservationFromJson(const json::Json& object);
 
-// One request of the panel. All five keys are required and always written.
-struct ResourceCommand {
-    std::string id;
-    std::string status;  // the executor acts on "queued" and "running"
-    std::int64_t cpu = 0;
-    std::int64_t memoryMiB = 0;
-    ResourceObservation before;  // the observation the request was based on
-
-    bool operator==(const ResourceCommand&) const = default;
-
-    // Whether `observed` shows this request carried out: the requested size, the state
-    // of `before`, and for a VM that was running a boot id other than the one it had
-    // then (any boot id when `before` had none).
-    bool matches(const ResourceObservation& observed) const;
-
-    json::Json toJson() const;
-    static ResourceCommand fromJson(const json::Json& object);
-};
+// A command as JSON: all five keys, always written and all required.
+json::Json toJson(const ResourceCommand& command);
+ResourceCommand resourceCommandFromJson(const json::Json& object);
 
 // The executor's record of one command: "prepared", "attempted" or "finished".
 struct ResourceReceipt {

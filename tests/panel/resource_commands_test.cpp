@@ -48,21 +48,21 @@ TEST(ResourceCommands, MatchesOnlyWhenTheRequestWasCarriedOut) {
          false},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(command(c.before).matches(c.observed), c.expected) << c.name;
+        EXPECT_EQ(matches(command(c.before), c.observed), c.expected) << c.name;
 }
 
 TEST(ResourceCommands, ObservationWritesAllFourKeys) {
-    Json stopped = observation(2, 4096, "Stopped").toJson();
+    Json stopped = toJson(observation(2, 4096, "Stopped"));
     EXPECT_EQ(json::encode(stopped), R"({"bootId":null,"cpu":2,"memoryMiB":4096,"vmState":"Stopped"})");
 
     ResourceObservation running = observation(8, 16384, "Running", bootA);
-    EXPECT_EQ(ResourceObservation::fromJson(running.toJson()), running);
-    EXPECT_EQ(ResourceObservation::fromJson(stopped), observation(2, 4096, "Stopped"));
+    EXPECT_EQ(resourceObservationFromJson(toJson(running)), running);
+    EXPECT_EQ(resourceObservationFromJson(stopped), observation(2, 4096, "Stopped"));
 }
 
 TEST(ResourceCommands, ObservationDecoding) {
     // A missing or null boot id is absent.
-    EXPECT_EQ(ResourceObservation::fromJson(json::parse(R"({"cpu":1,"memoryMiB":2048,"vmState":"Stopped"})")),
+    EXPECT_EQ(resourceObservationFromJson(json::parse(R"({"cpu":1,"memoryMiB":2048,"vmState":"Stopped"})")),
               observation(1, 2048, "Stopped"));
     for (const char* text : {
              R"({"memoryMiB":2048,"vmState":"Stopped"})",
@@ -73,26 +73,26 @@ TEST(ResourceCommands, ObservationDecoding) {
              R"({"cpu":1.5,"memoryMiB":2048,"vmState":"Stopped"})",
              R"([1,2048,"Stopped"])",
          })
-        EXPECT_THROW(ResourceObservation::fromJson(json::parse(text)), json::DecodingError) << text;
+        EXPECT_THROW(resourceObservationFromJson(json::parse(text)), json::DecodingError) << text;
 }
 
 TEST(ResourceCommands, CommandRoundTripAndRequiredKeys) {
     ResourceCommand original = command(observation(2, 4096, "Running", bootA));
-    Json encoded = original.toJson();
+    Json encoded = toJson(original);
     EXPECT_EQ(json::encode(encoded),
               R"({"before":{"bootId":")" + bootA +
                   R"(","cpu":2,"memoryMiB":4096,"vmState":"Running"},"cpu":4,"id":"cmd-1","memoryMiB":8192,)"
                   R"("status":"queued"})");
-    EXPECT_EQ(ResourceCommand::fromJson(encoded), original);
+    EXPECT_EQ(resourceCommandFromJson(encoded), original);
 
     for (const char* key : {"id", "status", "cpu", "memoryMiB", "before"}) {
         Json missing = encoded;
         missing.erase(key);
-        EXPECT_THROW(ResourceCommand::fromJson(missing), json::DecodingError) << key;
+        EXPECT_THROW(resourceCommandFromJson(missing), json::DecodingError) << key;
     }
     Json badBefore = encoded;
     badBefore["before"].erase("vmState");
-    EXPECT_THROW(ResourceCommand::fromJson(badBefore), json::DecodingError);
+    EXPECT_THROW(resourceCommandFromJson(badBefore), json::DecodingError);
 }
 
 TEST(ResourceCommands, ReceiptLeavesOutWhatItDoesNotKnow) {
