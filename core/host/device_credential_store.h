@@ -1,0 +1,70 @@
+#pragma once
+// The device token, kept in a private file of its own ("headless-token" beside
+// agent.json, or the file named by TESSARON_CREDENTIAL_PATH). Both the per-user helper
+// and the headless daemon read it from there; no Keychain is involved.
+//
+// The file holds the token's UTF-8 bytes alone (trimmed, no newline), is a regular
+// file owned by the effective user with mode 0600, 1 to 65,536 bytes long, in a real
+// folder owned by that user with no group or other permission bits.
+
+#include "host/error.h"
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace tessaron {
+
+class DeviceCredentialError : public Error {
+public:
+    enum class Kind {
+        missing,      // no credential file exists
+        unavailable,  // the file could not be opened, created or moved into place
+        invalidFile,  // empty, oversized or not UTF-8
+        unsafeFile,   // wrong type, owner or permissions of the file or its folder
+    };
+    explicit DeviceCredentialError(Kind kind);
+    Kind kind() const noexcept { return kind_; }
+    static std::string description(Kind kind);
+
+private:
+    Kind kind_;
+};
+
+namespace DeviceCredentialStore {
+
+inline constexpr std::size_t maximumBytes = 65536;
+
+// TESSARON_CREDENTIAL_PATH when set and not empty (made absolute), else
+// "headless-token" in the folder of AgentConfigurationStore::defaultURL() (so a
+// TESSARON_CONFIG_PATH override moves it too). Errors of the latter propagate.
+std::filesystem::path headlessURL();
+
+// Stores `token` at headlessURL(). `machineID` does not take part in name or content.
+void save(const std::string& token, const std::string& machineID);
+
+// The hardened writer: creates missing folders (0700), requires the folder to be
+// private to the effective user (else unsafeFile), trims the token (empty, over
+// 65,536 bytes or not UTF-8: invalidFile), writes ".credential-<UUID>" exclusively
+// with mode 0600, flushes it and renames it over the target (create or rename
+// failure: unavailable). A failure leaves the old credential untouched and no
+// temporary file behind. Returns the path written.
+std::filesystem::path exportForHeadlessService(const std::string& token,
+                                               const std::optional<std::filesystem::path>& to = std::nullopt);
+
+// tokenFromFile(headlessURL()).
+std::string load(const std::string& machineID);
+
+// The hardened reader: no file is `missing`; a link or other open failure is
+// `unavailable`; not a regular file, foreign-owned or open to group/other is
+// `unsafeFile`; empty, over 65,536 bytes, not UTF-8 or only white space is
+// `invalidFile`. Returns the trimmed token.
+std::string tokenFromFile(const std::filesystem::path& path);
+
+// Deletes the file at headlessURL(); a missing file is not an error.
+void forget();
+
+}  // namespace DeviceCredentialStore
+
+}  // namespace tessaron
