@@ -9,6 +9,7 @@
 #include "host/json.h"
 #include "host/resource_policy.h"
 #include "panel/control_panel_client.h"
+#include "panel/receipt_store.h"
 #include "panel/vm_protocols.h"
 
 #include <chrono>
@@ -76,6 +77,13 @@ public:
     virtual std::optional<ResourceReceipt> load() = 0;
     virtual void save(const ResourceReceipt& receipt) = 0;
 };
+
+// The receipt file store of the resource executor ("resource-changes/<pairing key>.json").
+template <>
+struct ReceiptStoreInterface<ResourceReceipt> {
+    using type = ResourceReceiptStore;
+};
+using ResourceReceiptFileStore = DiskOperationReceiptStore<ResourceReceipt>;
 
 // The panel's resource operations of LifecycleClient. Each is one POST to "resources"
 // through LifecycleClient::post (which adds "machineId", the bearer token, the URL

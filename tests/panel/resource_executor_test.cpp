@@ -3,9 +3,12 @@
 #include "host/error.h"
 #include "panel/control_panel_client.h"
 #include "support/fake_resource_vm.h"
+#include "support/scripted_http_server.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <ostream>
 #include <optional>
@@ -438,6 +441,107 @@ TEST(ResourceExecutor, ErrorsElsewherePassThroughAndKeepTheReceipt) {
         EXPECT_STREQ(error.what(), FakeResourceVM::observationFailure);
     }
     EXPECT_TRUE(observe.client.completions.empty());
+}
+
+// --- With the receipt file and the panel over HTTP -------------------------------------
+
+// The disk store, with the process dying right after one phase reached the disk.
+struct CrashingFileStore : ResourceReceiptStore {
+    explicit CrashingFileStore(const std::filesystem::path& file, std::string crashAfter = "")
+        : disk(file), crashAfter(std::move(crashAfter)) {}
+    ResourceReceiptFileStore disk;
+    std::string crashAfter;
+    std::optional<ResourceReceipt> load() override { return disk.load(); }
+    void save(const ResourceReceipt& receipt) override {
+        disk.save(receipt);
+        if (receipt.phase == crashAfter) throw Crash{};
+    }
+};
+
+TEST(ResourceExecutor, ResumesFromTheReceiptFileAfterACrash) {
+    testing::TempHome home;
+    AgentConfiguration configuration{"mac-1", *Url::parse("https://panel.example"), {}, "127.0.0.1", std::nullopt,
+                                     std::nullopt};
+    const std::filesystem::path file = ResourceReceiptFileStore(configuration, std::nullopt, true).url();
+    EXPECT_EQ(file.parent_path(), home.supportDir() / "resource-changes");
+
+    for (const char* phase : {"prepared", "attempted", "finished"}) {
+        SCOPED_TRACE(phase);
+        std::filesystem::remove(file);
+        FakeResourceVM vm(running());
+        FakeClient client;
+        ResourceCommand command = request(running());
+        {
+            CrashingFileStore store(file, phase);
+            EXPECT_THROW(ResourceExecutor(client, store, vm).handle(command), Crash);
+        }
+        EXPECT_EQ(ResourceReceiptFileStore(file).load()->phase, phase);
+        int resizes = vm.resizes;
+
+        // A new process: fresh store and executor over the same file.
+        ResourceReceiptFileStore store(file);
+        ResourceExecutor(client, store, vm).handle(command);
+        EXPECT_LE(vm.resizes, 1);
+        if (std::string(phase) != "prepared") {
+            EXPECT_EQ(vm.resizes, resizes);
+        }
+        ASSERT_EQ(client.completions.size(), 1u);
+        EXPECT_EQ(client.completions[0].success, vm.resizes == 1);
+        EXPECT_EQ(client.completions[0].snapshot, vm.state);
+        ResourceReceipt saved = *store.load();
+        EXPECT_EQ(saved.phase, "finished");
+        EXPECT_EQ(saved.command, command);
+        EXPECT_EQ(saved.actual, vm.state);
+    }
+}
+
+TEST(ResourceExecutor, TalksToThePanel) {
+    testing::TempHome home;
+    ResourceObservation before = stopped();
+    ResourceCommand command = request(before);
+    int failCompletions = 1;
+    testing::ScriptedHttpServer panel([&](const testing::ScriptedHttpServer::Request& http) {
+        json::Json body = json::parse(http.body);
+        if (body["action"] == "poll")
+            return testing::ScriptedHttpServer::Response{200, json::encode({{"command", toJson(command)}}), {}};
+        if (body["action"] == "claim") return testing::ScriptedHttpServer::Response{200, R"({"mayExecute":true})", {}};
+        if (failCompletions > 0 && failCompletions--)
+            return testing::ScriptedHttpServer::Response{503, R"({"error":"Try again later."})", {}};
+        return testing::ScriptedHttpServer::Response{200, "{}", {}};
+    });
+    AgentConfiguration configuration{"mac-1", *Url::parse(panel.base()), {}, "127.0.0.1", std::nullopt, std::nullopt};
+    LifecycleResourceClient client(LifecycleClient(configuration, "token-1"));
+    ResourceReceiptFileStore store(configuration, std::nullopt, true);
+    FakeResourceVM vm(before);
+
+    std::optional<ResourceCommand> polled = client.pollResources(vm.resourceObservation());
+    ASSERT_EQ(polled, command);
+    ResourceExecutor executor(client, store, vm);
+    try {
+        executor.handle(*polled);
+        ADD_FAILURE() << "no error";
+    } catch (const LifecycleFailure& error) {
+        EXPECT_STREQ(error.what(), "Try again later.");
+    }
+    executor.handle(*polled);
+    EXPECT_EQ(vm.resizes, 1);
+
+    std::vector<std::string> actions;
+    for (const auto& http : panel.requests()) {
+        json::Json body = json::parse(http.body);
+        actions.push_back(body["action"]);
+        if (body["action"] != "poll") {
+            EXPECT_EQ(body["commandId"], "res-1");
+        }
+        if (body["action"] == "claim") {
+            EXPECT_EQ(body["snapshot"], toJson(before));
+        }
+        if (body["action"] == "complete") {
+            EXPECT_EQ(body["success"], true);
+            EXPECT_EQ(body["snapshot"], toJson(vm.state));
+        }
+    }
+    EXPECT_EQ(actions, (std::vector<std::string>{"poll", "claim", "complete", "complete"}));
 }
 
 }  // namespace
