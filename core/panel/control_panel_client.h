@@ -7,9 +7,11 @@
 #include "host/agent_configuration.h"
 #include "host/error.h"
 #include "host/json.h"
+#include "panel/command_polling.h"
 #include "panel/machine_removal.h"
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -33,7 +35,7 @@ private:
     RemovalNotice notice_;
 };
 
-class LifecycleClient {
+class LifecycleClient : public RestartCommandClient {
 public:
     LifecycleClient(AgentConfiguration configuration, std::string token);
 
@@ -51,6 +53,30 @@ public:
     // the panel's answer unparsed. "status" waits 5 s, the others 10 s.
     std::string control(const std::string& action, const std::optional<std::string>& requestId,
                         bool confirmRestart) const;
+
+    // The command queue ("commands"), each with a 15-second time-out.
+    //
+    // What waits for this Mac: sends "action" "poll", "version" 2, the VM state, the boot
+    // ID (null when there is none), appVersion() and the saved power intent ("stopped" or
+    // "running"; a missing or unreadable record counts as "running"). An answer without a
+    // command (missing or null) is nothing; an undecodable one is a json::DecodingError.
+    std::optional<RestartCommand> poll(const std::string& vmState, const std::optional<std::string>& bootId) const;
+    // "claim" with the command's ID and `bootId` as given; the panel's required "mayExecute".
+    bool claim(const RestartCommand& command, const std::string& bootId) override;
+    // "complete" with the command's ID, `status` and the boot ID (null when absent); the
+    // answer is not read.
+    void complete(const RestartCommand& command, const std::string& status,
+                  const std::optional<std::string>& bootId) override;
+
+    // SSH preparation ("ssh", 15 s): sends `fields` unchanged and returns the answer
+    // unparsed.
+    std::string ssh(const std::map<std::string, std::string>& fields) const;
+    // Sends the guest's JSON result object back with "action" "acknowledge" (replacing
+    // the guest's own "action"). Not JSON: json::DecodingError; JSON but not an object:
+    // LifecycleFailure "Invalid SSH preparation result.".
+    void acknowledgeSSH(const std::string& guestResult) const;
+
+    static constexpr std::chrono::milliseconds commandTimeout{15'000};
 
     // The running bundle's short version string, or "unknown"; computed once.
     static const std::string& appVersion();
