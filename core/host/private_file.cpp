@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <random>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -38,11 +38,16 @@ void syncDirectory(const fs::path& dir) {
 }  // namespace
 
 std::string randomUUID() {
-    static thread_local std::mt19937_64 engine{std::random_device{}()};
+    // Straight from the kernel on every call: a generator state kept in the process
+    // would be duplicated by fork(), and parent and child would then pick the same
+    // temporary names.
     unsigned char bytes[16];
-    for (int i = 0; i < 16; i += 8) {
-        auto value = engine();
-        for (int j = 0; j < 8; ++j) bytes[i + j] = static_cast<unsigned char>(value >> (8 * j));
+    std::size_t filled = 0;
+    while (filled < sizeof bytes) {
+        ssize_t n = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw SystemError::fromErrno("Could not make a random name", n < 0 ? errno : EIO);
+        filled += static_cast<std::size_t>(n);
     }
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
@@ -64,13 +69,15 @@ void createDirectories(const fs::path& dir) {
     }
     fs::path parent = dir.parent_path();
     if (!parent.empty() && parent != dir) createDirectories(parent);
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (::mkdir(dir.c_str(), 0700) != 0) {
         int code = errno;
+        // Created meanwhile by someone else: it keeps its mode, like any existing folder.
+        if (code == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
         throw PrivateFileError(Failure::directoryUnavailable,
                                SystemError::fromErrno("Could not create the folder " + dir.string(), code).what(),
                                code);
     }
-    // mkdir honours the umask; make sure a new folder is exactly 0700.
+    // mkdir honours the umask; make sure a folder created here is exactly 0700.
     ::chmod(dir.c_str(), 0700);
 }
 

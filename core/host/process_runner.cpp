@@ -47,6 +47,32 @@ int waitForChild(pid_t pid) {
     return status;
 }
 
+// The child starts with no blocked signals and with SIGPIPE and SIGXFSZ at their
+// defaults, whatever this process has blocked or ignored for itself (the long-running
+// commands block SIGTERM and SIGINT in every thread so that one watcher takes them;
+// without this a limactl started from there could not be stopped).
+class SpawnAttributes {
+public:
+    explicit SpawnAttributes(short flags = 0) {
+        posix_spawnattr_init(&attributes_);
+        sigset_t none, defaults;
+        sigemptyset(&none);
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        sigaddset(&defaults, SIGXFSZ);
+        posix_spawnattr_setsigmask(&attributes_, &none);
+        posix_spawnattr_setsigdefault(&attributes_, &defaults);
+        posix_spawnattr_setflags(&attributes_, static_cast<short>(flags | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+    }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    posix_spawnattr_t* get() { return &attributes_; }
+
+private:
+    posix_spawnattr_t attributes_;
+};
+
 struct Pipe {
     int read = -1;
     int write = -1;
@@ -104,8 +130,9 @@ CommandResult ProcessCommandRunner::run(const std::string& executable, const std
     posix_spawn_file_actions_adddup2(&actions, out.write, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err.write, STDERR_FILENO);
     auto argv = argumentVector(executable, arguments);
+    SpawnAttributes attributes;
     pid_t pid = -1;
-    int spawned = ::posix_spawn(&pid, executable.c_str(), &actions, nullptr, argv.data(), environ);
+    int spawned = ::posix_spawn(&pid, executable.c_str(), &actions, attributes.get(), argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) throw launchError(executable, spawned);
     ::close(out.write);
@@ -146,17 +173,13 @@ std::int32_t ProcessCommandRunner::runInteractive(const std::string& executable,
                                                   const std::vector<std::string>& arguments) {
     const pid_t savedGroup = ::isatty(STDIN_FILENO) == 1 ? ::tcgetpgrp(STDIN_FILENO) : -1;
 
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    if (savedGroup >= 1) {
-        // The child gets a process group of its own, which is then given the terminal.
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attributes, 0);
-    }
+    // With a terminal the child gets a process group of its own, which is then given
+    // the terminal.
+    SpawnAttributes attributes(savedGroup >= 1 ? POSIX_SPAWN_SETPGROUP : 0);
+    if (savedGroup >= 1) posix_spawnattr_setpgroup(attributes.get(), 0);
     auto argv = argumentVector(executable, arguments);
     pid_t pid = -1;
-    int spawned = ::posix_spawn(&pid, executable.c_str(), nullptr, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
+    int spawned = ::posix_spawn(&pid, executable.c_str(), nullptr, attributes.get(), argv.data(), environ);
     if (spawned != 0) throw launchError(executable, spawned);
 
     int status = 0;

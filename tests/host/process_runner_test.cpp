@@ -1,0 +1,177 @@
+#include "host/process_runner.h"
+
+#include "support/temp_dir.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace tessaron;
+namespace fs = std::filesystem;
+namespace tt = tessaron::testing;
+
+namespace {
+
+// A runner that blocks forever is a failure, not a hung test program: after the bound
+// the whole program ends with a message.
+class Watchdog {
+public:
+    explicit Watchdog(int seconds) {
+        thread_ = std::thread([this, seconds] {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+            while (!done_.load()) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    std::fprintf(stderr, "process runner did not return within %d s\n", seconds);
+                    std::_Exit(3);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+    }
+    ~Watchdog() {
+        done_.store(true);
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+CommandResult sh(const std::string& script, std::vector<std::string> extra = {}) {
+    std::vector<std::string> arguments{"-c", script, "sh"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    Watchdog watchdog(60);
+    return ProcessCommandRunner().run("/bin/sh", arguments);
+}
+
+std::string launchErrorText(const std::string& executable) {
+    try {
+        ProcessCommandRunner().run(executable, {});
+    } catch (const LaunchError& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+}  // namespace
+
+TEST(ProcessRunner, DrainsMegabytesOnBothPipesAtOnce) {
+    // Both streams are written concurrently and far beyond a pipe's buffer.
+    const std::size_t size = 6 * 1024 * 1024;
+    auto result = sh("head -c $1 /dev/zero | tr '\\0' o & head -c $1 /dev/zero | tr '\\0' e >&2; wait; exit 4",
+                     {std::to_string(size)});
+    EXPECT_EQ(result.exitCode, 4);
+    ASSERT_EQ(result.standardOutput.size(), size);
+    ASSERT_EQ(result.standardError.size(), size);
+    EXPECT_EQ(result.standardOutput.find_first_not_of('o'), std::string::npos);
+    EXPECT_EQ(result.standardError.find_first_not_of('e'), std::string::npos);
+}
+
+TEST(ProcessRunner, PassesArgumentsUnchangedWithoutAShell) {
+    auto result = ProcessCommandRunner().run("/usr/bin/printf", {"[%s]\\n", "two words", "", "$HOME", "'q'", "a\"b"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.standardOutput, "[two words]\n[]\n[$HOME]\n['q']\n[a\"b]\n");
+    EXPECT_EQ(result.standardError, "");
+}
+
+TEST(ProcessRunner, InvalidUTF8BecomesEmptyTextButTheStatusStays) {
+    auto result = sh("printf 'ok\\377' ; printf 'caf\\303\\251' >&2; exit 3");
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_EQ(result.standardOutput, "");
+    EXPECT_EQ(result.standardError, "caf\u00e9");
+    // Truncated sequences, surrogates and overlong forms are all refused.
+    for (const char* bytes : {"\xC3", "\xED\xA0\x80", "\xC0\xAF", "\xF4\x90\x80\x80", "\xE2\x82"})
+        EXPECT_FALSE(isValidUTF8(bytes)) << bytes;
+    for (const char* bytes : {"", "plain", "\xE2\x80\x99", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"})
+        EXPECT_TRUE(isValidUTF8(bytes)) << bytes;
+}
+
+TEST(ProcessRunner, AChildKilledByASignalIsNeverSuccess) {
+    EXPECT_EQ(sh("kill -KILL $$").exitCode, 128 + SIGKILL);
+    EXPECT_EQ(sh("kill -TERM $$").exitCode, 128 + SIGTERM);
+    EXPECT_EQ(sh("exit 0").exitCode, 0);
+    EXPECT_EQ(sh("exit 255").exitCode, 255);
+}
+
+TEST(ProcessRunner, ChildrenDoNotInheritBlockedOrIgnoredSignals) {
+    // Long-running commands block SIGTERM and SIGINT in their threads so that one watcher
+    // takes them; the programs they start must still stop when told to. grep reports
+    // its own signal state as the kernel sees it (a shell would reset its mask itself).
+    sigset_t blocked, previous;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGINT);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
+    auto previousPipe = std::signal(SIGPIPE, SIG_IGN);
+    CommandResult result;
+    {
+        Watchdog watchdog(60);
+        result = ProcessCommandRunner().run("/bin/grep", {"-E", "^Sig(Blk|Ign):", "/proc/self/status"});
+    }
+    std::signal(SIGPIPE, previousPipe);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    auto maskOf = [&](const std::string& field) -> unsigned long long {
+        auto at = result.standardOutput.find(field + ":");
+        if (at == std::string::npos) return ~0ull;
+        return std::strtoull(result.standardOutput.c_str() + at + field.size() + 1, nullptr, 16);
+    };
+    EXPECT_EQ(maskOf("SigBlk"), 0ull) << result.standardOutput;
+    EXPECT_EQ(maskOf("SigIgn") & (1ull << (SIGPIPE - 1)), 0ull) << result.standardOutput;
+
+    // The same from the other side: a shell's own child stops on SIGTERM.
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
+    const auto stopped = sh("/bin/sleep 10 & kill -TERM $!; wait $!; exit $?");
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    EXPECT_EQ(stopped.exitCode, 128 + SIGTERM);
+}
+
+TEST(ProcessRunner, LaunchFailuresAreFullSentences) {
+    tt::TempDir dir;
+    const fs::path plain = dir / "not-executable";
+    tt::writeFile(plain, "#!/bin/sh\nexit 0\n");
+    ::chmod(plain.c_str(), 0644);
+    EXPECT_EQ(launchErrorText((dir / "limactl").string()), "The file \u201climactl\u201d doesn\u2019t exist.");
+    EXPECT_EQ(launchErrorText((dir / "missing-folder" / "limactl").string()),
+              "The file \u201climactl\u201d doesn\u2019t exist.");
+    EXPECT_EQ(launchErrorText(plain.string()), "You don\u2019t have permission to run \u201cnot-executable\u201d.");
+    EXPECT_EQ(launchErrorText(dir.path().string()),
+              "You don\u2019t have permission to run \u201c" + dir.path().filename().string() + "\u201d.");
+    try {
+        ProcessCommandRunner().runInteractive((dir / "limactl").string(), {});
+        ADD_FAILURE() << "no launch error";
+    } catch (const LaunchError& error) {
+        EXPECT_EQ(error.code(), ENOENT);
+    }
+}
+
+TEST(ProcessRunner, InteractiveRunsReportTheStatus) {
+    Watchdog watchdog(60);
+    ProcessCommandRunner runner;
+    EXPECT_EQ(runner.runInteractive("/bin/sh", {"-c", "exit 7"}), 7);
+    EXPECT_EQ(runner.runInteractive("/bin/sh", {"-c", "kill -TERM $$"}), 128 + SIGTERM);
+    // Whatever the terminal situation, SIGTTOU handling is as it was before.
+    struct sigaction after {};
+    sigaction(SIGTTOU, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, SIG_DFL);
+}
+
+TEST(ProcessRunner, DefaultInteractiveRunReturnsOnlyTheStatus) {
+    struct Scripted : CommandRunning {
+        std::vector<std::string> seen;
+        CommandResult run(const std::string& executable, const std::vector<std::string>& arguments) override {
+            seen.push_back(executable);
+            seen.insert(seen.end(), arguments.begin(), arguments.end());
+            return CommandResult{9, "out", "err"};
+        }
+    } scripted;
+    EXPECT_EQ(scripted.runInteractive("/x/limactl", {"shell", "tessaron"}), 9);
+    EXPECT_EQ(scripted.seen, (std::vector<std::string>{"/x/limactl", "shell", "tessaron"}));
+}
