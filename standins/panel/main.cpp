@@ -1,0 +1,99 @@
+// tessaron-panel: a loopback stand-in for the web control panel.
+//
+//   tessaron-panel [--port N] [--state FILE]
+//
+// Listens on 127.0.0.1 (port 0 or none: a free port) and prints one line,
+// "tessaron-panel listening on http://127.0.0.1:PORT", once it accepts connections.
+// Runs until it is killed (SIGINT and SIGTERM stop it cleanly).
+
+#include "http_util.h"
+
+#include "host/error.h"
+
+#include <csignal>
+#include <pthread.h>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <thread>
+
+namespace {
+
+[[noreturn]] void usage(const std::string& problem) {
+    std::cerr << "tessaron-panel: " << problem << "\nUsage: tessaron-panel [--port N] [--state FILE]" << std::endl;
+    std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace tessaron::panel;
+    int port = 0;
+    std::optional<std::filesystem::path> stateFile;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if ((argument == "--port" || argument == "--state") && i + 1 >= argc) usage(argument + " needs a value.");
+        if (argument == "--port") {
+            char* end = nullptr;
+            const long value = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || value < 0 || value > 65535) usage("--port needs a port number.");
+            port = static_cast<int>(value);
+        } else if (argument == "--state") {
+            stateFile = argv[++i];
+        } else {
+            usage("unknown argument " + argument + ".");
+        }
+    }
+
+    // Blocked in every thread; the stopper thread below waits for them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR2);
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    try {
+        PanelState state(stateFile);
+        Panel panel{state, {}, {}, 0};
+        httplib::Server server;
+        server.set_payload_max_length(4u << 20);
+        server.set_keep_alive_timeout(2);
+        server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
+            if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+            const std::string text = response.status == 404   ? "Not found."
+                                     : response.status == 413 ? "The request body is too large."
+                                                              : "The request could not be handled.";
+            send(response, failure(response.status, text));
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+        registerAgentApi(server, panel);
+        registerSetupApi(server, panel);
+        registerAdminApi(server, panel);
+
+        const int bound = port == 0 ? server.bind_to_any_port("127.0.0.1") : (server.bind_to_port("127.0.0.1", port) ? port : -1);
+        if (bound <= 0) {
+            std::cerr << "tessaron-panel: could not listen on 127.0.0.1" << (port ? ":" + std::to_string(port) : "") << "."
+                      << std::endl;
+            return 1;
+        }
+        panel.port = bound;
+        std::cout << "tessaron-panel listening on http://127.0.0.1:" << bound << std::endl;
+        // SIGINT and SIGTERM are taken by a thread of their own, which stops the server.
+        std::thread stopper([&server, signals] {
+            int received = 0;
+            sigset_t wanted = signals;
+            ::sigwait(&wanted, &received);
+            if (received != SIGUSR2) server.stop();
+        });
+        const bool clean = server.listen_after_bind();
+        ::pthread_kill(stopper.native_handle(), SIGUSR2);
+        stopper.join();
+        return clean ? 0 : 1;
+    } catch (const std::exception& error) {
+        std::cerr << "tessaron-panel: " << error.what() << std::endl;
+        return 1;
+    }
+}

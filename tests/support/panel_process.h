@@ -1,0 +1,100 @@
+#pragma once
+// Starts the loopback control panel `tessaron-panel` as a child process for a test and
+// acts as the panel's user through its administrative API (/_admin/..., described in
+// standins/panel/README.md). The child is killed when the object goes away.
+//
+//   PanelProcess panel;                                   // a free port, no state file
+//   auto mac = panel.createMachine("Studio");             // paired Mac: id + device token
+//   // ... point the code under test at panel.base() with mac.deviceToken ...
+//   panel.queueCommand(mac.machineId, "restart", "boot-1");
+//   json::Json seen = panel.machineState(mac.machineId);  // everything the Mac sent
+//
+// Every helper throws std::runtime_error when the panel refuses the request.
+
+#include "host/json.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace tessaron::testing {
+
+class PanelProcess {
+public:
+    struct Options {
+        std::optional<std::filesystem::path> stateFile;  // --state FILE
+        int port = 0;                                     // 0: a free port
+    };
+    struct Machine {
+        std::string machineId;
+        std::string deviceToken;
+    };
+    struct AdminReply {
+        long status = 0;
+        json::Json body;  // null when the answer was not JSON
+    };
+
+    PanelProcess();
+    explicit PanelProcess(const Options& options);
+    ~PanelProcess();
+    PanelProcess(const PanelProcess&) = delete;
+    PanelProcess& operator=(const PanelProcess&) = delete;
+
+    int port() const { return port_; }
+    // "http://127.0.0.1:PORT", the control URL to give the code under test.
+    std::string base() const;
+    pid_t pid() const { return pid_; }
+    // Kills the panel now (SIGKILL) and waits for it; the destructor does the same.
+    void kill();
+
+    // A paired machine; `machineId` and `deviceToken` are chosen by the panel when empty.
+    Machine createMachine(const std::string& name = "Studio", const std::string& machineId = "",
+                          const std::string& deviceToken = "");
+    // Queues "restart", "stop" or "start"; a restart without `bootId` targets the boot
+    // ID of the machine's latest poll. Returns the command record (its "id" included).
+    json::Json queueCommand(const std::string& machineId, const std::string& kind,
+                            const std::optional<std::string>& bootId = std::nullopt);
+    // Queues a resource change; `before` defaults to the observation of the latest poll.
+    json::Json queueResourceCommand(const std::string& machineId, std::int64_t cpu, std::int64_t memoryMiB,
+                                    const std::optional<json::Json>& before = std::nullopt);
+    // Queues an SSH request carrying these public keys.
+    json::Json queueSSH(const std::string& machineId, const std::vector<std::string>& publicKeys);
+    void setPublicAccessPaused(const std::string& machineId, bool paused);
+    // From now on every agent request of the machine is answered with the 410 removal answer.
+    void removeMachine(const std::string& machineId, bool deleteServer);
+    // The machine's whole record: commands with claims and completions, polls, SSH
+    // requests and acknowledgements, listeners, heartbeats, network registrations...
+    json::Json machineState(const std::string& machineId);
+
+    // Setups: "latest" names the most recently started one.
+    void approveSetup(const std::string& setupId = "latest", const std::string& accountEmail = "");
+    void refuseSetup(const std::string& setupId = "latest");
+    void expireSetup(const std::string& setupId = "latest");
+    json::Json setupState(const std::string& setupId = "latest");
+    // Pairing codes: "latest" names the most recently issued one. Approving creates the machine.
+    Machine approvePairingCode(const std::string& code = "latest", const std::vector<std::string>& edgeURLs = {});
+    void refusePairingCode(const std::string& code = "latest");
+
+    // Adds a fault (see README.md), e.g. {{"path", "/api/tessaron/agent/commands"},
+    // {"status", 500}, {"body", {{"error", "busy"}}}, {"times", 2}}. Returns its record.
+    json::Json injectFault(const json::Json& fault);
+    void clearFaults();
+    // Every API request the panel received, oldest first.
+    json::Json requests();
+    // The whole state document.
+    json::Json state();
+
+    // Any administrative request; `path` starts with "/_admin/". Does not throw on a refusal.
+    AdminReply admin(const std::string& method, const std::string& path,
+                     const std::optional<json::Json>& body = std::nullopt);
+
+private:
+    json::Json adminOk(const std::string& method, const std::string& path,
+                       const std::optional<json::Json>& body = std::nullopt);
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+}  // namespace tessaron::testing
