@@ -1,0 +1,140 @@
+#include "host/helper_supervisor.h"
+
+#include "host/paths.h"
+#include "host/user.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <string_view>
+
+namespace tessaron {
+
+namespace {
+
+const std::string inspectionMessage = "Could not inspect the connection helper. Your running server was not changed.";
+const std::string moreThanOneMessage =
+    "More than one connection helper is running for this Mac. Close the extra copy before reconnecting.";
+const std::string uncertainMessage = "Could not identify an existing connection helper safely.";
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+// A decimal 32-bit signed integer with an optional sign, nothing else.
+std::optional<std::int32_t> parsePID(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return std::nullopt;
+    std::int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+        if (value > std::int64_t{INT32_MAX} + 1) return std::nullopt;
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX || value < INT32_MIN) return std::nullopt;
+    return static_cast<std::int32_t>(value);
+}
+
+// The last component of a file path; trailing slashes do not count.
+std::string_view lastPathComponent(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || path.size() == 1) return path;
+    return path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::optional<AgentProcessIdentity> SystemProcessInspector::identity(std::int32_t pid) {
+    return process_identity::identity(pid);
+}
+
+bool SystemProcessInspector::exists(std::int32_t pid) { return pid > 0 && ::kill(pid, 0) == 0; }
+
+namespace AgentSupervisor {
+
+std::string processListProgram() {
+    if (const char* path = std::getenv("TESSARON_PS_PATH"); path && *path) return path;
+    return "/bin/ps";
+}
+
+AgentSupervisorStatus status(const AgentConfiguration& configuration, std::int32_t excludingPID, const Probes& probes) {
+    ProcessCommandRunner defaultRunner;
+    SystemProcessInspector defaultProcesses;
+    CommandRunning& runner = probes.runner ? *probes.runner : defaultRunner;
+    ProcessInspecting& processes = probes.processes ? *probes.processes : defaultProcesses;
+
+    CommandResult listing;
+    try {
+        listing = runner.run(probes.processLister.value_or(processListProgram()),
+                             {"-U", std::to_string(user::realUserId()), "-o", "pid=,comm="});
+    } catch (const std::exception&) {
+        return {"unknown", inspectionMessage};
+    }
+    if (listing.exitCode != 0) return {"unknown", inspectionMessage};
+
+    int count = 0;
+    bool uncertain = false;
+    std::string_view output = listing.standardOutput;
+    while (!output.empty()) {
+        std::size_t end = output.find('\n');
+        std::string_view line = output.substr(0, end);
+        output.remove_prefix(end == std::string_view::npos ? output.size() : end + 1);
+        if (line.empty()) continue;
+
+        std::size_t start = 0;
+        while (start < line.size() && isBlank(line[start])) ++start;
+        std::size_t blank = start;
+        while (blank < line.size() && !isBlank(line[blank])) ++blank;
+        if (blank >= line.size()) continue;
+        std::string_view pidField = line.substr(start, blank - start);
+        std::string_view command = line.substr(blank + 1);
+        if (pidField.empty() || command.empty()) continue;
+
+        auto pid = parsePID(pidField);
+        // Only positive numbers name one process; 0 and negative ones are never probed.
+        if (!pid || *pid == excludingPID || *pid <= 0) continue;
+        if (lastPathComponent(command) != "tessaron") continue;
+
+        auto identity = processes.identity(*pid);
+        if (!identity) {
+            if (processes.exists(*pid)) uncertain = true;
+            continue;
+        }
+        if (identity->arguments.size() < 2 || identity->arguments[1] != "serve") continue;
+
+        std::filesystem::path configurationFile;
+        if (!identity->configurationPath) {
+            auto support = paths::tessaronSupport();
+            if (!support) {
+                uncertain = true;
+                continue;
+            }
+            configurationFile = *support / "agent.json";
+        } else if (identity->configurationPath->starts_with("/")) {
+            configurationFile = *identity->configurationPath;
+        } else {
+            uncertain = true;
+            continue;
+        }
+
+        try {
+            AgentConfiguration other = AgentConfigurationStore::load(configurationFile);
+            if (other.machineID == configuration.machineID && other.controlURL == configuration.controlURL) ++count;
+        } catch (const std::exception&) {
+            uncertain = true;
+        }
+    }
+
+    if (count >= 2) return {"unknown", moreThanOneMessage};
+    if (uncertain) return {"unknown", uncertainMessage};
+    if (count == 1) return {"running", std::nullopt};
+    return {"stopped", std::nullopt};
+}
+
+}  // namespace AgentSupervisor
+
+}  // namespace tessaron
