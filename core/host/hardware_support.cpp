@@ -214,7 +214,7 @@ HardwareSnapshot HardwareSnapshot::current() {
     if (standin == nullptr) return SystemHardwareFacts().snapshot();
     try {
         return fromJson(json::parseObject(standin));
-    } catch (const Error&) {
+    } catch (const std::exception&) {
         HardwareSnapshot snapshot = SystemHardwareFacts().snapshot();
         snapshot.architecture = "Unknown";
         snapshot.chipName = "Unknown";
