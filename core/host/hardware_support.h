@@ -32,8 +32,8 @@ struct HardwareSnapshot {
 
     // The stand-in snapshot when TESSARON_STANDIN_HARDWARE is set, else this machine's
     // facts (SystemHardwareFacts). Read anew on every call; never throws. A stand-in
-    // that is not a valid snapshot gives this machine's facts with the processor
-    // unidentified ("Unknown"), so the check says it could not verify the Mac.
+    // that is not a valid snapshot gives this machine's facts with architecture, chip
+    // and model "Unknown", so the check says it could not verify the processor.
     static HardwareSnapshot current();
 
     // All six keys are required, with the types above (json::DecodingError).
