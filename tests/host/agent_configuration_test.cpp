@@ -2,9 +2,11 @@
 
 #include "support/temp_dir.h"
 
+#include <atomic>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -185,4 +187,57 @@ TEST(AgentConfigurationStore, ForgetRemovesTheFileAndToleratesItsAbsence) {
     EXPECT_FALSE(fs::exists(AgentConfigurationStore::defaultURL()));
     EXPECT_NO_THROW(AgentConfigurationStore::forget());
     EXPECT_EQ(kindOf([] { AgentConfigurationStore::load(); }), AgentConfigurationError::Kind::notPaired);
+}
+
+TEST(AgentConfigurationStore, ConcurrentReadersSeeOneWholeFileOrTheOther) {
+    tt::TempHome home;
+    AgentConfiguration first = sample();
+    AgentConfiguration second = sample();
+    second.machineID = std::string(20000, 'm');  // large enough that a torn read would show
+    second.edgeURLs.clear();
+    AgentConfigurationStore::save(first);
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!stop.load()) {
+            try {
+                AgentConfiguration seen = AgentConfigurationStore::load();
+                if (seen != first && seen != second) ++torn;
+            } catch (const std::exception&) {
+                ++torn;
+            }
+        }
+    });
+    for (int i = 0; i < 300; ++i) AgentConfigurationStore::save(i % 2 ? first : second);
+    stop.store(true);
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+}
+
+TEST(AgentConfigurationStore, WithoutAHomeFolderEveryOperationFailsBeforeTouchingTheDisk) {
+    tt::TempHome home;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        // No HOME and a user the password database does not know.
+        ::unsetenv("HOME");
+        if (::setgid(54321) != 0 || ::setuid(54321) != 0) ::_exit(20);
+        auto unavailable = [](const std::function<void()>& action) {
+            try {
+                action();
+            } catch (const AgentConfigurationError& error) {
+                return error.kind() == AgentConfigurationError::Kind::applicationSupportUnavailable;
+            } catch (...) {
+            }
+            return false;
+        };
+        if (!unavailable([] { AgentConfigurationStore::defaultURL(); })) ::_exit(21);
+        if (!unavailable([] { AgentConfigurationStore::save(sample()); })) ::_exit(22);
+        if (!unavailable([] { AgentConfigurationStore::load(); })) ::_exit(23);
+        if (!unavailable([] { AgentConfigurationStore::forget(); })) ::_exit(24);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }

@@ -1,11 +1,13 @@
 #include "host/device_credential_store.h"
 
+#include "host/agent_configuration.h"
 #include "host/user.h"
 #include "support/temp_dir.h"
 
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace tessaron;
@@ -199,4 +201,31 @@ TEST(DeviceCredentialStore, ReaderRefusesWhatItCannotTrust) {
     EXPECT_EQ(DeviceCredentialStore::tokenFromFile(target), "tok");
     user::ScopedUserIdOverride other(::geteuid() + 4242);
     EXPECT_EQ(failureOf([&] { DeviceCredentialStore::tokenFromFile(target); }), Kind::unsafeFile);
+}
+
+TEST(DeviceCredentialStore, WithoutAHomeFolderTheConfigurationErrorPropagates) {
+    tt::TempHome home;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::unsetenv("HOME");
+        if (::setgid(54321) != 0 || ::setuid(54321) != 0) ::_exit(20);
+        int failures = 0;
+        for (auto action : {std::function<void()>([] { DeviceCredentialStore::headlessURL(); }),
+                            std::function<void()>([] { DeviceCredentialStore::load("m"); }),
+                            std::function<void()>([] { DeviceCredentialStore::save("tok", "m"); }),
+                            std::function<void()>([] { DeviceCredentialStore::forget(); })}) {
+            try {
+                action();
+            } catch (const AgentConfigurationError& error) {
+                if (error.kind() == AgentConfigurationError::Kind::applicationSupportUnavailable) continue;
+            } catch (...) {
+            }
+            ++failures;
+        }
+        ::_exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
