@@ -2,6 +2,7 @@
 
 #include "panel/control_panel_client.h"
 #include "support/fake_vm.h"
+#include "support/panel_process.h"
 #include "support/scripted_http_server.h"
 #include "support/temp_dir.h"
 
@@ -489,6 +490,72 @@ TEST(RestartExecutor, RunsAgainstThePanelClient) {
     EXPECT_EQ(bodies[1]["status"], "succeeded");
     EXPECT_EQ(bodies[1]["bootId"], *vm.boot());
     EXPECT_EQ(receipts.load()->phase, "finished");
+}
+
+}  // namespace
+}  // namespace tessaron
+
+namespace tessaron {
+namespace {
+
+// The whole path against the loopback panel: poll, claim, restart, complete, then a stop,
+// then the removal answer.
+TEST(RestartExecutor, CarriesOutCommandsOfTheLoopbackPanel) {
+    testing::TempHome home;
+    testing::PanelProcess panel;
+    const auto mac = panel.createMachine("Studio");
+    LifecycleClient client(AgentConfiguration{mac.machineId, *Url::parse(panel.base()), {}, "127.0.0.1", std::nullopt,
+                                              std::nullopt},
+                           mac.deviceToken);
+    DiskOperationReceiptStore<RestartReceipt> receipts(client.configuration(), std::nullopt, false);
+    auto intent = DiskOperationReceiptStore<VMPowerIntent>::forThisMac();
+    FakeVM vm{bootA};
+    RestartExecutor executor(client, receipts, vm, &intent);
+
+    EXPECT_EQ(client.poll("Running", bootA), std::nullopt);
+    const auto queued = panel.queueCommand(mac.machineId, "restart", bootA);
+    auto command = client.poll("Running", bootA);
+    ASSERT_TRUE(command);
+    EXPECT_EQ(command->id, json::string(queued, "id"));
+    EXPECT_EQ(command->kind, "restart");
+    EXPECT_EQ(command->bootId, bootA);
+
+    executor.handle(*command);
+    ASSERT_TRUE(vm.boot());
+    const std::string rebooted = *vm.boot();
+    EXPECT_NE(rebooted, bootA);
+    EXPECT_EQ(receipts.load()->outcome, "succeeded");
+
+    auto state = panel.machineState(mac.machineId);
+    ASSERT_EQ(state["commands"].size(), 1u);
+    EXPECT_EQ(state["commands"][0]["status"], "succeeded");
+    EXPECT_EQ(state["commands"][0]["completion"]["bootId"], rebooted);
+    EXPECT_EQ(client.poll("Running", rebooted), std::nullopt);
+
+    // The same command offered again (a lost completion answer) restarts nothing.
+    command->status = "running";
+    executor.handle(*command);
+    EXPECT_EQ(vm.actions().size(), 1u);
+
+    panel.queueCommand(mac.machineId, "stop");
+    auto stop = client.poll("Running", rebooted);
+    ASSERT_TRUE(stop);
+    EXPECT_EQ(stop->kind, "stop");
+    executor.handle(*stop);
+    EXPECT_FALSE(vm.boot());
+    EXPECT_TRUE(intent.wantsStopped());
+    client.poll("Stopped", std::nullopt);
+    state = panel.machineState(mac.machineId);
+    EXPECT_EQ(state["commands"][1]["status"], "succeeded");
+    EXPECT_EQ(state["powerIntent"], "stopped");
+
+    panel.removeMachine(mac.machineId, true);
+    try {
+        client.poll("Stopped", std::nullopt);
+        FAIL() << "no removal error";
+    } catch (const MachineRemovedError& removed) {
+        EXPECT_EQ(removed.notice(), (RemovalNotice{mac.machineId, true}));
+    }
 }
 
 }  // namespace
