@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +34,8 @@ PanelProcess::PanelProcess(const Options& options) {
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
+        // The panel goes away with the test, also when the test itself is killed.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::dup2(out[1], STDOUT_FILENO);
         ::close(out[0]);
         ::close(out[1]);

@@ -9,7 +9,8 @@
 //   panel.queueCommand(mac.machineId, "restart", "boot-1");
 //   json::Json seen = panel.machineState(mac.machineId);  // everything the Mac sent
 //
-// Every helper throws std::runtime_error when the panel refuses the request.
+// Every helper throws std::runtime_error when the panel refuses the request. The panel
+// is also killed when the thread that started it ends, so start it from the test body.
 
 #include "host/json.h"
 
