@@ -181,11 +181,5 @@ TEST(CommandPolling, RelaysSSHPreparation) {
     EXPECT_EQ(panel.server.requests().size(), sent);
 }
 
-TEST(CommandPolling, ACommandWritesAllFourKeys) {
-    const RestartCommand command{"c", "queued", "", "start"};
-    EXPECT_EQ(command.toJson(), (json::Json{{"id", "c"}, {"status", "queued"}, {"bootId", ""}, {"kind", "start"}}));
-    EXPECT_EQ(RestartCommand::fromJson(command.toJson()), command);
-}
-
 }  // namespace
 }  // namespace tessaron

@@ -208,11 +208,5 @@ TEST(ControlPanelClient, ComparesDottedVersions) {
     }
 }
 
-TEST(ControlPanelClient, AppVersionIsStable) {
-    const std::string& first = LifecycleClient::appVersion();
-    EXPECT_FALSE(first.empty());
-    EXPECT_EQ(&first, &LifecycleClient::appVersion());
-}
-
 }  // namespace
 }  // namespace tessaron

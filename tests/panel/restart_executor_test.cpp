@@ -3,7 +3,6 @@
 #include "panel/control_panel_client.h"
 #include "support/fake_vm.h"
 #include "support/panel_process.h"
-#include "support/scripted_http_server.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -464,39 +463,6 @@ TEST(RestartExecutor, WithoutAnIntentStorePowerCommandsRecordNothing) {
     EXPECT_EQ(client.completions.size(), 2u);
     EXPECT_FALSE(std::filesystem::exists(dir / "power-intent.json"));
 }
-
-TEST(RestartExecutor, RunsAgainstThePanelClient) {
-    // A queued restart over the real client: claim granted, completion carries the new boot.
-    std::vector<json::Json> bodies;
-    testing::ScriptedHttpServer server([&](const testing::ScriptedHttpServer::Request& request) {
-        auto body = json::parse(request.body);
-        bodies.push_back(body);
-        std::string answer = body["action"] == "claim" ? R"({"mayExecute":true})" : R"({"ok":true})";
-        return testing::ScriptedHttpServer::Response{200, answer, {{"Content-Type", "application/json"}}};
-    });
-    TempDir dir;
-    LifecycleClient client(AgentConfiguration{"mac-1", *Url::parse(server.base()), {}, "127.0.0.1", std::nullopt,
-                                              std::nullopt},
-                           "tok");
-    DiskOperationReceiptStore<RestartReceipt> receipts(dir / "lifecycle" / "r.json");
-    FakeVM vm{bootA};
-    RestartExecutor executor(client, receipts, vm, nullptr);
-    executor.handle(restartCommand());
-
-    ASSERT_EQ(bodies.size(), 2u);
-    EXPECT_EQ(bodies[0]["action"], "claim");
-    EXPECT_EQ(bodies[0]["bootId"], bootA);
-    EXPECT_EQ(bodies[1]["action"], "complete");
-    EXPECT_EQ(bodies[1]["status"], "succeeded");
-    EXPECT_EQ(bodies[1]["bootId"], *vm.boot());
-    EXPECT_EQ(receipts.load()->phase, "finished");
-}
-
-}  // namespace
-}  // namespace tessaron
-
-namespace tessaron {
-namespace {
 
 // The whole path against the loopback panel: poll, claim, restart, complete, then a stop,
 // then the removal answer.
