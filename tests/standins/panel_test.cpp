@@ -14,9 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 
 namespace tessaron {
 namespace {
@@ -98,6 +101,13 @@ TEST(PanelStandin, EveryAgentPathRefusesAMissingOrForeignTokenWithAnErrorObject)
     }
     // The refused requests changed nothing.
     EXPECT_EQ(panel.machineState(mac.machineId)["commandPolls"], 0);
+    // Unknown paths and oversized bodies are answered with an error object too.
+    Answer unknown = call(panel, "POST", "/api/tessaron/agent/teleport", mac.deviceToken, std::string("{}"));
+    EXPECT_EQ(unknown.status, 404);
+    EXPECT_TRUE(isErrorObject(unknown.body)) << unknown.text;
+    Answer huge = call(panel, "POST", "/api/tessaron/agent/heartbeat", mac.deviceToken, std::string(5u << 20, ' '));
+    EXPECT_EQ(huge.status, 413);
+    EXPECT_TRUE(isErrorObject(huge.body)) << huge.text;
     // A control URL with a path of its own reaches the same API.
     Answer below = call(panel, "POST", "/panel/api/tessaron/agent/heartbeat", mac.deviceToken,
                         json::encode(Json{{"machineId", mac.machineId}}));
@@ -303,6 +313,7 @@ TEST(PanelStandin, ASetupApprovedInThePanelEndsWithAPairedMachine) {
     PanelProcess panel;
     SetupClient client(*Url::parse(panel.base()));
     PendingSetup setup(client.start(profile), client.origin(), 2, 4);
+    EXPECT_EQ(panel.waitForSetup(), setup.ticket.id);
     EXPECT_EQ(client.status(setup).stage, "awaiting_account");
     EXPECT_EQ(client.update(setup, "creating_vm").stage, "awaiting_account");  // recorded, not yet moved
     try {
@@ -451,6 +462,37 @@ TEST(PanelStandin, TheStateFileKeepsMachinesTokensAndCommandsAcrossARestart) {
     EXPECT_EQ(command["bootId"], "boot-1");
     EXPECT_EQ(again.machineState(mac.machineId)["commandPolls"], 2);
     EXPECT_NE(again.queueCommand(mac.machineId, "stop")["id"], commandId);  // identifiers are not reused
+}
+
+TEST(PanelStandin, ConcurrentRequestsAreAllCountedAndSaved) {
+    testing::TempDir dir;
+    const fs::path file = dir / "panel-state.json";
+    PanelProcess::Machine mac;
+    constexpr int threads = 6, rounds = 15;
+    {
+        PanelProcess panel({file, 0});
+        mac = panel.createMachine();
+        std::vector<std::thread> workers;
+        std::atomic<int> failures{0};
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back([&] {
+                for (int i = 0; i < rounds; ++i)
+                    if (agent(panel, mac, "heartbeat", Json::object()).status != 200) ++failures;
+            });
+        }
+        for (auto& worker : workers) worker.join();
+        EXPECT_EQ(failures, 0);
+        EXPECT_EQ(panel.machineState(mac.machineId)["heartbeats"], threads * rounds);
+    }
+    PanelProcess again({file, 0});
+    EXPECT_EQ(again.machineState(mac.machineId)["heartbeats"], threads * rounds);
+}
+
+TEST(PanelStandin, TerminationEndsThePanelCleanly) {
+    PanelProcess panel;
+    const int status = panel.terminate();
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(PanelStandin, ADamagedStateFileStopsThePanelInsteadOfForgettingItsMachines) {

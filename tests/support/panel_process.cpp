@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tessaron::testing {
@@ -75,6 +76,19 @@ void PanelProcess::kill() {
     }
 }
 
+int PanelProcess::terminate(double seconds) {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, SIGTERM);
+    int status = -1;
+    const bool ended = waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, seconds);
+    if (!ended) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    return status;
+}
+
 std::string PanelProcess::base() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
 PanelProcess::AdminReply PanelProcess::admin(const std::string& method, const std::string& path,
@@ -114,6 +128,11 @@ PanelProcess::Machine PanelProcess::createMachine(const std::string& name, const
     if (!machineId.empty()) body["machineId"] = machineId;
     if (!deviceToken.empty()) body["deviceToken"] = deviceToken;
     const json::Json made = adminOk("POST", "/_admin/machines", body);
+    return {made["machineId"], made["deviceToken"]};
+}
+
+PanelProcess::Machine PanelProcess::createMachineWith(const json::Json& fields) {
+    const json::Json made = adminOk("POST", "/_admin/machines", fields);
     return {made["machineId"], made["deviceToken"]};
 }
 
@@ -168,6 +187,37 @@ PanelProcess::Machine PanelProcess::approvePairingCode(const std::string& code, 
 
 void PanelProcess::refusePairingCode(const std::string& code) {
     adminOk("POST", "/_admin/pairing-codes/" + code + "/refuse");
+}
+
+bool PanelProcess::waitFor(const std::function<bool()>& condition, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+}
+
+std::string PanelProcess::waitForSetup(double seconds) {
+    std::string id;
+    waitFor([&] {
+        const json::Json whole = state();
+        id = whole.value("latestSetup", "");
+        return !id.empty();
+    }, seconds);
+    if (id.empty()) throw std::runtime_error("no setup was started at the panel");
+    return id;
+}
+
+std::string PanelProcess::waitForPairingCode(double seconds) {
+    std::string code;
+    waitFor([&] {
+        const json::Json whole = state();
+        code = whole.value("latestPairingCode", "");
+        return !code.empty();
+    }, seconds);
+    if (code.empty()) throw std::runtime_error("no pairing code was issued at the panel");
+    return code;
 }
 
 json::Json PanelProcess::injectFault(const json::Json& fault) { return adminOk("POST", "/_admin/faults", fault); }

@@ -15,6 +15,7 @@
 #include "host/json.h"
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -49,10 +50,16 @@ public:
     pid_t pid() const { return pid_; }
     // Kills the panel now (SIGKILL) and waits for it; the destructor does the same.
     void kill();
+    // Asks the panel to stop (SIGTERM), waits for it at most `seconds` (then SIGKILL) and
+    // returns the wait status; -1 when it was not running.
+    int terminate(double seconds = 20);
 
     // A paired machine; `machineId` and `deviceToken` are chosen by the panel when empty.
     Machine createMachine(const std::string& name = "Studio", const std::string& machineId = "",
                           const std::string& deviceToken = "");
+    // The same with every field of the admin request, e.g. {{"name", "Studio"},
+    // {"vmState", "Running"}, {"bootId", "boot-1"}} for a Mac that may be restarted at once.
+    Machine createMachineWith(const json::Json& fields);
     // Queues "restart", "stop" or "start"; a restart without `bootId` targets the boot
     // ID of the machine's latest poll. Returns the command record (its "id" included).
     json::Json queueCommand(const std::string& machineId, const std::string& kind,
@@ -74,9 +81,17 @@ public:
     void refuseSetup(const std::string& setupId = "latest");
     void expireSetup(const std::string& setupId = "latest");
     json::Json setupState(const std::string& setupId = "latest");
+    // Waits (at most `seconds`) until a setup was started and returns the latest one's id;
+    // throws std::runtime_error when none came.
+    std::string waitForSetup(double seconds = 20);
     // Pairing codes: "latest" names the most recently issued one. Approving creates the machine.
     Machine approvePairingCode(const std::string& code = "latest", const std::vector<std::string>& edgeURLs = {});
     void refusePairingCode(const std::string& code = "latest");
+    // Waits (at most `seconds`) until a pairing code was issued and returns the latest code.
+    std::string waitForPairingCode(double seconds = 20);
+
+    // Polls `condition` every 20 ms until it holds or `seconds` pass; returns its last value.
+    static bool waitFor(const std::function<bool()>& condition, double seconds = 20);
 
     // Adds a fault (see README.md), e.g. {{"path", "/api/tessaron/agent/commands"},
     // {"status", 500}, {"body", {{"error", "busy"}}}, {"times", 2}}. Returns its record.
