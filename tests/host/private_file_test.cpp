@@ -5,10 +5,13 @@
 #include <chrono>
 #include <csignal>
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <functional>
 #include <set>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -18,6 +21,18 @@ using namespace tessaron;
 namespace pf = tessaron::private_file;
 namespace fs = std::filesystem;
 namespace tt = tessaron::testing;
+
+// While `predictableRandom` is set, the kernel's random bytes are replaced by zeros, so
+// that a test can know the temporary name in advance and plant something there.
+static std::atomic<bool> predictableRandom{false};
+
+extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
+    if (predictableRandom.load()) {
+        std::memset(buffer, 0, length);
+        return static_cast<ssize_t>(length);
+    }
+    return ::syscall(SYS_getrandom, buffer, length, flags);
+}
 
 namespace {
 
@@ -172,6 +187,33 @@ TEST(PrivateFile, TemporaryNamesCannotBeForeseen) {
     ::waitpid(pid, nullptr, 0);
     ASSERT_EQ(got, 36);
     EXPECT_NE(std::string(theirs, 36), mine);
+}
+
+TEST(PrivateFile, ALinkPlantedAtTheTemporaryNameIsNotFollowed) {
+    PrivateDir p;
+    const fs::path target = p.dir / "secret";
+    pf::write(target, "old bytes");
+    const fs::path victim = p.root.path() / "victim";
+    plant(victim, "victim bytes", 0644);
+
+    predictableRandom.store(true);
+    const std::string name = ".tmp-" + pf::randomUUID();
+    fs::create_symlink(victim, p.dir / name);
+    const fs::path dangling = p.root.path() / "would-be-created";
+    const auto first = failureOf([&] { pf::write(target, "new bytes"); });
+    fs::remove(p.dir / name);
+    fs::create_symlink(dangling, p.dir / name);
+    const auto second = failureOf([&] { pf::write(target, "new bytes"); });
+    predictableRandom.store(false);
+
+    EXPECT_EQ(first, pf::Failure::createFailed);
+    EXPECT_EQ(second, pf::Failure::createFailed);
+    EXPECT_EQ(tt::readFile(victim), "victim bytes");
+    EXPECT_EQ(modeOf(victim), 0644u);
+    EXPECT_FALSE(fs::exists(dangling));
+    EXPECT_EQ(tt::readFile(target), "old bytes");
+    // What the writer did not create, it does not remove.
+    EXPECT_TRUE(fs::is_symlink(p.dir / name));
 }
 
 TEST(PrivateFile, RefusesUnsafeFoldersWhenAnOwnerIsRequired) {
