@@ -6,6 +6,8 @@
 #include "cli/cli_options.h"
 #include "cli/pairing_client.h"
 #include "host/private_file.h"
+#include "host/process_runner.h"
+#include "panel/tunnel_messages.h"
 #include "panel/http_client.h"
 #include "panel/setup_client.h"
 #include "panel/setup_records.h"
@@ -303,6 +305,40 @@ TEST(PanelStandin, NetworkRegistrationAnswersAGuestConfigurationAndRecordsTheRep
     EXPECT_EQ(state["network"]["allocation"]["memoryGiB"], 1);
     EXPECT_EQ(state["listeners"], report);
     EXPECT_EQ(state["heartbeats"], 1);
+}
+
+// Loads a guest script's functions (its main part does not run) and feeds one of them
+// the panel's answer, the way the guest would receive it.
+CommandResult guestCheck(const std::string& script, const std::string& call, const std::string& answer) {
+    const std::string program =
+        "import base64, json, sys\n"
+        "path = sys.argv[1]\n"
+        "scope = {'__name__': 'panel_check'}\n"
+        "exec(compile(open(path).read(), path, 'exec'), scope)\n"
+        "answer = sys.argv[2]\n"
+        "print(json.dumps(" + call + "))\n";
+    return ProcessCommandRunner().run(
+        "/usr/bin/python3", {"-c", program, (testing::sourceDir() / "core" / "resources" / script).string(), answer});
+}
+
+TEST(PanelStandin, TheGuestScriptsAcceptThePanelsNetworkAndSshAnswers) {
+    PanelProcess panel;
+    const auto mac = panel.createMachine();
+    const std::string guestKey = tunnel::base64Encode(std::string(32, '\x07'));
+    Answer network = agent(panel, mac, "network", {{"publicKey", guestKey}, {"allocation", {{"cpu", 2}, {"memoryGiB", 4.0}}}});
+    ASSERT_EQ(network.status, 200) << network.text;
+    CommandResult config = guestCheck("guest_network.py", "scope['render_config'](json.loads(answer), 'PRIVATE')", network.text);
+    ASSERT_EQ(config.exitCode, 0) << config.standardError;
+    EXPECT_NE(config.standardOutput.find("Endpoint = 127.0.0.1:51820"), std::string::npos) << config.standardOutput;
+
+    // An ed25519 public key: its data begins with the type name as an SSH string.
+    std::string blob = std::string("\0\0\0\x0bssh-ed25519", 15) + std::string("\0\0\0\x20", 4) + std::string(32, 'k');
+    const std::string key = "ssh-ed25519 " + tunnel::base64Encode(blob) + " dev@laptop";
+    panel.queueSSH(mac.machineId, {key});
+    Answer ssh = agent(panel, mac, "ssh", {{"action", "poll"}});
+    CommandResult keys = guestCheck("guest_ssh.py", "scope['parse_request'](base64.b64encode(answer.encode()).decode())", ssh.text);
+    ASSERT_EQ(keys.exitCode, 0) << keys.standardError;
+    EXPECT_NE(keys.standardOutput.find("dev@laptop"), std::string::npos) << keys.standardOutput;
 }
 
 // --- setups and pairing codes, through the real clients ---------------------------------------------
