@@ -97,6 +97,16 @@ void validateStaged(const plist::Value& list, const std::string& sudoUser) {
 
 namespace HeadlessServiceInstaller {
 
+std::string sudoProgram() {
+    const char* value = std::getenv("TESSARON_SUDO_PATH");
+    return value && *value ? value : "/usr/bin/sudo";
+}
+
+std::filesystem::path launchDaemonsDirectory() {
+    const char* value = std::getenv("TESSARON_LAUNCH_DAEMONS_DIR");
+    return value && *value ? fs::path(value) : fs::path("/Library/LaunchDaemons");
+}
+
 std::int32_t run(const std::string& executable, const std::vector<std::string>& arguments, CommandRunning* runner) {
     ProcessCommandRunner own;
     return (runner ? runner : &own)->runInteractive(executable, arguments);

@@ -15,6 +15,7 @@
 // credential, file, property-list and process calls pass through unchanged.
 
 #include "cli/cli_options.h"
+#include "host/launchd_services.h"
 #include "host/process_runner.h"
 #include "host/property_list.h"
 
@@ -27,12 +28,20 @@
 
 namespace tessaron::cli {
 
-// The outside world of the installer; the defaults are the real ones.
+namespace HeadlessServiceInstaller {
+// $TESSARON_SUDO_PATH when set and not empty (the stand-in), else "/usr/bin/sudo".
+std::string sudoProgram();
+// $TESSARON_LAUNCH_DAEMONS_DIR when set and not empty, else "/Library/LaunchDaemons".
+std::filesystem::path launchDaemonsDirectory();
+}  // namespace HeadlessServiceInstaller
+
+// The outside world of the installer; the defaults are the real ones (launchctl as
+// LaunchAgentPaths::launchctlProgram()).
 struct HeadlessInstallerEnvironment {
     CommandRunning* runner = nullptr;                     // null: a ProcessCommandRunner
-    std::string sudo = "/usr/bin/sudo";
-    std::string launchctl = "/bin/launchctl";
-    std::filesystem::path launchDaemons = "/Library/LaunchDaemons";
+    std::string sudo = HeadlessServiceInstaller::sudoProgram();
+    std::string launchctl = LaunchAgentPaths::launchctlProgram();
+    std::filesystem::path launchDaemons = HeadlessServiceInstaller::launchDaemonsDirectory();
     std::optional<std::filesystem::path> executable;      // null: this program's own executable
     std::optional<std::string> userName;                  // null: the real user's login name
     std::optional<std::filesystem::path> home;            // null: the home folder ($HOME)

@@ -6,6 +6,7 @@
 #include "host/user.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -178,6 +179,11 @@ fs::path launchAgentsDirectory(const fs::path& home) { return home / "Library" /
 fs::path logDirectory(const fs::path& home) { return home / "Library" / "Logs" / "Tessaron"; }
 
 std::string domainTarget() { return "gui/" + std::to_string(user::realUserId()); }
+
+std::string launchctlProgram() {
+    const char* value = std::getenv("TESSARON_LAUNCHCTL_PATH");
+    return value && *value ? value : "/bin/launchctl";
+}
 
 }  // namespace LaunchAgentPaths
 

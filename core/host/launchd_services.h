@@ -50,23 +50,27 @@ private:
     Kind kind_;
 };
 
+// Locations, launchd targets and the launchctl program shared by both services.
+namespace LaunchAgentPaths {
+std::filesystem::path launchAgentsDirectory(const std::filesystem::path& home);  // home/Library/LaunchAgents
+std::filesystem::path logDirectory(const std::filesystem::path& home);           // home/Library/Logs/Tessaron
+std::string domainTarget();                                                       // "gui/<real uid>"
+// $TESSARON_LAUNCHCTL_PATH when set and not empty (the stand-in on machines without
+// launchd), else "/bin/launchctl".
+std::string launchctlProgram();
+}  // namespace LaunchAgentPaths
+
 // How enable() asks whether connection helpers already run for the pairing.
 using HelperStatusCheck = std::function<AgentSupervisorStatus(const AgentConfiguration&, std::int32_t excludingPID)>;
 
 // The outside world of enable(); the defaults are the real ones.
 struct LoginServiceEnvironment {
     CommandRunning* runner = nullptr;             // null: a ProcessCommandRunner
-    std::string launchctl = "/bin/launchctl";
+    std::string launchctl = LaunchAgentPaths::launchctlProgram();
     std::optional<std::filesystem::path> home;    // null: the user's home folder ($HOME)
     HelperStatusCheck helperStatus;               // null: AgentSupervisor::status with `runner`
 };
 
-// "/Library/LaunchAgents"-style locations and launchd targets shared by both services.
-namespace LaunchAgentPaths {
-std::filesystem::path launchAgentsDirectory(const std::filesystem::path& home);  // home/Library/LaunchAgents
-std::filesystem::path logDirectory(const std::filesystem::path& home);           // home/Library/Logs/Tessaron
-std::string domainTarget();                                                       // "gui/<real uid>"
-}  // namespace LaunchAgentPaths
 
 namespace LoginService {
 

@@ -44,11 +44,9 @@ struct ActAsTessaron {
             _exit(127);
         }
         if (arguments.size() == 4 && arguments[1] == "install-headless" && arguments[2] == "--plist") {
-            HeadlessInstallerEnvironment environment;
-            environment.launchctl = std::getenv("TESSARON_TEST_LAUNCHCTL");
-            environment.launchDaemons = std::getenv("TESSARON_TEST_LAUNCH_DAEMONS");
             try {
-                HeadlessServiceInstaller::install(arguments[3], environment);
+                // launchctl and the daemon folder come from the test's environment.
+                HeadlessServiceInstaller::install(arguments[3]);
                 _exit(0);
             } catch (const std::exception& error) {
                 std::cerr << "tessaron: " << error.what() << "\n";
@@ -86,8 +84,8 @@ protected:
         : launchctlState_("TESSARON_LAUNCHCTL_STATE", (state_ / "launchctl").string()),
           sudoState_("TESSARON_SUDO_STATE", (state_ / "sudo").string()),
           sudoUser_("TESSARON_SUDO_USER", "root"),
-          testLaunchctl_("TESSARON_TEST_LAUNCHCTL", (testing::standinBinDir() / "launchctl").string()),
-          testDaemons_("TESSARON_TEST_LAUNCH_DAEMONS", (state_ / "LaunchDaemons").string()) {
+          launchctlPath_("TESSARON_LAUNCHCTL_PATH", (testing::standinBinDir() / "launchctl").string()),
+          daemonsPath_("TESSARON_LAUNCH_DAEMONS_DIR", (state_ / "LaunchDaemons").string()) {
         fs::create_directories(state_ / "LaunchDaemons");
         environment_.sudo = (testing::standinBinDir() / "sudo").string();
         environment_.launchctl = (testing::standinBinDir() / "launchctl").string();
@@ -145,8 +143,8 @@ protected:
     testing::ScopedEnv launchctlState_;
     testing::ScopedEnv sudoState_;
     testing::ScopedEnv sudoUser_;
-    testing::ScopedEnv testLaunchctl_;
-    testing::ScopedEnv testDaemons_;
+    testing::ScopedEnv launchctlPath_;
+    testing::ScopedEnv daemonsPath_;
     HeadlessInstallerEnvironment environment_;
     std::ostringstream output_;
 };
@@ -154,6 +152,25 @@ protected:
 const std::string successText =
     "Headless mode is enabled. Tessaron can start after reboot without a user login.\n"
     "The Mac must still have power, an Internet connection, and an open lid or desktop power configuration.\n";
+
+TEST(HeadlessInstallerEnvironment, ProgramsAndDaemonFolderCanBePointedAtStandins) {
+    {
+        testing::ScopedEnv sudo("TESSARON_SUDO_PATH", std::nullopt);
+        testing::ScopedEnv launchctl("TESSARON_LAUNCHCTL_PATH", "");
+        testing::ScopedEnv daemons("TESSARON_LAUNCH_DAEMONS_DIR", std::nullopt);
+        HeadlessInstallerEnvironment environment;
+        EXPECT_EQ(environment.sudo, "/usr/bin/sudo");
+        EXPECT_EQ(environment.launchctl, "/bin/launchctl");
+        EXPECT_EQ(environment.launchDaemons, "/Library/LaunchDaemons");
+    }
+    testing::ScopedEnv sudo("TESSARON_SUDO_PATH", "/s/sudo");
+    testing::ScopedEnv launchctl("TESSARON_LAUNCHCTL_PATH", "/s/launchctl");
+    testing::ScopedEnv daemons("TESSARON_LAUNCH_DAEMONS_DIR", "/s/LaunchDaemons");
+    HeadlessInstallerEnvironment environment;
+    EXPECT_EQ(environment.sudo, "/s/sudo");
+    EXPECT_EQ(environment.launchctl, "/s/launchctl");
+    EXPECT_EQ(environment.launchDaemons, "/s/LaunchDaemons");
+}
 
 TEST_F(HeadlessInstaller, DaemonPropertyListHasElevenKeys) {
     const fs::path home = "/Users/ada";

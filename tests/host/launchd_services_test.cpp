@@ -251,6 +251,17 @@ TEST_F(LoginServices, DurableBundlePathsAndInstallChecks) {
     }
 }
 
+TEST(LoginServiceEnvironment, LaunchctlPathCanBePointedAtAStandin) {
+    {
+        testing::ScopedEnv unset("TESSARON_LAUNCHCTL_PATH", std::nullopt);
+        EXPECT_EQ(LoginServiceEnvironment().launchctl, "/bin/launchctl");
+    }
+    testing::ScopedEnv set("TESSARON_LAUNCHCTL_PATH", "/opt/standins/launchctl");
+    EXPECT_EQ(LoginServiceEnvironment().launchctl, "/opt/standins/launchctl");
+    user::ScopedUserIdOverride uid(testUid);
+    EXPECT_EQ(LaunchAgentPaths::domainTarget(), "gui/501");
+}
+
 TEST_F(LoginServices, RootIsRefusedBeforeAnythingRuns) {
     user::ScopedUserIdOverride root(0);
     auto error = loginServiceError([&] { LoginService::enable(executable_, configuration_, true, environment_); });
