@@ -1,5 +1,6 @@
 #include "panel/setup_records.h"
 
+#include "host/agent_configuration.h"
 #include "host/private_file.h"
 #include "host/user.h"
 #include "host/paths.h"
@@ -65,16 +66,6 @@ std::string makeDeviceToken() {
         filled += static_cast<std::size_t>(n);
     }
     return "tst_" + base64URL(bytes, sizeof bytes);
-}
-
-// Where agent.json lives: TESSARON_CONFIG_PATH when set, else the Tessaron folder in
-// Application Support. (Replaced by the configuration store's own lookup once it exists.)
-fs::path agentConfigurationPath() {
-    if (const char* override = std::getenv("TESSARON_CONFIG_PATH"); override && *override)
-        return fs::absolute(fs::path(override));
-    auto support = paths::applicationSupport();
-    if (!support) throw Error("The user Application Support directory is unavailable.");
-    return *support / "Tessaron" / "agent.json";
 }
 
 fs::path resolve(const std::optional<fs::path>& given) { return given ? *given : SetupSessionStore::url(); }
@@ -173,7 +164,7 @@ PendingSetup PendingSetup::fromJson(const json::Json& object) {
 
 namespace SetupSessionStore {
 
-fs::path url() { return agentConfigurationPath().parent_path() / "pending-setup.json"; }
+fs::path url() { return AgentConfigurationStore::defaultURL().parent_path() / "pending-setup.json"; }
 
 void save(const PendingSetup& setup, const std::optional<fs::path>& to) {
     const fs::path target = resolve(to);
