@@ -38,6 +38,13 @@ PanelState::PanelState(std::optional<std::filesystem::path> file)
             Json loaded = json::parseObject(text);
             for (const char* key : {"machines", "setups", "pairingCodes"}) json::object(loaded, key);
             json::int64(loaded, "sequence");
+            // A record written by an older panel gets the keys it lacks, with their defaults.
+            for (auto& [id, machine] : loaded["machines"].items()) {
+                json::requireObject(machine, "machine " + id);
+                Json complete = newMachine(id, json::string(machine, "deviceToken"), "Mac", Json::object());
+                complete.update(machine);
+                machine = std::move(complete);
+            }
             document_ = std::move(loaded);
         } catch (const private_file::PrivateFileError& error) {
             if (error.failure() != private_file::Failure::missing)

@@ -163,8 +163,11 @@ Reply claimCode(Panel& panel, const std::string& code, const httplib::Request& r
         if (status == "pending") return {202, Json{{"status", "pending"}}};
         if (status == "approved") {
             // The credential is handed out once; later claims learn that it was taken.
+            const std::string machineId = pairing["machineId"];
+            if (!document["machines"].contains(machineId))
+                return failure(410, "The Mac of this pairing code was removed in the web panel.");
             pairing["status"] = "claimed";
-            const Json& machine = document["machines"][pairing["machineId"].get<std::string>()];
+            const Json& machine = document["machines"][machineId];
             return ok(Json{{"status", "paired"}, {"machineId", machine["machineId"]},
                            {"deviceToken", machine["deviceToken"]}, {"edgeURLs", pairing["edgeURLs"]}});
         }

@@ -531,11 +531,25 @@ TEST(PanelStandin, TerminationEndsThePanelCleanly) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(PanelStandin, ADamagedStateFileStopsThePanelInsteadOfForgettingItsMachines) {
+TEST(PanelStandin, AStateFileIsLoadedWithDefaultsOrRefusedWhenDamaged) {
     testing::TempDir dir;
     const fs::path file = dir / "panel-state.json";
-    private_file::write(file, "{\"machines\": ");
-    EXPECT_THROW(PanelProcess({file, 0}), std::runtime_error);
+    // A hand-written machine with only its ID and token gets every other record.
+    private_file::write(file, json::encode(Json{{"machines", {{"mac-1", {{"machineId", "mac-1"}, {"deviceToken", "tok-1"}}}}},
+                                                {"setups", Json::object()}, {"pairingCodes", Json::object()},
+                                                {"sequence", 7}}));
+    {
+        PanelProcess panel({file, 0});
+        const PanelProcess::Machine mac{"mac-1", "tok-1"};
+        EXPECT_TRUE(poll(panel, mac)["command"].is_null());
+        EXPECT_EQ(agent(panel, mac, "control", {{"action", "status"}}).status, 200);
+        EXPECT_EQ(panel.queueCommand("mac-1", "stop")["id"], "cmd-8");
+    }
+    for (const std::string& damaged : {std::string("{\"machines\": "), std::string("[]"),
+                                       std::string(R"({"machines":{"m":{}},"setups":{},"pairingCodes":{},"sequence":1})")}) {
+        private_file::write(file, damaged);
+        EXPECT_THROW(PanelProcess({file, 0}), std::runtime_error) << damaged;
+    }
 }
 
 }  // namespace
