@@ -7,6 +7,7 @@
 // The guarded restart and the resize live in lima_restart_resize.cpp.
 
 #include "host/error.h"
+#include "host/guest_connection_status.h"
 #include "host/process_runner.h"
 #include "host/resource_policy.h"
 #include "panel/vm_protocols.h"
@@ -135,7 +136,26 @@ public:
     // reads back to the same double, always with a fractional part ("8.0", "3.25").
     static std::string memoryGiBText(std::uint64_t memoryBytes);
 
+    // --- Guest scripts, run as root in the guest (guest_ssh.cpp, guest_networking.cpp) --
+    // Hands the panel's SSH request (at most 100,000 bytes, passed through unread) to
+    // guest_ssh.py with the guest's ordinary account; the VM must be exactly "Running".
+    // Returns the script's answer (valid UTF-8, at most 65,536 bytes) unchanged.
+    std::string prepareSSH(const std::string& request);
+    // guest_listeners.py's report, checked strictly, as compact JSON.
+    std::string listeningPorts();
+    // Installs the WireGuard tools when missing and returns the guest's public key.
+    std::string prepareWireGuard();
+    // Applies the panel's network configuration in the guest; the script's trimmed output.
+    std::string applyWireGuard(const std::string& configuration);
+    // The VM's state and, while it runs, the guest tunnel's. A VM neither running nor
+    // stopped is read once more after sleep(2.0).
+    GuestConnectionStatus connectionStatus(const std::function<void(double)>& sleep = sleepSeconds);
+    // Blocks the calling thread for `seconds`.
+    static void sleepSeconds(double seconds);
+
 private:
+    // Runs guest_network.py with `action` (and `json` as its second argument).
+    std::string guestNetwork(const std::string& action, const std::optional<std::string>& json);
     CommandResult checkedRun(const std::vector<std::string>& arguments);
     void checkedInteractiveRun(const std::vector<std::string>& arguments);
     void editResources(const ResourceAllocation& allocation);

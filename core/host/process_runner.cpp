@@ -164,7 +164,8 @@ CommandResult ProcessCommandRunner::run(const std::string& executable, const std
     const int status = waitForChild(pid);
     CommandResult result;
     result.exitCode = exitCodeFromWaitStatus(status);
-    result.standardOutput = isValidUTF8(captured[0]) ? std::move(captured[0]) : std::string();
+    result.standardOutputValid = isValidUTF8(captured[0]);
+    result.standardOutput = result.standardOutputValid ? std::move(captured[0]) : std::string();
     result.standardError = isValidUTF8(captured[1]) ? std::move(captured[1]) : std::string();
     return result;
 }

@@ -16,6 +16,9 @@ struct CommandResult {
     std::int32_t exitCode = 0;
     std::string standardOutput;  // "" when the bytes are not valid UTF-8
     std::string standardError;   // likewise
+    // False when the child did print standard output but it was not valid UTF-8 (and
+    // standardOutput was emptied), so that "no output" and "unreadable output" differ.
+    bool standardOutputValid = true;
     bool operator==(const CommandResult&) const = default;
 };
 
