@@ -5,7 +5,7 @@
 namespace tessaron::panel {
 
 json::Json Fault::toJson() const {
-    json::Json out{{"id", id}, {"path", path}, {"method", method}, {"remaining", remaining}, {"delayMs", delayMs}};
+    json::Json out{{"id", id}, {"path", path}, {"prefix", prefix}, {"drop", drop}, {"method", method}, {"remaining", remaining}, {"delayMs", delayMs}};
     out["status"] = status ? json::Json(*status) : json::Json(nullptr);
     out["bodyBytes"] = body ? json::Json(body->size()) : json::Json(nullptr);
     return out;
@@ -22,6 +22,7 @@ Fault FaultTable::add(const json::Json& request) {
     Fault fault;
     fault.path = json::string(request, "path");
     if (fault.path.empty() || fault.path.front() != '/') throw Error("A fault needs a path that starts with \"/\".");
+    fault.prefix = json::optionalBoolean(request, "prefix").value_or(false);
     fault.method = json::optionalString(request, "method").value_or("");
     const std::int64_t times = json::optionalInt64(request, "times").value_or(1);
     if (times < 0 || times > 1'000'000) throw Error("A fault's \"times\" must be between 0 and 1000000.");
@@ -57,8 +58,11 @@ Fault FaultTable::add(const json::Json& request) {
         // A valid JSON object of exactly that many bytes, so only its size is wrong.
         fault.body = R"({"pad":")" + std::string(static_cast<std::size_t>(*size) - 10, 'x') + R"("})";
     }
+    fault.drop = json::optionalBoolean(request, "drop").value_or(false);
     if (fault.body && !fault.status) fault.status = 200;
-    if (!fault.status && fault.delayMs == 0) throw Error("A fault needs a status, a body, a redirect or a delay.");
+    if (fault.drop && !fault.status) fault.status = 200;
+    if (!fault.status && fault.delayMs == 0)
+        throw Error("A fault needs a status, a body, a redirect, a drop or a delay.");
 
     std::lock_guard lock(mutex_);
     fault.id = "fault-" + std::to_string(++next_);
@@ -69,7 +73,8 @@ Fault FaultTable::add(const json::Json& request) {
 std::optional<Fault> FaultTable::take(const std::string& method, const std::string& path) {
     std::lock_guard lock(mutex_);
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-        if (it->path != path || (!it->method.empty() && it->method != method)) continue;
+        const bool matches = it->prefix ? path.compare(0, it->path.size(), it->path) == 0 : it->path == path;
+        if (!matches || (!it->method.empty() && it->method != method)) continue;
         Fault used = *it;
         if (it->remaining > 0 && --it->remaining == 0) faults_.erase(it);
         return used;

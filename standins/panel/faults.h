@@ -16,7 +16,8 @@ namespace tessaron::panel {
 
 struct Fault {
     std::string id;
-    std::string path;    // exact request path, without the query
+    std::string path;    // request path without the query: exact, or a prefix when `prefix`
+    bool prefix = false;
     std::string method;  // empty: any method
     int remaining = 1;   // requests still affected; 0 means until the faults are cleared
     int delayMs = 0;
@@ -24,6 +25,8 @@ struct Fault {
     std::optional<int> status;
     std::optional<std::string> body;
     std::vector<std::pair<std::string, std::string>> headers;
+    // The connection is closed in the middle of the answer: the client gets no usable reply.
+    bool drop = false;
 
     json::Json toJson() const;
 };

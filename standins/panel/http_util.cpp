@@ -67,6 +67,13 @@ httplib::Server::Handler apiRoute(Panel& panel, ApiHandler handler) {
         panel.log.record(request);
         if (auto fault = panel.faults.take(request.method, request.path)) {
             if (fault->delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
+            if (fault->drop) {
+                // Headers go out, then the connection closes before the first chunk.
+                response.status = *fault->status;
+                response.set_chunked_content_provider("application/json",
+                                                      [](std::size_t, httplib::DataSink&) { return false; });
+                return;
+            }
             if (fault->status) {
                 response.status = *fault->status;
                 std::string type = "application/json";

@@ -464,6 +464,13 @@ TEST(PanelStandin, InjectedFaultsReplaceTheAnswerForTheNextRequestsOnly) {
     EXPECT_EQ(agent(panel, mac, "heartbeat", Json::object()).status, 200);  // delayed, then served
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
 
+    panel.injectFault({{"path", path}, {"drop", true}});  // the connection ends mid-answer
+    EXPECT_THROW(agent(panel, mac, "heartbeat", Json::object()), http::TransportError);
+    EXPECT_EQ(agent(panel, mac, "heartbeat", Json::object()).status, 200);
+
+    panel.injectFault({{"path", "/api/tessaron/agent/"}, {"prefix", true}, {"status", 404}});  // any agent path
+    EXPECT_EQ(agent(panel, mac, "listeners", Json::object()).status, 404);
+
     panel.injectFault({{"path", path}, {"status", 500}, {"times", 0}});  // until cleared
     EXPECT_EQ(agent(panel, mac, "heartbeat", Json::object()).status, 500);
     EXPECT_EQ(agent(panel, mac, "heartbeat", Json::object()).status, 500);
