@@ -262,12 +262,15 @@ std::string LimaManager::status() {
 
 std::optional<std::string> LimaManager::statusIfPresent() {
     const CommandResult result = checkedRun({"list", "--json"});
+    // Every line must decode, ours or not: a listing that cannot be read is not an answer.
+    std::vector<std::pair<std::string, std::string>> instances;
     for (const std::string& line : lima_text::lines(result.standardOutput)) {
         const json::Json object = json::parseObject(line);
-        const std::string name = json::string(object, "name");
-        const std::string status = json::string(object, "status");
-        if (name == instanceName_) return status;
+        std::string name = json::string(object, "name");
+        instances.emplace_back(std::move(name), json::string(object, "status"));
     }
+    for (const auto& [name, status] : instances)
+        if (name == instanceName_) return status;
     return std::nullopt;
 }
 

@@ -230,6 +230,7 @@ TEST(LimaManagerListing, StatusIfPresentThrowsTheDecodingError) {
              "not json\n{\"name\":\"tessaron\",\"status\":\"Running\"}",
              "{\"name\":\"default\"}\n{\"name\":\"tessaron\",\"status\":\"Running\"}",
              "{\"name\":\"tessaron\",\"status\":3}",
+             "{\"name\":\"tessaron\",\"status\":\"Running\"}\n{\"name\":\"later\"}",
              "[1,2]",
          }) {
         SCOPED_TRACE(listing);
