@@ -16,7 +16,9 @@ std::string lower(std::string text) {
 }  // namespace
 
 void RequestLog::record(const httplib::Request& request) {
-    Json entry{{"method", request.method}, {"path", request.path}, {"at", nowSeconds()}, {"body", request.body}};
+    constexpr std::size_t keptBody = 64 * 1024;  // of a larger body only the start is kept
+    Json entry{{"method", request.method}, {"path", request.path}, {"at", nowSeconds()},
+               {"body", request.body.substr(0, keptBody)}, {"bodyBytes", request.body.size()}};
     entry["authorization"] =
         request.has_header("Authorization") ? Json(request.get_header_value("Authorization")) : Json(nullptr);
     Json query = Json::object();
