@@ -1,5 +1,7 @@
 #include "cli/output.h"
 
+#include "host/process_runner.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <unistd.h>
@@ -16,6 +18,23 @@ void writeAll(int fd, std::string_view bytes) {
         if (n <= 0) throw SystemError::fromErrno("Could not write the output", n < 0 ? errno : EIO);
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
+}
+
+std::string replacingInvalidUTF8(const std::string& bytes) {
+    std::string text;
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        if (length > 0 && i + length <= bytes.size() && isValidUTF8(bytes.substr(i, length))) {
+            text.append(bytes, i, length);
+            i += length;
+        } else {
+            text += "\xEF\xBF\xBD";  // U+FFFD
+            ++i;
+        }
+    }
+    return text;
 }
 
 void printLine(std::string_view text) {

@@ -16,6 +16,9 @@ void makeStandardOutputUnbuffered();
 // Writes `bytes` to a descriptor completely; throws Error when the descriptor is closed.
 void writeAll(int fd, std::string_view bytes);
 
+// `bytes` as UTF-8 text: every invalid sequence becomes U+FFFD.
+std::string replacingInvalidUTF8(const std::string& bytes);
+
 // `text` and a line feed on standard output, in one write.
 void printLine(std::string_view text);
 

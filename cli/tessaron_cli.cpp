@@ -1,6 +1,14 @@
 #include "cli/tessaron_cli.h"
 
+#include "cli/connection_status.h"
+#include "cli/headless_installer.h"
+#include "cli/service_commands.h"
+#include "cli/serve_command.h"
+#include "cli/setup_pairing.h"
 #include "cli/output.h"
+#include "cli/server_commands.h"
+#include "cli/vm_commands.h"
+#include "host/lima_manager.h"
 #include "cli/usage.h"
 
 #include <exception>
@@ -17,6 +25,21 @@ void printUsage() { writeAll(STDOUT_FILENO, usageText()); }
 const std::vector<CommandEntry>& commandTable() {
     static const std::vector<CommandEntry> table = [] {
         std::vector<CommandEntry> entries;
+        entries.push_back({{"pair"}, [](const auto&, const auto& options) { pair(options, /*createVM=*/false); }});
+        entries.push_back({{"onboard"}, [](const auto&, const auto& options) { pair(options, /*createVM=*/true); }});
+        entries.push_back({{"serve"}, [](const auto&, const auto&) { serve(); }});
+        entries.push_back({{"enable-headless"}, [](const auto&, const auto&) { HeadlessServiceInstaller::enable(); }});
+        entries.push_back({{"service"}, [](const auto& arguments, const auto& options) { runService(arguments, options); }});
+        entries.push_back({{"network"}, [](const auto&, const auto&) { runNetwork(); }});
+        entries.push_back({{"connection-status"}, [](const auto&, const auto&) { printJSON(connectionStatus()); }});
+        entries.push_back({{"server"}, [](const auto& arguments, const auto& options) { runServer(arguments, options); }});
+        entries.push_back({{"install-headless"}, [](const auto&, const auto& options) {
+            HeadlessServiceInstaller::install(options.value("plist"));
+        }});
+        entries.push_back({{"vm"}, [](const auto& arguments, const auto&) { runVM(arguments); }});
+        entries.push_back({{"ssh"}, [](const auto& arguments, const auto&) {
+            LimaManager(LimaManager::defaultInstanceName, LimaManager::defaultExecutable()).shell(arguments);
+        }});
         entries.push_back({{"help", "--help", "-h"}, [](const auto&, const auto&) { printUsage(); }});
         return entries;
     }();

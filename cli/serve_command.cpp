@@ -1,0 +1,84 @@
+#include "cli/serve_command.h"
+
+#include "cli/cli_options.h"
+#include "cli/edge_tunnels.h"
+#include "cli/stop_signal.h"
+#include "cli/vm_resource_lock.h"
+#include "cli/wireguard_runner.h"
+#include "host/agent_configuration.h"
+#include "host/device_credential_store.h"
+#include "host/helper_lease.h"
+#include "host/helper_supervisor.h"
+#include "host/lima_manager.h"
+#include "panel/receipt_store.h"
+
+#include <unistd.h>
+
+namespace tessaron::cli {
+
+namespace {
+
+// Brings the VM up unless the recorded wish is "stopped". Neither an unreadable wish
+// nor a failed start stops the helper: the transport reports the VM's state later.
+void startVMUnlessStoppedByRequest(const std::string& vmName) {
+    VMResourceLockHold lock(/*exclusive=*/false, /*create=*/true);
+    LimaManager vm(vmName, LimaManager::defaultExecutable());
+    bool stoppedByRequest = false;
+    try {
+        auto store = VMPowerIntentFileStore::forThisMac();
+        const auto intent = store.load();
+        stoppedByRequest = intent && intent->desired == "stopped";
+    } catch (...) {
+    }
+    if (stoppedByRequest) return;
+    try {
+        vm.start();
+    } catch (...) {
+    }
+}
+
+EdgeTunnelConfiguration tunnelConfiguration(const AgentConfiguration& configuration) {
+    EdgeTunnelConfiguration tunnel;
+    tunnel.machineID = configuration.machineID;
+    tunnel.controlURL = configuration.controlURL.absoluteString();
+    tunnel.localHost = configuration.localHost;
+    tunnel.vmName = configuration.vmName;
+    for (const auto& url : configuration.edgeURLs) tunnel.edgeURLs.push_back(url.absoluteString());
+    return tunnel;
+}
+
+}  // namespace
+
+void serve() {
+    // Blocks SIGTERM/SIGINT before any thread starts, so that every thread inherits
+    // the mask and the watcher alone receives them.
+    StopSignal stopSignal;
+
+    const AgentConfiguration stored = AgentConfigurationStore::load();
+    AgentSupervisorLease lease(stored);
+    const auto others = AgentSupervisor::status(stored, static_cast<std::int32_t>(getpid()));
+    if (others.state != "stopped") {
+        throw CLIError::pairing(others.error.value_or(
+            "A connection helper is already running for this Mac. No second helper was started."));
+    }
+
+    AgentConfiguration serving = stored;
+    if (stored.vmName) {
+        startVMUnlessStoppedByRequest(*stored.vmName);
+        serving.localHost = "127.0.0.1";
+    }
+    const std::string token = DeviceCredentialStore::load(stored.machineID);
+
+    if (stored.transport == std::optional<std::string>("wireguard")) {
+        WireGuardRunner runner(serving, token);
+        runner.runForever(stopSignal.token());
+    } else {
+        EdgeTunnelSettings settings;
+        settings.sshLocalPort = [](const std::string& vmName) {
+            return LimaManager(vmName, LimaManager::defaultExecutable()).sshLocalPort();
+        };
+        runEdgeTunnels(tunnelConfiguration(serving), token, stopSignal.token(), settings);
+    }
+}
+
+}  // namespace tessaron::cli
