@@ -69,6 +69,8 @@ httplib::Server::Handler apiRoute(Panel& panel, ApiHandler handler) {
         panel.log.record(request);
         if (auto fault = panel.faults.take(request.method, request.path)) {
             if (fault->delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
+            // Marks the answer as injected, so that an empty fault body stays empty.
+            if (fault->status) response.set_header(faultHeader, fault->id);
             if (fault->drop) {
                 // Headers go out, then the connection closes before the first chunk.
                 response.status = *fault->status;

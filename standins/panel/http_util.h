@@ -43,6 +43,9 @@ std::string origin(const httplib::Request& request, int port);
 
 void send(httplib::Response& response, const Reply& reply);
 
+// The header that names the injected fault an answer came from.
+inline constexpr const char* faultHeader = "X-Tessaron-Panel-Fault";
+
 using ApiHandler = std::function<Reply(const httplib::Request&)>;
 // An API route: logs the request, applies an injected fault, else runs `handler`.
 // Exceptions become a 500 answer with an "error" text; the server keeps running.

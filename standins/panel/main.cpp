@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
         server.set_payload_max_length(4u << 20);
         server.set_keep_alive_timeout(2);
         server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
-            if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+            if (!response.body.empty() || response.has_header(faultHeader))
+                return httplib::Server::HandlerResponse::Unhandled;
             const std::string text = response.status == 404   ? "Not found."
                                      : response.status == 413 ? "The request body is too large."
                                                               : "The request could not be handled.";

@@ -8,7 +8,10 @@
 #include "host/private_file.h"
 #include "host/process_runner.h"
 #include "panel/tunnel_messages.h"
+#include "host/agent_configuration.h"
+#include "panel/control_panel_client.h"
 #include "panel/http_client.h"
+#include "panel/resource_commands.h"
 #include "panel/setup_client.h"
 #include "panel/setup_records.h"
 #include "support/panel_process.h"
@@ -339,6 +342,77 @@ TEST(PanelStandin, TheGuestScriptsAcceptThePanelsNetworkAndSshAnswers) {
     CommandResult keys = guestCheck("guest_ssh.py", "scope['parse_request'](base64.b64encode(answer.encode()).decode())", ssh.text);
     ASSERT_EQ(keys.exitCode, 0) << keys.standardError;
     EXPECT_NE(keys.standardOutput.find("dev@laptop"), std::string::npos) << keys.standardOutput;
+}
+
+// --- the Mac's own agent client ------------------------------------------------------------
+
+TEST(PanelStandin, TheMacsAgentClientUnderstandsThePanelsAnswersAndRefusals) {
+    testing::TempHome home;  // no power-intent file: the poll says "running"
+    PanelProcess panel;
+    const auto mac = panel.createMachine();
+    AgentConfiguration configuration;
+    configuration.machineID = mac.machineId;
+    configuration.controlURL = *Url::parse(panel.base());
+    configuration.localHost = "127.0.0.1";
+    LifecycleClient client(configuration, mac.deviceToken);
+
+    EXPECT_FALSE(client.poll("Running", std::string("boot-1")));
+    const std::string id = panel.queueCommand(mac.machineId, "restart")["id"];
+    const auto command = client.poll("Running", std::string("boot-1"));
+    ASSERT_TRUE(command);
+    EXPECT_EQ(*command, (RestartCommand{id, "queued", "boot-1", "restart"}));
+    EXPECT_TRUE(client.claim(*command, "boot-1"));
+    client.complete(*command, "succeeded", std::string("boot-2"));
+    EXPECT_EQ(panel.machineState(mac.machineId)["commands"][0]["status"], "succeeded");
+    EXPECT_EQ(panel.machineState(mac.machineId)["powerIntent"], "running");
+
+    LifecycleResourceClient resources(client);
+    const ResourceObservation seen{2, 4096, "Running", std::string("boot-2")};
+    EXPECT_FALSE(resources.pollResources(seen));
+    panel.queueResourceCommand(mac.machineId, 4, 8192);
+    const auto change = resources.pollResources(seen);
+    ASSERT_TRUE(change);
+    EXPECT_EQ(change->before, seen);
+    EXPECT_TRUE(resources.claimResource(*change, seen));
+    resources.completeResource(*change, true, ResourceObservation{4, 8192, "Running", std::string("boot-3")});
+    EXPECT_EQ(panel.machineState(mac.machineId)["resourceSnapshot"]["cpu"], 4);
+
+    const Json status = json::parseObject(client.control("disconnect", std::string("R-1"), false));
+    EXPECT_EQ(status["publishingPaused"], true);
+
+    // Refusals, as the client reports them.
+    const std::string commands = "/api/tessaron/agent/commands";
+    struct Case {
+        Json fault;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{{"status", 404}, {"body", {{"error", "ignored"}}}},
+         "Server controls are not available on this panel yet. Hosting was not changed."},
+        {{{"status", 500}, {"body", {{"error", "busy"}}}}, "busy"},
+        {{{"status", 500}}, "Server control request failed (HTTP 500)."},
+        {{{"redirect", panel.base() + "/elsewhere"}}, "Server control request failed (HTTP 302)."},
+        {{{"oversizeBytes", 65537}}, "The panel response was too large."},
+    };
+    for (const auto& c : cases) {
+        Json fault = c.fault;
+        fault["path"] = commands;
+        panel.injectFault(fault);
+        try {
+            client.poll("Running", std::nullopt);
+            ADD_FAILURE() << "no refusal for " << json::encode(c.fault);
+        } catch (const LifecycleFailure& error) {
+            EXPECT_EQ(std::string(error.what()), c.message);
+        }
+    }
+
+    panel.removeMachine(mac.machineId, true);
+    try {
+        client.poll("Running", std::nullopt);
+        ADD_FAILURE() << "the removal was not recognised";
+    } catch (const MachineRemovedError& error) {
+        EXPECT_EQ(error.notice(), (RemovalNotice{mac.machineId, true}));
+    }
 }
 
 // --- setups and pairing codes, through the real clients ---------------------------------------------
