@@ -1,0 +1,649 @@
+// The two pairing flows run in-process against the loopback panel and the stand-in
+// limactl, with the wait between polls replaced by a hook that acts as the panel's user
+// (approves, injects an answer) so that every sequence is deterministic and fast.
+// Standard output is captured around each run. The built program's runs are in
+// tests/e2e/pairing_e2e_test.cpp.
+
+#include "cli/cli_options.h"
+#include "cli/legacy_pairing.h"
+#include "cli/setup_pairing.h"
+#include "cli/vm_resource_lock.h"
+#include "host/agent_configuration.h"
+#include "host/device_credential_store.h"
+#include "host/hardware_support.h"
+#include "host/json.h"
+#include "panel/receipt_store.h"
+#include "panel/setup_progress.h"
+#include "panel/setup_records.h"
+#include "support/limactl_standin.h"
+#include "support/panel_process.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tessaron {
+namespace {
+
+namespace fs = std::filesystem;
+using cli::CLIOptions;
+
+// An eligible Mac for the hardware check.
+std::string eligibleMac() {
+    return json::encode(HardwareSnapshot{"arm64", "Apple M2 Pro", "Mac14,12", 10, 16ull << 30, 14}.toJson());
+}
+
+// Redirects standard output (descriptor 1) into a file until finish().
+class CapturedOutput {
+public:
+    CapturedOutput() {
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        const int fd = ::open((dir_.path() / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, STDOUT_FILENO);
+        ::close(fd);
+    }
+    ~CapturedOutput() { restore(); }
+    std::string finish() {
+        restore();
+        return testing::readFile(dir_.path() / "stdout");
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+        saved_ = -1;
+    }
+    testing::TempDir dir_;
+    int saved_ = -1;
+};
+
+struct Outcome {
+    std::string output;
+    std::optional<std::string> error;  // the message of the error that ended the run
+    // The output with each progress line replaced by "STATE <stage>".
+    std::vector<std::string> lines() const {
+        std::vector<std::string> result;
+        std::istringstream stream(output);
+        for (std::string line; std::getline(stream, line);) {
+            if (auto progress = SetupProgressEvent::decode(line)) result.push_back("STATE " + progress->stage);
+            else result.push_back(line);
+        }
+        return result;
+    }
+};
+
+using Lines = std::vector<std::string>;
+
+class PairingFlow : public ::testing::Test {
+protected:
+    testing::TempHome home;
+    testing::StandinLimaHome lima;
+    testing::ScopedEnv hardware{standinHardwareVariable, eligibleMac()};
+    testing::PanelProcess panel;
+    int pauses = 0;
+
+    std::vector<std::string> arguments(std::vector<std::string> extra) const {
+        std::vector<std::string> words = {"--control", panel.base(), "--limactl", testing::limactlPath().string()};
+        words.insert(words.end(), extra.begin(), extra.end());
+        return words;
+    }
+
+    // Runs pair() with `words` as they stand; `onPause` runs at each wait between polls.
+    Outcome runRaw(const std::vector<std::string>& words, bool createVM, std::function<void(int)> onPause = {}) {
+        Outcome outcome;
+        pauses = 0;
+        CapturedOutput capture;
+        try {
+            cli::pair(CLIOptions(words), createVM, [&] {
+                ++pauses;
+                if (pauses > 20) throw std::runtime_error("too many polls");
+                if (onPause) onPause(pauses);
+            });
+        } catch (const std::exception& error) {
+            outcome.error = error.what();
+        }
+        outcome.output = capture.finish();
+        return outcome;
+    }
+    Outcome run(std::vector<std::string> extra, bool createVM, std::function<void(int)> onPause = {}) {
+        return runRaw(arguments(std::move(extra)), createVM, std::move(onPause));
+    }
+    // Approves the latest setup at the first wait.
+    std::function<void(int)> approveAtFirstPause() {
+        return [this](int pause) {
+            if (pause == 1) panel.approveSetup();
+        };
+    }
+
+    fs::path pendingFile() const { return home.supportDir() / "pending-setup.json"; }
+    json::Json reported() { return panel.setupState()["reported"]; }
+    bool limactlRan(const std::string& subcommand) const {
+        const auto calls = lima.calls();
+        return std::any_of(calls.begin(), calls.end(), [&](const auto& call) { return call.at(0) == subcommand; });
+    }
+};
+
+std::vector<std::string> approvalLines(const std::string& code, const std::string& link) {
+    return {"Approve this Mac in the web panel with code: " + code, "Setup link: " + link,
+            "Waiting for account approval before creating Linux\u2026"};
+}
+
+TEST_F(PairingFlow, RefusalsBeforeThePanelIsAskedLeaveNoTrace) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> words;
+        std::string message;
+        std::function<void()> prepare;
+    };
+    const std::string base = panel.base();
+    const std::string limactl = testing::limactlPath().string();
+    const std::string unsupported =
+        HardwareSupport::evaluate(HardwareSnapshot{"x86_64", "Intel Core i7", "MacBookPro15,1", 8, 16ull << 30, 14})
+            .explanation() +
+        "\nYou can still use the web panel on this computer to manage a compatible Mac.";
+    const std::vector<Case> cases = {
+        {"bare control", {"--control", "--limactl", limactl}, "Missing required option --control.", {}},
+        {"no control", {"--limactl", limactl}, "Missing required option --control.", {}},
+        {"not a URL", {"--control", "panel.example", "--limactl", limactl}, "Enter your HTTPS panel address.", {}},
+        {"plain http to a remote panel",
+         {"--control", "http://panel.example", "--limactl", limactl},
+         "Use an HTTPS Tessaron panel address without a path or password.",
+         {}},
+        {"a path", {"--control", base + "/sub", "--limactl", limactl},
+         "Use an HTTPS Tessaron panel address without a path or password.", {}},
+        {"profile", {"--control", base, "--limactl", limactl, "--profile", "turbo"},
+         "Invalid --profile: use eco, balanced, or performance.", {}},
+        {"unsupported hardware",
+         {"--control", base, "--limactl", limactl},
+         unsupported,
+         [] {
+             ::setenv(standinHardwareVariable,
+                      json::encode(HardwareSnapshot{"x86_64", "Intel Core i7", "MacBookPro15,1", 8, 16ull << 30, 14}
+                                       .toJson())
+                          .c_str(),
+                      1);
+         }},
+        {"already paired",
+         {"--control", base, "--limactl", limactl},
+         "This Mac is already linked. Use the web panel or reconnect public access; its existing server was preserved.",
+         [] {
+             AgentConfigurationStore::save(
+                 AgentConfiguration{"mac-1", *Url::parse("https://panel.example"), {}, "127.0.0.1", "tessaron", "wireguard"});
+         }},
+        {"setup of another panel saved",
+         {"--control", base, "--limactl", limactl},
+         "A setup for another panel is saved. Finish it before starting another setup; your VM was not changed.",
+         [] {
+             SetupTicket ticket{"setup_" + std::string(36, 'a'), "ABCDEF012345", std::string(40, 's'), 1e9,
+                                *Url::parse("https://other.example/console/connect?setup=x")};
+             SetupSessionStore::save(PendingSetup(ticket, *Url::parse("https://other.example"), 2, 4));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::TempHome caseHome;
+        testing::ScopedEnv caseHardware(standinHardwareVariable, eligibleMac());
+        if (c.prepare) c.prepare();
+        const bool hadPending = fs::exists(caseHome.supportDir() / "pending-setup.json");
+        panel.admin("DELETE", "/_admin/requests");
+        for (bool createVM : {true, false}) {
+            const Outcome outcome = runRaw(c.words, createVM);
+            EXPECT_EQ(outcome.error, c.message);
+            EXPECT_EQ(outcome.output, "");
+        }
+        EXPECT_EQ(panel.requests().size(), 0u) << "nothing reaches the panel";
+        EXPECT_EQ(fs::exists(caseHome.supportDir() / "pending-setup.json"), hadPending);
+        EXPECT_FALSE(limactlRan("start"));
+    }
+    // Already paired is told before the VM lock is even taken: a held lock does not matter.
+    {
+        AgentConfigurationStore::save(
+            AgentConfiguration{"mac-1", *Url::parse("https://panel.example"), {}, "127.0.0.1", "tessaron", "wireguard"});
+        cli::VMResourceLockHold held(true, true);
+        EXPECT_EQ(run({}, true).error,
+                  "This Mac is already linked. Use the web panel or reconnect public access; its existing server was "
+                  "preserved.");
+        AgentConfigurationStore::forget();
+        EXPECT_EQ(run({}, true).error,
+                  "Another resource or connection operation is already running. Wait for it to finish.");
+    }
+    // A damaged configuration is not taken for an unpaired Mac.
+    testing::writeFile(home.supportDir() / "agent.json", "{not json");
+    ::chmod((home.supportDir() / "agent.json").c_str(), 0600);
+    const Outcome damaged = run({}, true);
+    ASSERT_TRUE(damaged.error);
+    EXPECT_EQ(damaged.error->find("already linked"), std::string::npos);
+    EXPECT_EQ(panel.requests().size(), 0u);
+}
+
+TEST_F(PairingFlow, OnboardKeepsAStoppedVMAndStartsIt) {
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    ASSERT_EQ(lima.run({"stop", "tessaron"}).exitCode, 0);
+    lima.clearCalls();
+
+    // --cpus and --memory-gib are not read while a VM exists, --disk-gib not while it is kept.
+    const Outcome outcome = run({"--cpus", "3", "--memory-gib", "3", "--disk-gib", "9", "--name", "Studio"}, true,
+                                approveAtFirstPause());
+    ASSERT_EQ(outcome.error, std::nullopt) << outcome.output;
+    const json::Json setup = panel.setupState();
+    Lines expected = approvalLines(setup["code"], panel.base() + "/console/connect?setup=" + std::string(setup["id"]));
+    Lines tail = {"STATE awaiting_account",
+                  "STATE approved",
+                  "Account approved. Preparing your Linux server\u2026",
+                  "STATE creating_vm",
+                  "Keeping your existing Linux VM, files and resources.",
+                  "STATE linking",
+                  "STATE complete",
+                  "Paired. Your Mac is linked; background hosting can now connect."};
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    EXPECT_EQ(outcome.lines(), expected);
+    EXPECT_EQ(pauses, 1);
+
+    // The VM's own size went to the panel.
+    EXPECT_EQ(setup["profile"], (json::Json{{"name", "Studio"},
+                                            {"chip", "Apple M2 Pro"},
+                                            {"modelIdentifier", "Mac14,12"},
+                                            {"cpuCores", 10},
+                                            {"memoryGiB", 16},
+                                            {"allocatedCpu", 2},
+                                            {"allocatedMemoryGiB", 4}}));
+    EXPECT_EQ(setup["reported"], (json::Json{"creating_vm", "linking", "complete"}));
+    EXPECT_EQ(lima.run({"list", "tessaron", "--format", "{{.Status}}"}).standardOutput, "Running\n");
+    EXPECT_FALSE(limactlRan("edit"));
+    const auto intent = VMPowerIntentFileStore::forThisMac().load();
+    ASSERT_TRUE(intent);
+    EXPECT_EQ(intent->desired, "running");
+
+    const AgentConfiguration saved = AgentConfigurationStore::load();
+    EXPECT_EQ(saved, (AgentConfiguration{setup["machineId"], *Url::parse(panel.base()), {}, "127.0.0.1", "tessaron",
+                                         "wireguard"}));
+    EXPECT_EQ(DeviceCredentialStore::tokenFromFile(DeviceCredentialStore::headlessURL()),
+              std::string(setup["deviceToken"]));
+    EXPECT_FALSE(fs::exists(pendingFile()));
+    cli::VMResourceLockHold again(true, false);  // throws while the run still held it
+    EXPECT_GE(again.descriptor(), 0);
+}
+
+TEST_F(PairingFlow, KeptVMInAnotherStateStopsTheRunAndTellsThePanel) {
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    lima.writeFaults(R"([{"argv": ["list", "tessaron", "--format", "{{.Status}}"], "effect": "status", "status": "Starting"}])");
+    const Outcome outcome = run({}, false, approveAtFirstPause());
+    EXPECT_EQ(outcome.error, "Linux is Starting. Wait for its current operation to finish, then resume setup.");
+    const Lines lines = outcome.lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+              (Lines{"STATE creating_vm", "Keeping your existing Linux VM, files and resources.", "STATE failed"}));
+    EXPECT_EQ(reported(), (json::Json{"creating_vm", "failed"}));
+    EXPECT_TRUE(fs::exists(pendingFile())) << "the setup is kept for the next run";
+    EXPECT_THROW(AgentConfigurationStore::load(), AgentConfigurationError);
+}
+
+TEST_F(PairingFlow, AnInterruptedDownloadFailsPairButOnboardStartsItAgain) {
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    ASSERT_EQ(lima.run({"stop", "tessaron"}).exitCode, 0);
+    fs::remove(lima.instanceDir("tessaron") / "diffdisk");
+    lima.clearCalls();
+
+    const Outcome paired = run({}, false, approveAtFirstPause());
+    EXPECT_EQ(paired.error,
+              "Your existing VM could not be found. Its setup was preserved; use Create your server to continue.");
+    EXPECT_EQ(paired.lines().back(), "STATE failed");
+    EXPECT_EQ(reported(), (json::Json{"creating_vm", "failed"}));
+    EXPECT_FALSE(limactlRan("start"));
+
+    // The same setup, resumed by onboard: the stage "failed" counts as approved.
+    lima.clearCalls();
+    const Outcome onboard = run({"--disk-gib", "abc"}, true);
+    ASSERT_EQ(onboard.error, std::nullopt) << onboard.output;
+    const json::Json setup = panel.setupState();
+    Lines expected = {"Resuming your saved setup. Existing Linux files will be preserved."};
+    for (const auto& line : approvalLines(setup["code"], panel.base() + "/console/connect?setup=" + std::string(setup["id"])))
+        expected.push_back(line);
+    for (const char* line :
+         {"STATE failed", "Account approved. Preparing your Linux server\u2026", "STATE creating_vm",
+          "The last setup stopped before your Linux server was downloaded. Starting it again \u2014 nothing was "
+          "created, so nothing is lost.",
+          "STATE linking", "STATE complete", "Paired. Your Mac is linked; background hosting can now connect."})
+        expected.push_back(line);
+    EXPECT_EQ(onboard.lines(), expected);
+    EXPECT_EQ(pauses, 0) << "no wait when the panel has already approved";
+    EXPECT_EQ(lima.calls().back(), (std::vector<std::string>{"start", "--yes", "tessaron"}));
+}
+
+TEST_F(PairingFlow, ABadDiskSizeIsReportedAndTheResumedRunCreatesTheVMWithTheSavedSize) {
+    const Outcome first =
+        run({"--cpus", "2", "--memory-gib", "2", "--disk-gib", "9", "--vm-template", "template://x"}, true,
+            approveAtFirstPause());
+    EXPECT_EQ(first.error, "Invalid --disk-gib: enter a whole number of at least 10.");
+    const Lines lines = first.lines();
+    EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+              (Lines{"STATE creating_vm", "Creating the single Tessaron Linux VM\u2026", "STATE failed"}));
+    EXPECT_FALSE(limactlRan("start"));
+    ASSERT_TRUE(fs::exists(pendingFile()));
+    const PendingSetup saved = *SetupSessionStore::load();
+    EXPECT_EQ(saved.requestedCPU(), 2);
+    EXPECT_EQ(saved.requestedMemoryGiB(), 2);
+    const json::Json profile = panel.setupState()["profile"];
+    EXPECT_EQ(profile["allocatedCpu"], 2);
+    EXPECT_EQ(profile["allocatedMemoryGiB"], 2);
+
+    // The resuming run asks for more; the VM gets what the setup started with.
+    const Outcome second = run({"--cpus", "3", "--memory-gib", "3", "--disk-gib", "+12"}, true);
+    ASSERT_EQ(second.error, std::nullopt) << second.output;
+    EXPECT_EQ(second.lines().front(), "Resuming your saved setup. Existing Linux files will be preserved.");
+    const auto calls = lima.calls();
+    const auto create = std::find_if(calls.begin(), calls.end(), [](const auto& call) {
+        return call.size() > 2 && call[0] == "start" && call[2] == "--name=tessaron";
+    });
+    ASSERT_NE(create, calls.end());
+    EXPECT_NE(std::find(create->begin(), create->end(), "--cpus=2"), create->end());
+    EXPECT_NE(std::find(create->begin(), create->end(), "--memory=2"), create->end());
+    EXPECT_NE(std::find(create->begin(), create->end(), "--disk=12"), create->end());
+    EXPECT_EQ(panel.setupState()["reported"], (json::Json{"creating_vm", "failed", "resume", "creating_vm", "linking", "complete"}));
+    EXPECT_EQ(AgentConfigurationStore::load().machineID, std::string(panel.setupState()["machineId"]));
+}
+
+TEST_F(PairingFlow, ASetupFinishedAtThePanelButNotSavedLocallyFinishesWithoutTheVM) {
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    {
+        // The credential cannot be written: the panel has linked the Mac, this Mac has not.
+        testing::TempDir shared;
+        ::chmod(shared.path().c_str(), 0755);
+        testing::ScopedEnv credential("TESSARON_CREDENTIAL_PATH", (shared.path() / "token").string());
+        const Outcome failed = run({}, false, approveAtFirstPause());
+        ASSERT_TRUE(failed.error);
+        EXPECT_EQ(failed.lines().back(), "STATE complete");
+        EXPECT_EQ(reported(), (json::Json{"creating_vm", "linking", "complete"})) << "not reported as failed";
+        EXPECT_TRUE(fs::exists(pendingFile()));
+        EXPECT_FALSE(fs::exists(home.supportDir() / "agent.json"));
+    }
+    lima.clearCalls();
+    const Outcome resumed = run({}, false);
+    ASSERT_EQ(resumed.error, std::nullopt) << resumed.output;
+    const json::Json setup = panel.setupState();
+    Lines expected = {"Resuming your saved setup. Existing Linux files will be preserved."};
+    for (const auto& line : approvalLines(setup["code"], panel.base() + "/console/connect?setup=" + std::string(setup["id"])))
+        expected.push_back(line);
+    expected.push_back("STATE complete");
+    expected.push_back("Paired. Your Mac is linked; background hosting can now connect.");
+    EXPECT_EQ(resumed.lines(), expected);
+    EXPECT_EQ(pauses, 0);
+    for (const auto& call : lima.calls()) EXPECT_EQ(call.at(0), "list") << "no VM step";
+    EXPECT_EQ(DeviceCredentialStore::tokenFromFile(DeviceCredentialStore::headlessURL()),
+              std::string(setup["deviceToken"]));
+    EXPECT_EQ(AgentConfigurationStore::load().machineID, std::string(setup["machineId"]));
+    EXPECT_FALSE(fs::exists(pendingFile()));
+}
+
+TEST_F(PairingFlow, AFinalAnswerWithoutAMachineIsNotSaved) {
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    const Outcome outcome = run({}, false, [this](int pause) {
+        if (pause != 1) return;
+        const std::string id = panel.waitForSetup();
+        panel.injectFault({{"path", "/api/tessaron/agent/setup/" + id},
+                           {"method", "GET"},
+                           {"status", 200},
+                           {"body", {{"stage", "complete"}, {"machineId", ""}}}});
+    });
+    EXPECT_EQ(outcome.error, "Setup is not yet linked. Return to the app and retry.");
+    EXPECT_EQ(outcome.lines().back(), "STATE complete");
+    EXPECT_TRUE(fs::exists(pendingFile()));
+    EXPECT_FALSE(fs::exists(home.supportDir() / "agent.json"));
+    EXPECT_EQ(reported(), json::Json::array()) << "neither the VM phase nor a failure was reported";
+}
+
+TEST_F(PairingFlow, DiskSizeAndProfileOptions) {
+    using cli::pairing_options::diskGiB;
+    const std::vector<std::pair<std::vector<std::string>, std::optional<std::int64_t>>> disks = {
+        {{}, 40},
+        {{"--disk-gib"}, 40},
+        {{"--disk-gib", "10"}, 10},
+        {{"--disk-gib", "+12"}, 12},
+        {{"--disk-gib", "0100"}, 100},
+        {{"--disk-gib", "9"}, std::nullopt},
+        {{"--disk-gib", "-12"}, std::nullopt},
+        {{"--disk-gib", ""}, std::nullopt},
+        {{"--disk-gib", "+"}, std::nullopt},
+        {{"--disk-gib", "12.5"}, std::nullopt},
+        {{"--disk-gib", " 12"}, std::nullopt},
+        {{"--disk-gib", "99999999999999999999"}, std::nullopt},
+    };
+    for (const auto& [words, expected] : disks) {
+        SCOPED_TRACE(::testing::PrintToString(words));
+        if (expected) {
+            EXPECT_EQ(diskGiB(CLIOptions(words)), *expected);
+        } else {
+            try {
+                diskGiB(CLIOptions(words));
+                ADD_FAILURE() << "accepted";
+            } catch (const cli::CLIError& error) {
+                EXPECT_STREQ(error.what(), "Invalid --disk-gib: enter a whole number of at least 10.");
+            }
+        }
+    }
+    using cli::pairing_options::profile;
+    EXPECT_EQ(profile(CLIOptions()), ResourceProfile::balanced);
+    EXPECT_EQ(profile(CLIOptions({"--profile"})), ResourceProfile::balanced);
+    EXPECT_EQ(profile(CLIOptions({"--profile", "ECO"})), ResourceProfile::eco);
+    EXPECT_EQ(profile(CLIOptions({"--profile", "Performance"})), ResourceProfile::performance);
+    EXPECT_THROW(profile(CLIOptions({"--profile", " eco"})), cli::CLIError);
+    EXPECT_THROW(profile(CLIOptions({"--profile", ""})), cli::CLIError);
+}
+
+// ---- the pairing-code flow ----
+
+class LegacyFlow : public PairingFlow {
+protected:
+    Outcome legacy(std::vector<std::string> extra, bool createVM, std::function<void(int)> onPause = {}) {
+        Outcome outcome;
+        pauses = 0;
+        CapturedOutput capture;
+        try {
+            cli::pair(CLIOptions(arguments(std::move(extra))), createVM, [&] {
+                ++pauses;
+                if (pauses > 20) throw std::runtime_error("too many polls");
+                if (onPause) onPause(pauses);
+            });
+        } catch (const std::exception& error) {
+            outcome.error = error.what();
+        }
+        outcome.output = capture.finish();
+        return outcome;
+    }
+    std::function<void(int)> approveCodeAtFirstPause(std::vector<std::string> edges = {}) {
+        return [this, edges](int pause) {
+            if (pause == 1) panel.approvePairingCode("latest", edges);
+        };
+    }
+    std::string expectedOutput() {
+        const std::string code = panel.admin("GET", "/_admin/pairing-codes/latest").body["code"];
+        return "\nPair this Mac in the Tessaron dashboard with code: " + code +
+               "\nWaiting for approval\u2026\nPaired. Your connection is saved privately on this Mac; run `tessaron "
+               "serve` to connect. No Keychain permission is needed.\n";
+    }
+};
+
+TEST_F(LegacyFlow, RefusalsBeforeAnyCode) {
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    struct Case {
+        std::vector<std::string> words;
+        bool createVM;
+        std::string message;
+    };
+    const std::string limactl = testing::limactlPath().string();
+    const std::vector<Case> cases = {
+        {{"--transport", "legacy", "--cpus", "2"}, false,
+         "Pairing preserves your existing VM. Change its allocation with `tessaron vm resize --cpus N --memory-gib N "
+         "--restart`, then pair it."},
+        {{"--legacy-pairing", "--memory-gib"}, false,
+         "Pairing preserves your existing VM. Change its allocation with `tessaron vm resize --cpus N --memory-gib N "
+         "--restart`, then pair it."},
+        {{"--legacy-pairing", "--cpus"}, true, "Missing required option --cpus."},
+        {{"--legacy-pairing", "yes", "--cpus", "2", "--memory-gib"}, true, "Missing required option --memory-gib."},
+        {{"--legacy-pairing", "--profile", "max"}, false, "Invalid --profile: use eco, balanced, or performance."},
+        {{"--legacy-pairing", "--transport", "udp"}, false,
+         "Invalid --transport: use wireguard (default), or legacy for an existing operator installation."},
+        {{"--legacy-pairing"}, true,
+         "The Tessaron VM already exists. Use `tessaron vm resize` to change resources, or `tessaron pair` to connect "
+         "it. Its files were not changed."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.words));
+        const Outcome outcome = legacy(c.words, c.createVM);
+        EXPECT_EQ(outcome.error, c.message);
+        EXPECT_EQ(outcome.output, "");
+    }
+    // The control URL: http only to the loopback names; other schemes are not URLs here.
+    const std::vector<std::pair<std::string, std::string>> urls = {
+        {"ftp://127.0.0.1/", "Invalid URL: ftp://127.0.0.1/"},
+        {"panel.example", "Invalid URL: panel.example"},
+        {"http://panel.example", "Use HTTPS for a remote control server."},
+        {"HTTP://panel.example", "Use HTTPS for a remote control server."},
+        {"ws://127.0.0.1", "Invalid URL: ws://127.0.0.1"},
+    };
+    for (const auto& [url, message] : urls) {
+        SCOPED_TRACE(url);
+        const Outcome outcome =
+            legacy({"--legacy-pairing", "--control", url, "--limactl", limactl}, false);  // later --control wins
+        EXPECT_EQ(outcome.error, message);
+    }
+    EXPECT_EQ(panel.requests().size(), 0u);
+    // Plain http to [::1] and localhost passes the check and fails only at the connection.
+    for (const std::string url : {"http://[::1]:1", "http://localhost:1"}) {
+        const Outcome outcome = legacy({"--legacy-pairing", "--control", url}, false);
+        ASSERT_TRUE(outcome.error);
+        EXPECT_EQ(outcome.error->find("HTTPS"), std::string::npos) << *outcome.error;
+        EXPECT_EQ(outcome.error->find("Invalid"), std::string::npos) << *outcome.error;
+    }
+    // Pairing over WireGuard needs the VM.
+    lima.run({"delete", "-f", "tessaron"});
+    EXPECT_EQ(legacy({"--legacy-pairing"}, false).error, "Create the single Linux VM with tessaron onboard before pairing.");
+}
+
+TEST_F(LegacyFlow, EdgeURLsAndTheSavedConfiguration) {
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    struct Case {
+        std::string name;
+        std::vector<std::string> words;
+        std::vector<std::string> panelEdges;
+        std::optional<std::string> error;
+        std::vector<std::string> savedEdges;
+        std::string localHost;
+        std::optional<std::string> vmName;
+    };
+    const std::vector<Case> cases = {
+        {"edges with an empty piece", {"--transport", "legacy", "--edges", "wss://a.example/t,,wss://b.example/t"},
+         {"wss://panel.example/ignored"}, std::nullopt, {"wss://a.example/t", "wss://b.example/t"}, "127.0.0.1",
+         std::nullopt},
+        {"an https edge is refused", {"--transport", "legacy", "--edges", "wss://a.example/t,https://b.example/t"}, {},
+         "The control plane did not return valid edge tunnel URLs.", {}, "", std::nullopt},
+        {"the panel's edges", {"--transport", "legacy", "--local-host", "10.0.0.5"}, {"wss://edge.example/tunnel"},
+         std::nullopt, {"wss://edge.example/tunnel"}, "10.0.0.5", std::nullopt},
+        {"no edges over legacy", {"--transport", "legacy"}, {}, "The control plane did not return valid edge tunnel URLs.",
+         {}, "", std::nullopt},
+        {"one edge", {"--legacy-pairing", "--edge", "ws://127.0.0.1:9/t"}, {"wss://edge.example/tunnel"}, std::nullopt,
+         {"ws://127.0.0.1:9/t"}, "127.0.0.1", "tessaron"},
+        {"wireguard without edges", {"--legacy-pairing"}, {}, std::nullopt, {}, "127.0.0.1", "tessaron"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::TempHome caseHome;
+        const Outcome outcome = legacy(c.words, false, approveCodeAtFirstPause(c.panelEdges));
+        EXPECT_EQ(outcome.error, c.error);
+        if (c.error) {
+            EXPECT_FALSE(fs::exists(caseHome.supportDir() / "agent.json"));
+            EXPECT_FALSE(fs::exists(caseHome.supportDir() / "headless-token"));
+            continue;
+        }
+        EXPECT_EQ(outcome.output, expectedOutput());
+        const json::Json pairing = panel.admin("GET", "/_admin/pairing-codes/latest").body;
+        const std::string machineId = pairing["machineId"];
+        std::vector<Url> edges;
+        for (const auto& text : c.savedEdges) edges.push_back(*Url::parse(text));
+        const std::string transport = std::find(c.words.begin(), c.words.end(), "legacy") != c.words.end() ? "legacy" : "wireguard";
+        EXPECT_EQ(AgentConfigurationStore::load(),
+                  (AgentConfiguration{machineId, *Url::parse(panel.base()), edges, c.localHost, c.vmName, transport}));
+        EXPECT_EQ(DeviceCredentialStore::load(machineId), std::string(panel.machineState(machineId)["deviceToken"]));
+    }
+}
+
+TEST_F(LegacyFlow, ClaimAnswersThatAreNotUsableKeepPollingAndAClaimedCodeStops) {
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    // A "paired" answer without a device token is polled again.
+    const Outcome outcome = legacy({"--legacy-pairing", "--name", "Studio"}, false, [this](int pause) {
+        if (pause != 1) return;
+        const std::string code = panel.waitForPairingCode();
+        panel.injectFault({{"path", "/api/tessaron/agent/pairing-codes/" + code},
+                           {"status", 200},
+                           {"body", {{"status", "paired"}, {"machineId", "mac-x"}}}});
+    });
+    ASSERT_EQ(outcome.error, std::optional<std::string>("too many polls")) << "the code was never approved";
+    EXPECT_GE(pauses, 2);
+
+    const Outcome approved = legacy({"--legacy-pairing", "--name", "Studio"}, false, [this](int pause) {
+        if (pause == 1) {
+            const std::string code = panel.waitForPairingCode();
+            panel.injectFault({{"path", "/api/tessaron/agent/pairing-codes/" + code},
+                               {"status", 200},
+                               {"body", {{"status", "paired"}, {"deviceToken", std::string(40, 't')}}}});
+        }
+        if (pause == 2) panel.approvePairingCode();
+    });
+    ASSERT_EQ(approved.error, std::nullopt) << approved.output;
+    EXPECT_EQ(pauses, 2);
+    EXPECT_EQ(approved.output, expectedOutput());
+    const json::Json pairing = panel.admin("GET", "/_admin/pairing-codes/latest").body;
+    EXPECT_EQ(pairing["profile"]["name"], "Studio");
+    EXPECT_EQ(pairing["profile"]["allocatedCpu"], 2) << "the VM's own size";
+    EXPECT_EQ(pairing["profile"]["allocatedMemoryGiB"], 4);
+
+    const Outcome claimed = legacy({"--legacy-pairing"}, false, [this](int pause) {
+        if (pause != 1) return;
+        const std::string code = panel.waitForPairingCode();
+        panel.injectFault({{"path", "/api/tessaron/agent/pairing-codes/" + code},
+                           {"status", 200},
+                           {"body", {{"status", "claimed"}}}});
+    });
+    EXPECT_EQ(claimed.error, "This pairing credential was already claimed. Generate a new code.");
+}
+
+TEST_F(LegacyFlow, OnboardCreatesTheVMAndIgnoresASavedSetup) {
+    // A pending setup of another panel does not matter to the pairing-code flow.
+    SetupTicket ticket{"setup_" + std::string(36, 'a'), "ABCDEF012345", std::string(40, 's'), 1e9,
+                       *Url::parse("https://other.example/console/connect?setup=x")};
+    SetupSessionStore::save(PendingSetup(ticket, *Url::parse("https://other.example"), 2, 4));
+
+    const Outcome outcome = legacy({"--legacy-pairing", "--transport", "legacy", "--local-host", "10.0.0.5", "--cpus",
+                                    "2", "--memory-gib", "2", "--disk-gib", "11", "--edges", "wss://edge.example/t"},
+                                   true, approveCodeAtFirstPause());
+    ASSERT_EQ(outcome.error, std::nullopt) << outcome.output;
+    const std::string code = panel.admin("GET", "/_admin/pairing-codes/latest").body["code"];
+    EXPECT_EQ(outcome.output,
+              "Creating the single Tessaron Linux VM\u2026\n" + expectedOutput());
+    const auto calls = lima.calls();
+    ASSERT_FALSE(calls.empty());
+    const auto create = std::find_if(calls.begin(), calls.end(), [](const auto& call) { return call.at(0) == "start"; });
+    ASSERT_NE(create, calls.end());
+    EXPECT_NE(std::find(create->begin(), create->end(), "--cpus=2"), create->end());
+    EXPECT_NE(std::find(create->begin(), create->end(), "--memory=2"), create->end());
+    EXPECT_NE(std::find(create->begin(), create->end(), "--disk=11"), create->end());
+    const AgentConfiguration saved = AgentConfigurationStore::load();
+    EXPECT_EQ(saved.vmName, "tessaron");
+    EXPECT_EQ(saved.localHost, "127.0.0.1") << "onboard always forwards to this Mac";
+    EXPECT_EQ(saved.transport, "legacy");
+    EXPECT_EQ(VMPowerIntentFileStore::forThisMac().load()->desired, "running");
+    EXPECT_TRUE(fs::exists(pendingFile()));
+}
+
+}  // namespace
+}  // namespace tessaron
