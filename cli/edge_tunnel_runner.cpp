@@ -298,9 +298,12 @@ private:
             asio::co_spawn(
                 io_,
                 [ws, writer]() -> asio::awaitable<void> {
-                    co_await writer->runInTurn([ws]() -> asio::awaitable<void> {
+                    // Named, not a temporary: g++ 12 destroys capturing lambdas and braced
+                    // aggregates that are temporaries of a co_await expression twice.
+                    std::function<asio::awaitable<void>()> closeFrame = [ws]() -> asio::awaitable<void> {
                         co_await ws->async_close(websocket::close_code::going_away, asio::use_awaitable);
-                    });
+                    };
+                    co_await writer->runInTurn(closeFrame);
                 },
                 asio::detached);
             auto fallback = std::make_shared<asio::steady_timer>(io_, std::chrono::seconds(2));
@@ -357,20 +360,19 @@ private:
                                         std::shared_ptr<asio::steady_timer> timer, std::shared_ptr<bool> ended) {
         while (!*ended && !stopping_) {
             try {
-                co_await writer->send(tunnel::TunnelHeartbeatMessage{"heartbeat", tunnel::heartbeatTimestampNow()});
+                const tunnel::TunnelHeartbeatMessage message{"heartbeat", tunnel::heartbeatTimestampNow()};
+                co_await writer->send(message);
             } catch (...) {
             }
             if (*ended) break;
             const auto configuration = configuration_;
             const auto token = token_;
+            auto post = [configuration, token]() -> asio::awaitable<void> {
+                sendPanelHeartbeat(configuration, token);
+                co_return;
+            };
             try {
-                co_await asio::co_spawn(
-                    pool_,
-                    [configuration, token]() -> asio::awaitable<void> {
-                        sendPanelHeartbeat(configuration, token);
-                        co_return;
-                    },
-                    asio::use_awaitable);
+                co_await asio::co_spawn(pool_, post, asio::use_awaitable);
             } catch (...) {
             }
             if (*ended) break;

@@ -147,7 +147,8 @@ asio::awaitable<void> LocalForwarder::forwardResponses(TunnelFrameWriter& writer
         if (readFailure) {
             if (notifyOnClose) {
                 try {
-                    co_await writer.send(tunnel::TunnelStreamControlMessage{"stream_close", id_, describe(readFailure)});
+                    const tunnel::TunnelStreamControlMessage close{"stream_close", id_, describe(readFailure)};
+                    co_await writer.send(close);
                 } catch (...) {
                 }
             }
@@ -156,14 +157,16 @@ asio::awaitable<void> LocalForwarder::forwardResponses(TunnelFrameWriter& writer
         if (!chunk.first.empty()) {
             std::exception_ptr failure;
             try {
-                co_await writer.send(tunnel::TunnelStreamDataMessage{"stream_data", id_, tunnel::base64Encode(chunk.first)});
+                const tunnel::TunnelStreamDataMessage data{"stream_data", id_, tunnel::base64Encode(chunk.first)};
+                co_await writer.send(data);
             } catch (...) {
                 failure = std::current_exception();
             }
             if (failure) {
                 if (notifyOnClose) {
                     try {
-                        co_await writer.send(tunnel::TunnelStreamControlMessage{"stream_close", id_, describe(failure)});
+                        const tunnel::TunnelStreamControlMessage close{"stream_close", id_, describe(failure)};
+                        co_await writer.send(close);
                     } catch (...) {
                     }
                 }
@@ -173,7 +176,8 @@ asio::awaitable<void> LocalForwarder::forwardResponses(TunnelFrameWriter& writer
         if (chunk.second && transport_ == TunnelTransport::tcp) {
             if (notifyOnClose) {
                 try {
-                    co_await writer.send(tunnel::TunnelStreamControlMessage{"stream_end", id_, std::nullopt});
+                    const tunnel::TunnelStreamControlMessage end{"stream_end", id_, std::nullopt};
+                    co_await writer.send(end);
                 } catch (...) {
                 }
             }
@@ -192,7 +196,8 @@ LocalForwarderRegistry::LocalForwarderRegistry(asio::any_io_executor executor, a
 asio::awaitable<void> LocalForwarderRegistry::sendControl(std::string type, std::string id,
                                                           std::optional<std::string> error) {
     try {
-        co_await writer_->send(tunnel::TunnelStreamControlMessage{std::move(type), std::move(id), std::move(error)});
+        const tunnel::TunnelStreamControlMessage message{std::move(type), std::move(id), std::move(error)};
+        co_await writer_->send(message);
     } catch (...) {
     }
 }
@@ -203,9 +208,10 @@ asio::awaitable<std::pair<std::string, int>> LocalForwarderRegistry::localTarget
         // limactl runs off the I/O thread.
         const auto lookup = targets_.sshLocalPort;
         const std::string vmName = *targets_.vmName;
-        const int sshPort = co_await asio::co_spawn(
-            blockingExecutor_, [lookup, vmName]() -> asio::awaitable<int> { co_return lookup(vmName); },
-            asio::use_awaitable);
+        // Named, not a temporary: g++ 12 destroys capturing lambdas and braced aggregates
+        // that are temporaries of a co_await expression twice.
+        auto job = [lookup, vmName]() -> asio::awaitable<int> { co_return lookup(vmName); };
+        const int sshPort = co_await asio::co_spawn(blockingExecutor_, job, asio::use_awaitable);
         co_return std::pair{std::string("127.0.0.1"), sshPort};
     }
     co_return std::pair{targets_.localHost, port};
@@ -241,7 +247,8 @@ asio::awaitable<void> LocalForwarderRegistry::open(tunnel::TunnelStreamOpenMessa
         streams_[id] = forwarder;
         co_await forwarder->start();
         if (forwarder->cancelled()) throw LocalForwardingError::connectionFailed(cancelledText);
-        co_await writer_->send(tunnel::TunnelStreamControlMessage{"stream_opened", id, std::nullopt});
+        const tunnel::TunnelStreamControlMessage opened{"stream_opened", id, std::nullopt};
+        co_await writer_->send(opened);
     } catch (...) {
         failure = std::current_exception();
     }
