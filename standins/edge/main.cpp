@@ -1,0 +1,498 @@
+// tessaron-edge: a loopback edge relay (see README.md beside this file).
+
+#include "host/json.h"
+#include "panel/tunnel_messages.h"
+
+#include <boost/asio.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <cstdio>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+namespace websocket = boost::beast::websocket;
+using asio::ip::tcp;
+using asio::ip::udp;
+using namespace tessaron;
+using Json = json::Json;
+
+namespace {
+
+struct Options {
+    std::optional<std::string> token;
+    std::optional<std::string> machineID;
+    int httpTarget = 80;
+    int tcpTarget = 0;
+    int udpTarget = 0;
+    int delayMs = 0;
+    int readyCount = 1;
+};
+
+// Events for one waiting party (a public request or a stream), woken by a timer.
+struct Mailbox {
+    explicit Mailbox(asio::any_io_executor ex) : wake(ex, asio::steady_timer::time_point::max()) {}
+    std::deque<std::string> frames;  // raw frame texts
+    bool gone = false;               // the helper connection ended
+    asio::steady_timer wake;
+    void push(std::string text) {
+        frames.push_back(std::move(text));
+        wake.cancel();
+    }
+    void fail() {
+        gone = true;
+        wake.cancel();
+    }
+    // The next frame, or nullopt when the helper is gone or the wait timed out.
+    asio::awaitable<std::optional<std::string>> next(std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (frames.empty() && !gone && std::chrono::steady_clock::now() < deadline) {
+            wake.expires_at(deadline);
+            boost::system::error_code ignored;
+            co_await wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        }
+        if (frames.empty()) co_return std::nullopt;
+        std::string text = std::move(frames.front());
+        frames.pop_front();
+        co_return text;
+    }
+};
+
+struct Helper {
+    explicit Helper(tcp::socket socket) : ws(std::move(socket)) {}
+    websocket::stream<beast::tcp_stream> ws;
+    std::deque<std::string> outbox;
+    bool writing = false;
+    bool closed = false;
+    std::map<std::string, std::shared_ptr<Mailbox>> waiting;  // request and stream ids
+};
+
+class Relay {
+public:
+    Relay(asio::io_context& io, Options options) : io_(io), options_(std::move(options)) {}
+
+    void start() {
+        auto ws = listen();
+        auto http = listen();
+        auto tcpPublic = listen();
+        auto admin = listen();
+        udp_ = std::make_unique<udp::socket>(io_, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+        std::printf("tessaron-edge ws=%u http=%u tcp=%u udp=%u admin=%u\n", ws->local_endpoint().port(),
+                    http->local_endpoint().port(), tcpPublic->local_endpoint().port(), udp_->local_endpoint().port(),
+                    admin->local_endpoint().port());
+        std::fflush(stdout);
+        spawnAcceptor(ws, [this](tcp::socket s) { return helperSession(std::move(s)); });
+        spawnAcceptor(http, [this](tcp::socket s) { return publicHTTP(std::move(s)); });
+        spawnAcceptor(tcpPublic, [this](tcp::socket s) { return publicTCP(std::move(s)); });
+        spawnAcceptor(admin, [this](tcp::socket s) { return adminSession(std::move(s)); });
+        asio::co_spawn(io_, publicUDP(), asio::detached);
+    }
+
+private:
+    std::shared_ptr<tcp::acceptor> listen() {
+        return std::make_shared<tcp::acceptor>(io_, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    }
+
+    template <class Handler>
+    void spawnAcceptor(std::shared_ptr<tcp::acceptor> acceptor, Handler handler) {
+        asio::co_spawn(
+            io_,
+            [acceptor, handler]() -> asio::awaitable<void> {
+                for (;;) {
+                    tcp::socket socket = co_await acceptor->async_accept(asio::use_awaitable);
+                    asio::co_spawn(acceptor->get_executor(), handler(std::move(socket)), asio::detached);
+                }
+            },
+            asio::detached);
+    }
+
+    // ---- the helper's WebSocket ----
+
+    void sendToHelper(std::string text) {
+        auto helper = helper_;
+        if (!helper || helper->closed) return;
+        helper->outbox.push_back(std::move(text));
+        if (helper->writing) return;
+        helper->writing = true;
+        asio::co_spawn(
+            io_,
+            [this, helper]() -> asio::awaitable<void> {
+                while (!helper->outbox.empty() && !helper->closed) {
+                    if (options_.delayMs > 0) {
+                        asio::steady_timer t(io_, std::chrono::milliseconds(options_.delayMs));
+                        co_await t.async_wait(asio::use_awaitable);
+                    }
+                    std::string text = std::move(helper->outbox.front());
+                    helper->outbox.pop_front();
+                    helper->ws.text(true);
+                    boost::system::error_code ec;
+                    co_await helper->ws.async_write(asio::buffer(text), asio::redirect_error(asio::use_awaitable, ec));
+                    if (ec) break;
+                }
+                helper->writing = false;
+            },
+            asio::detached);
+    }
+
+    void endHelper(const std::shared_ptr<Helper>& helper) {
+        if (helper->closed) return;
+        helper->closed = true;
+        boost::system::error_code ignored;
+        beast::get_lowest_layer(helper->ws).socket().close(ignored);
+        for (auto& [id, box] : helper->waiting) box->fail();
+        helper->waiting.clear();
+        if (helper_ == helper) helper_.reset();
+    }
+
+    asio::awaitable<void> helperSession(tcp::socket socket) {
+        auto helper = std::make_shared<Helper>(std::move(socket));
+        beast::flat_buffer buffer;
+        bhttp::request<bhttp::string_body> upgrade;
+        boost::system::error_code ec;
+        co_await bhttp::async_read(helper->ws.next_layer(), buffer, upgrade, asio::redirect_error(asio::use_awaitable, ec));
+        if (ec) co_return;
+        const std::string authorization(upgrade["authorization"]);
+        const std::string machineID(upgrade["x-tessaron-machine-id"]);
+        ++connections_;
+        lastAuthorization_ = authorization;
+        lastMachineID_ = machineID;
+        const bool accepted = websocket::is_upgrade(upgrade) &&
+                              (!options_.token || authorization == "Bearer " + *options_.token) &&
+                              (!options_.machineID || machineID == *options_.machineID);
+        if (!accepted) {
+            bhttp::response<bhttp::string_body> refusal{bhttp::status::unauthorized, 11};
+            refusal.body() = "refused\n";
+            refusal.prepare_payload();
+            co_await bhttp::async_write(helper->ws.next_layer(), refusal, asio::redirect_error(asio::use_awaitable, ec));
+            co_return;
+        }
+        helper->ws.read_message_max(512u << 20);
+        co_await helper->ws.async_accept(upgrade, asio::redirect_error(asio::use_awaitable, ec));
+        if (ec) co_return;
+        if (helper_) endHelper(helper_);
+        helper_ = helper;
+        for (int i = 0; i < options_.readyCount; ++i) sendToHelper(R"({"type":"ready"})");
+
+        for (;;) {
+            beast::flat_buffer message;
+            co_await helper->ws.async_read(message, asio::redirect_error(asio::use_awaitable, ec));
+            if (ec) break;
+            std::string text = beast::buffers_to_string(message.data());
+            frames_.push_back(text);
+            try {
+                const Json object = json::parseObject(text);
+                const std::string type = json::string(object, "type");
+                if (type == "heartbeat") ++heartbeats_;
+                const auto id = json::optionalString(object, "id");
+                if (id) {
+                    auto it = helper->waiting.find(*id);
+                    if (it != helper->waiting.end()) it->second->push(std::move(text));
+                }
+            } catch (const std::exception&) {
+            }
+        }
+        endHelper(helper);
+    }
+
+    // Registers a mailbox for an id on the current helper; nullptr when there is none.
+    std::shared_ptr<Mailbox> expect(const std::string& id) {
+        if (!helper_) return nullptr;
+        auto box = std::make_shared<Mailbox>(io_.get_executor());
+        helper_->waiting[id] = box;
+        return box;
+    }
+    void forget(const std::string& id) {
+        if (helper_) helper_->waiting.erase(id);
+    }
+
+    // ---- public HTTP ----
+
+    asio::awaitable<void> publicHTTP(tcp::socket socket) {
+        beast::tcp_stream stream(std::move(socket));
+        beast::flat_buffer buffer;
+        for (;;) {
+            bhttp::request_parser<bhttp::string_body> parser;
+            parser.body_limit(256u << 20);
+            boost::system::error_code ec;
+            co_await bhttp::async_read(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
+            if (ec) co_return;
+            auto request = parser.release();
+            const std::string id = "r" + std::to_string(++counter_);
+            tunnel::HeaderFields headers;
+            for (const auto& field : request) {
+                std::string name(field.name_string());
+                auto [it, inserted] = headers.emplace(name, std::string(field.value()));
+                if (!inserted) it->second += ", " + std::string(field.value());
+            }
+            bhttp::response<bhttp::string_body> response;
+            response.version(11);
+            auto box = expect(id);
+            std::optional<std::string> answer;
+            if (box) {
+                sendToHelper(tunnel::encode(tunnel::TunnelRequestMessage{
+                    "request", id, std::string(request.method_string()), std::string(request.target()), headers,
+                    tunnel::base64Encode(request.body()), options_.httpTarget}));
+                answer = co_await box->next(std::chrono::seconds(120));
+                forget(id);
+            }
+            std::optional<tunnel::TunnelResponseMessage> decoded;
+            if (answer) {
+                try {
+                    decoded = tunnel::decodeResponse(*answer);
+                } catch (const std::exception&) {
+                }
+            }
+            if (decoded) {
+                response.result(static_cast<unsigned>(decoded->status));
+                for (const auto& [name, value] : decoded->headers) {
+                    std::string key = name;
+                    for (auto& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                    if (key == "content-length" || key == "transfer-encoding" || key == "connection" ||
+                        key == "keep-alive")
+                        continue;
+                    std::size_t start = 0;
+                    for (;;) {
+                        const auto end = value.find('\n', start);
+                        response.insert(name, value.substr(start, end - start));
+                        if (end == std::string::npos) break;
+                        start = end + 1;
+                    }
+                }
+                response.body() = tunnel::base64Decode(decoded->body).value_or("");
+            } else {
+                response.result(bhttp::status::bad_gateway);
+                response.set(bhttp::field::content_type, "text/plain");
+                response.body() = "The tunnel did not answer.\n";
+            }
+            response.keep_alive(request.keep_alive());
+            response.prepare_payload();
+            co_await bhttp::async_write(stream, response, asio::redirect_error(asio::use_awaitable, ec));
+            if (ec || !request.keep_alive()) co_return;
+        }
+    }
+
+    // ---- public TCP ----
+
+    asio::awaitable<void> publicTCP(tcp::socket socket) {
+        auto client = std::make_shared<tcp::socket>(std::move(socket));
+        const std::string id = "t" + std::to_string(++counter_);
+        auto box = expect(id);
+        if (!box) co_return;
+        sendToHelper(tunnel::encode(tunnel::TunnelStreamOpenMessage{"stream_open", id, tunnel::TunnelTransport::tcp,
+                                                                    options_.tcpTarget}));
+        auto first = co_await box->next(std::chrono::seconds(60));
+        if (!first || json::string(json::parseObject(*first), "type") != "stream_opened") {
+            forget(id);
+            co_return;
+        }
+        auto helper = helper_;
+        // Client to helper.
+        asio::co_spawn(
+            io_,
+            [this, client, id, helper]() -> asio::awaitable<void> {
+                std::string buffer(tunnel::maxStreamPayload, '\0');
+                for (;;) {
+                    boost::system::error_code ec;
+                    const std::size_t n =
+                        co_await client->async_read_some(asio::buffer(buffer), asio::redirect_error(asio::use_awaitable, ec));
+                    if (helper != helper_) co_return;
+                    if (n > 0) {
+                        sendToHelper(tunnel::encode(tunnel::TunnelStreamDataMessage{
+                            "stream_data", id, tunnel::base64Encode(std::string_view(buffer.data(), n))}));
+                    }
+                    if (ec == asio::error::eof) {
+                        sendToHelper(tunnel::encode(tunnel::TunnelStreamControlMessage{"stream_end", id, std::nullopt}));
+                        co_return;
+                    }
+                    if (ec) {
+                        sendToHelper(tunnel::encode(tunnel::TunnelStreamControlMessage{"stream_close", id, std::nullopt}));
+                        co_return;
+                    }
+                }
+            },
+            asio::detached);
+        // Helper to client.
+        for (;;) {
+            auto text = co_await box->next(std::chrono::hours(24));
+            if (!text) break;
+            const Json object = json::parseObject(*text);
+            const std::string type = json::string(object, "type");
+            if (type == "stream_data") {
+                const auto bytes = tunnel::base64Decode(json::string(object, "data")).value_or("");
+                boost::system::error_code ec;
+                co_await asio::async_write(*client, asio::buffer(bytes), asio::redirect_error(asio::use_awaitable, ec));
+                if (ec) break;
+            } else if (type == "stream_end") {
+                boost::system::error_code ignored;
+                client->shutdown(tcp::socket::shutdown_send, ignored);
+                break;
+            } else if (type == "stream_close") {
+                break;
+            }
+        }
+        forget(id);
+        // Let the client finish reading what was sent, then close.
+        boost::system::error_code ignored;
+        client->shutdown(tcp::socket::shutdown_send, ignored);
+    }
+
+    // ---- public UDP ----
+
+    asio::awaitable<void> publicUDP() {
+        std::string buffer(65536, '\0');
+        for (;;) {
+            udp::endpoint from;
+            boost::system::error_code ec;
+            const std::size_t n =
+                co_await udp_->async_receive_from(asio::buffer(buffer), from, asio::redirect_error(asio::use_awaitable, ec));
+            if (ec) continue;
+            std::string datagram(buffer.data(), n);
+            auto it = udpStreams_.find(from);
+            if (it == udpStreams_.end() || it->second.helper != helper_ || (it->second.helper && it->second.helper->closed)) {
+                const std::string id = "u" + std::to_string(++counter_);
+                auto box = expect(id);
+                if (!box) continue;
+                udpStreams_[from] = UdpStream{id, helper_, false, {}};
+                sendToHelper(tunnel::encode(tunnel::TunnelStreamOpenMessage{"stream_open", id,
+                                                                            tunnel::TunnelTransport::udp,
+                                                                            options_.udpTarget}));
+                asio::co_spawn(io_, udpReturn(from, id, box), asio::detached);
+                it = udpStreams_.find(from);
+            }
+            if (it->second.open) {
+                sendToHelper(tunnel::encode(
+                    tunnel::TunnelStreamDataMessage{"stream_data", it->second.id, tunnel::base64Encode(datagram)}));
+            } else {
+                it->second.queued.push_back(std::move(datagram));
+            }
+        }
+    }
+
+    asio::awaitable<void> udpReturn(udp::endpoint client, std::string id, std::shared_ptr<Mailbox> box) {
+        for (;;) {
+            auto text = co_await box->next(std::chrono::hours(24));
+            if (!text) break;
+            const Json object = json::parseObject(*text);
+            const std::string type = json::string(object, "type");
+            if (type == "stream_opened") {
+                auto& stream = udpStreams_[client];
+                stream.open = true;
+                for (auto& datagram : stream.queued) {
+                    sendToHelper(tunnel::encode(tunnel::TunnelStreamDataMessage{"stream_data", id, tunnel::base64Encode(datagram)}));
+                }
+                stream.queued.clear();
+            } else if (type == "stream_data") {
+                const auto bytes = tunnel::base64Decode(json::string(object, "data")).value_or("");
+                boost::system::error_code ignored;
+                co_await udp_->async_send_to(asio::buffer(bytes), client, asio::redirect_error(asio::use_awaitable, ignored));
+            } else if (type == "stream_open_error" || type == "stream_close") {
+                break;
+            }
+        }
+        forget(id);
+        auto it = udpStreams_.find(client);
+        if (it != udpStreams_.end() && it->second.id == id) udpStreams_.erase(it);
+    }
+
+    // ---- admin ----
+
+    asio::awaitable<void> adminSession(tcp::socket socket) {
+        beast::tcp_stream stream(std::move(socket));
+        beast::flat_buffer buffer;
+        bhttp::request<bhttp::string_body> request;
+        boost::system::error_code ec;
+        co_await bhttp::async_read(stream, buffer, request, asio::redirect_error(asio::use_awaitable, ec));
+        if (ec) co_return;
+        bhttp::response<bhttp::string_body> response{bhttp::status::ok, 11};
+        const std::string target(request.target());
+        const std::string path = target.substr(0, target.find('?'));
+        if (path == "/frames") {
+            std::string all;
+            for (const auto& frame : frames_) all += frame + "\n";
+            response.body() = all;
+        } else if (path == "/state") {
+            response.body() = json::encode(Json{{"connections", connections_},
+                                                {"connected", helper_ != nullptr},
+                                                {"authorization", lastAuthorization_},
+                                                {"machineId", lastMachineID_},
+                                                {"heartbeats", heartbeats_}});
+        } else if (path == "/send") {
+            if (!helper_) response.result(bhttp::status::conflict);
+            sendToHelper(request.body());
+        } else if (path == "/drop") {
+            if (helper_) endHelper(helper_);
+        } else if (path == "/delay") {
+            const auto at = target.find("ms=");
+            options_.delayMs = at == std::string::npos ? 0 : std::atoi(target.c_str() + at + 3);
+        } else {
+            response.result(bhttp::status::not_found);
+        }
+        response.keep_alive(false);
+        response.prepare_payload();
+        co_await bhttp::async_write(stream, response, asio::redirect_error(asio::use_awaitable, ec));
+    }
+
+    struct UdpStream {
+        std::string id;
+        std::shared_ptr<Helper> helper;
+        bool open = false;
+        std::vector<std::string> queued;
+    };
+
+    asio::io_context& io_;
+    Options options_;
+    std::shared_ptr<Helper> helper_;
+    std::unique_ptr<udp::socket> udp_;
+    std::map<udp::endpoint, UdpStream> udpStreams_;
+    std::vector<std::string> frames_;
+    std::uint64_t counter_ = 0;
+    int connections_ = 0;
+    int heartbeats_ = 0;
+    std::string lastAuthorization_;
+    std::string lastMachineID_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "tessaron-edge: %s needs a value\n", arg.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "--token") options.token = value();
+        else if (arg == "--machine-id") options.machineID = value();
+        else if (arg == "--http-target") options.httpTarget = std::stoi(value());
+        else if (arg == "--tcp-target") options.tcpTarget = std::stoi(value());
+        else if (arg == "--udp-target") options.udpTarget = std::stoi(value());
+        else if (arg == "--delay-ms") options.delayMs = std::stoi(value());
+        else if (arg == "--ready-count") options.readyCount = std::stoi(value());
+        else {
+            std::fprintf(stderr, "tessaron-edge: unknown option %s\n", arg.c_str());
+            return 2;
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    asio::io_context io;
+    Relay relay(io, options);
+    relay.start();
+    asio::signal_set signals(io, SIGTERM, SIGINT);
+    signals.async_wait([&](auto, int) { io.stop(); });
+    io.run();
+    return 0;
+}
