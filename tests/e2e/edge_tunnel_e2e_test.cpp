@@ -1,0 +1,640 @@
+// The helper's edge tunnel end to end: the loopback relay `tessaron-edge`, the runner
+// in this process, and small local services behind it.
+
+#include "cli/edge_tunnels.h"
+#include "support/edge_process.h"
+#include "support/scripted_http_server.h"
+#include "host/json.h"
+#include "panel/http_client.h"
+#include "panel/tunnel_messages.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace tessaron;
+using namespace std::chrono_literals;
+using tessaron::testing::EdgeProcess;
+using Scripted = tessaron::testing::ScriptedHttpServer;
+
+namespace {
+
+// A loopback socket bound to port 0.
+int boundSocket(int type, int& port) {
+    const int fd = socket(AF_INET, type, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+int connectTo(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    timeval timeout{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return fd;
+}
+
+std::string readToEnd(int fd) {
+    std::string all;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        all.append(buffer, static_cast<std::size_t>(n));
+    }
+    return all;
+}
+
+void writeAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// TCP service: echoes everything; after the client's end of data sends "bye" and closes.
+// Counts connections that ended.
+class EchoService {
+public:
+    EchoService() {
+        fd_ = boundSocket(SOCK_STREAM, port_);
+        listen(fd_, 64);
+        thread_ = std::thread([this] {
+            for (;;) {
+                const int client = accept(fd_, nullptr, nullptr);
+                if (client < 0) return;
+                ++accepted;
+                std::thread([this, client] {
+                    char buffer[65536];
+                    for (;;) {
+                        const ssize_t n = read(client, buffer, sizeof buffer);
+                        if (n < 0) break;
+                        if (n == 0) {
+                            writeAll(client, "bye");
+                            break;
+                        }
+                        writeAll(client, std::string(buffer, static_cast<std::size_t>(n)));
+                    }
+                    close(client);
+                    ++ended;
+                }).detach();
+            }
+        });
+    }
+    ~EchoService() {
+        shutdown(fd_, SHUT_RDWR);
+        close(fd_);
+        thread_.join();
+    }
+    int port() const { return port_; }
+    std::atomic<int> accepted{0};
+    std::atomic<int> ended{0};
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+int unusedPort() {
+    int port = 0;
+    const int fd = boundSocket(SOCK_STREAM, port);
+    close(fd);
+    return port;
+}
+
+// The local HTTP service behind the tunnel.
+struct LocalHTTP {
+    std::atomic<bool> release{false};
+    Scripted server{[this](const Scripted::Request& request) {
+        Scripted::Response response;
+        const std::string path = request.target.substr(0, request.target.find('?'));
+        if (path == "/echo") {
+            response.body = request.body;
+            response.headers = {{"X-Method", request.method},           {"X-Host", request.header("host")},
+                                {"X-Keep", request.header("keep-alive")}, {"X-Upgrade", request.header("upgrade")},
+                                {"X-Target", request.target}};
+        } else if (path == "/cookies") {
+            response.headers = {{"Set-Cookie", "a=1; Expires=Wed, 21 Oct 2037 07:28:00 GMT"},
+                                {"Set-Cookie", "b=2"},
+                                {"X-Multi", "one"},
+                                {"X-Multi", "two"}};
+            response.body = "ok";
+        } else if (path == "/redirect") {
+            response.status = 302;
+            response.headers = {{"Location", "/elsewhere"}};
+        } else if (path == "/slow") {
+            for (int i = 0; i < 3000 && !release; ++i) std::this_thread::sleep_for(10ms);
+            response.body = "late";
+        } else {
+            response.body = "root:" + request.target;
+        }
+        return response;
+    }};
+    int port = server.port();
+    ~LocalHTTP() { release = true; }
+};
+
+// The runner for one relay, on its own thread.
+class Tunnel {
+public:
+    explicit Tunnel(const std::string& edgeURL, cli::EdgeTunnelSettings settings = {},
+                    std::optional<std::string> vmName = std::nullopt, std::string controlURL = "http://127.0.0.1:9") {
+        configuration.machineID = "machine-1";
+        configuration.controlURL = controlURL;
+        configuration.localHost = "127.0.0.1";
+        configuration.vmName = vmName;
+        configuration.edgeURLs = {edgeURL};
+        settings.printLine = [this](const std::string& line) { record(out, line); };
+        settings.printError = [this](const std::string& line) { record(err, line); };
+        if (settings.localRequestTimeout == 60'000ms) settings.localRequestTimeout = 20s;
+        if (settings.backoffUnit == 1'000ms) settings.backoffUnit = 50ms;
+        thread = std::jthread([this, settings](std::stop_token stop) {
+            cli::runEdgeTunnels(configuration, "token-1", stop, settings);
+        });
+    }
+    ~Tunnel() {
+        thread.request_stop();
+        thread.join();
+    }
+    std::vector<std::string> lines(const std::vector<std::string>& which) {
+        std::lock_guard lock(mutex);
+        return which;
+    }
+    std::vector<std::string> outLines() { std::lock_guard lock(mutex); return out; }
+    std::vector<std::string> errLines() { std::lock_guard lock(mutex); return err; }
+
+    cli::EdgeTunnelConfiguration configuration;
+
+private:
+    void record(std::vector<std::string>& into, const std::string& line) {
+        std::lock_guard lock(mutex);
+        into.push_back(line);
+    }
+    std::mutex mutex;
+    std::vector<std::string> out, err;
+    std::jthread thread;
+};
+
+http::Response publicRequest(const EdgeProcess& edge, const std::string& method, const std::string& path,
+                             const std::string& body = "", http::Headers headers = {}) {
+    http::Request request;
+    request.method = method;
+    request.url = "http://127.0.0.1:" + std::to_string(edge.httpPort()) + path;
+    request.headers = std::move(headers);
+    if (!body.empty() || method == "POST") request.body = body;
+    request.timeout = 60s;
+    request.maxResponseBytes = 64u << 20;
+    return http::perform(request);
+}
+
+std::vector<std::string> headerValues(const http::Response& response, const std::string& name) {
+    std::vector<std::string> values;
+    for (const auto& [key, value] : response.headers) {
+        if (strcasecmp(key.c_str(), name.c_str()) == 0) values.push_back(value);
+    }
+    return values;
+}
+
+// The response frame for request id `id`, once the relay has it.
+std::optional<tunnel::TunnelResponseMessage> responseFrame(const EdgeProcess& edge, const std::string& id) {
+    std::optional<tunnel::TunnelResponseMessage> found;
+    EdgeProcess::waitFor([&] {
+        for (const auto& frame : edge.frames("response")) {
+            auto message = tunnel::decodeResponse(frame);
+            if (message.id == id) {
+                found = message;
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
+std::vector<tunnel::TunnelStreamControlMessage> controlFrames(const EdgeProcess& edge, const std::string& id) {
+    std::vector<tunnel::TunnelStreamControlMessage> found;
+    for (const auto& frame : edge.frames()) {
+        const auto object = json::parseObject(frame);
+        const std::string type = json::string(object, "type");
+        if (type.rfind("stream_", 0) == 0 && type != "stream_data" && json::string(object, "id") == id) {
+            found.push_back(tunnel::decodeStreamControl(frame));
+        }
+    }
+    return found;
+}
+
+void waitConnected(const EdgeProcess& edge, Tunnel& tunnel, std::size_t lines = 1) {
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return tunnel.outLines().size() >= lines && edge.connected(); }));
+}
+
+std::string requestFrame(const std::string& id, const std::string& method, const std::string& path, int port,
+                         const tunnel::HeaderFields& headers = {}, const std::string& body = "") {
+    return tunnel::encode(tunnel::TunnelRequestMessage{"request", id, method, path, headers, tunnel::base64Encode(body), port});
+}
+
+}  // namespace
+
+TEST(EdgeTunnel, HandshakeCarriesTheCredentialsAndReadyPrintsTheConnectedLine) {
+    EdgeProcess edge({"--token", "token-1", "--machine-id", "machine-1", "--ready-count", "2"});
+    Tunnel tunnel(edge.wsURL());
+    waitConnected(edge, tunnel, 2);
+    EXPECT_EQ(tunnel.outLines()[0], "Tunnel connected to 127.0.0.1 for machine-1.");
+    const auto state = json::parseObject(edge.state());
+    EXPECT_EQ(json::string(state, "authorization"), "Bearer token-1");
+    EXPECT_EQ(json::string(state, "machineId"), "machine-1");
+
+    // A relay that refuses the token: every attempt fails and is reported.
+    EdgeProcess strict({"--token", "other"});
+    Tunnel refused(strict.wsURL());
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return refused.errLines().size() >= 2; }));
+    EXPECT_EQ(refused.errLines()[0].rfind("Tunnel disconnected: ", 0), 0u) << refused.errLines()[0];
+    EXPECT_TRUE(refused.outLines().empty());
+}
+
+TEST(EdgeTunnel, HTTPBodiesAndHeadersTravelBothWays) {
+    EdgeProcess edge;
+    LocalHTTP local;
+    EdgeProcess relay({"--http-target", std::to_string(local.port)});
+    Tunnel tunnel(relay.wsURL());
+    waitConnected(relay, tunnel);
+
+    std::string binary;
+    for (int i = 0; i < 3 * 1024 * 1024 + 7; ++i) binary += static_cast<char>((i * 131) & 0xff);
+    for (const std::string& body : {std::string(), std::string("\0\x01\xff\r\n", 5), binary}) {
+        const auto response = publicRequest(relay, "POST", "/echo?q=1", body, {{"X-Test", "yes"}});
+        ASSERT_EQ(response.status, 200);
+        EXPECT_EQ(response.body.size(), body.size());
+        EXPECT_TRUE(response.body == body);
+        EXPECT_EQ(response.header("X-Target").value_or(""), "/echo?q=1");
+        EXPECT_EQ(response.header("X-Method").value_or(""), "POST");
+    }
+
+    // Repeated response fields are kept: each Set-Cookie as its own line, others joined.
+    const auto cookies = publicRequest(relay, "GET", "/cookies");
+    ASSERT_EQ(cookies.status, 200);
+    const auto setCookies = headerValues(cookies, "Set-Cookie");
+    ASSERT_EQ(setCookies.size(), 2u);
+    EXPECT_EQ(setCookies[0], "a=1; Expires=Wed, 21 Oct 2037 07:28:00 GMT");
+    EXPECT_EQ(setCookies[1], "b=2");
+    EXPECT_EQ(cookies.header("X-Multi").value_or(""), "one, two");
+
+    // Redirects are passed through, not followed.
+    const auto redirect = publicRequest(relay, "GET", "/redirect");
+    EXPECT_EQ(redirect.status, 302);
+    EXPECT_EQ(redirect.header("Location").value_or(""), "/elsewhere");
+}
+
+TEST(EdgeTunnel, RequestFramesAreCheckedFilteredAndAnsweredWithErrors) {
+    EdgeProcess edge;
+    LocalHTTP local;
+    Tunnel tunnel(edge.wsURL());
+    waitConnected(edge, tunnel);
+
+    // Hop-by-hop fields are dropped (the local service sees its own Host); others pass.
+    edge.send(requestFrame("h", "POST", "/echo", local.port,
+                           {{"HOST", "evil.example"}, {"Upgrade", "websocket"}, {"Keep-Alive", "timeout=5"},
+                            {"Content-Length", "999"}, {"Transfer-Encoding", "chunked"}, {"Connection", "close"}},
+                           "abc"));
+    auto filtered = responseFrame(edge, "h");
+    ASSERT_TRUE(filtered);
+    EXPECT_EQ(filtered->status, 200);
+    EXPECT_EQ(tunnel::base64Decode(filtered->body), "abc");
+    EXPECT_EQ(filtered->headers["X-Host"], "127.0.0.1:" + std::to_string(local.port));
+    EXPECT_EQ(filtered->headers["X-Upgrade"], "");
+    EXPECT_EQ(filtered->headers["X-Keep"], "timeout=5");
+
+    // An empty path goes to "/".
+    edge.send(requestFrame("root", "GET", "", local.port));
+    auto root = responseFrame(edge, "root");
+    ASSERT_TRUE(root);
+    EXPECT_EQ(tunnel::base64Decode(root->body), "root:/");
+
+    struct Case {
+        std::string id;
+        std::string frame;
+        int status;
+        std::string text;
+    };
+    const int closedPort = unusedPort();
+    const std::vector<Case> cases = {
+        {"p0", requestFrame("p0", "GET", "/", 0), 400, "Invalid local target."},
+        {"p1", requestFrame("p1", "GET", "/", 65536), 400, "Invalid local target."},
+        {"sp", requestFrame("sp", "GET", "/a b", local.port), 400, "Invalid local target."},
+        {"crlf", requestFrame("crlf", "GET", "/", local.port, {{"X-A", "1\r\nX-Injected: 1"}}), 400,
+         "Invalid request header fields."},
+        {"name", requestFrame("name", "GET", "/", local.port, {{"X A", "1"}}), 400, "Invalid request header fields."},
+        {"method", requestFrame("method", "GET / HTTP/1.1\r\n", "/", local.port), 400, "Invalid request header fields."},
+        {"closed", requestFrame("closed", "GET", "/", closedPort), 502,
+         "Local port " + std::to_string(closedPort) + " is unavailable."},
+    };
+    for (const auto& c : cases) edge.send(c.frame);
+    for (const auto& c : cases) {
+        auto response = responseFrame(edge, c.id);
+        ASSERT_TRUE(response) << c.id;
+        EXPECT_EQ(response->status, c.status) << c.id;
+        EXPECT_EQ(tunnel::base64Decode(response->body), c.text) << c.id;
+        EXPECT_EQ(response->headers, (tunnel::HeaderFields{{"content-type", "text/plain; charset=utf-8"}})) << c.id;
+    }
+}
+
+TEST(EdgeTunnel, ALocalServiceThatNeverAnswersTimesOutAndOneThatSpeaksNoHTTPIsInvalid) {
+    EdgeProcess edge;
+    LocalHTTP local;
+    cli::EdgeTunnelSettings settings;
+    settings.localRequestTimeout = 300ms;
+    Tunnel tunnel(edge.wsURL(), settings);
+    waitConnected(edge, tunnel);
+    edge.send(requestFrame("slow", "GET", "/slow", local.port));
+    auto slow = responseFrame(edge, "slow");
+    ASSERT_TRUE(slow);
+    EXPECT_EQ(slow->status, 502);
+    EXPECT_EQ(tunnel::base64Decode(slow->body), "Local port " + std::to_string(local.port) + " is unavailable.");
+
+    // A service that answers garbage.
+    int port = 0;
+    const int fd = boundSocket(SOCK_STREAM, port);
+    listen(fd, 4);
+    std::thread garbage([fd] {
+        const int client = accept(fd, nullptr, nullptr);
+        char buffer[4096];
+        (void)read(client, buffer, sizeof buffer);
+        writeAll(client, "SSH-2.0-OpenSSH\r\n\r\n");
+        close(client);
+    });
+    edge.send(requestFrame("bad", "GET", "/", port));
+    auto bad = responseFrame(edge, "bad");
+    garbage.join();
+    close(fd);
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->status, 502);
+    EXPECT_EQ(tunnel::base64Decode(bad->body), "The local service returned an invalid response.");
+}
+
+TEST(EdgeTunnel, TCPStreamsCarryBothDirectionsWithHalfClose) {
+    EchoService echo;
+    EdgeProcess edge({"--tcp-target", std::to_string(echo.port())});
+    Tunnel tunnel(edge.wsURL());
+    waitConnected(edge, tunnel);
+
+    std::string payload;
+    for (int i = 0; i < 1'500'000; ++i) payload += static_cast<char>(i * 7);
+    std::vector<std::thread> clients;
+    std::atomic<int> good{0};
+    for (int c = 0; c < 4; ++c) {
+        clients.emplace_back([&] {
+            const int fd = connectTo(edge.tcpPort());
+            if (fd < 0) return;
+            std::thread writer([&, fd] {
+                writeAll(fd, payload);
+                shutdown(fd, SHUT_WR);  // the echo service answers "bye" after our end of data
+            });
+            const std::string answer = readToEnd(fd);
+            writer.join();
+            close(fd);
+            if (answer == payload + "bye") ++good;
+        });
+    }
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(good.load(), 4);
+    // Every local connection ended and was closed; the relay saw data then end.
+    EXPECT_TRUE(EdgeProcess::waitFor([&] { return echo.ended.load() == 4; }));
+    EXPECT_FALSE(edge.frames("stream_end").empty());
+}
+
+TEST(EdgeTunnel, StreamOpenFailuresAndCloses) {
+    EchoService echo;
+    EdgeProcess edge;
+    Tunnel tunnel(edge.wsURL());
+    waitConnected(edge, tunnel);
+    auto open = [&](const std::string& id, int port, const std::string& transport = "tcp") {
+        edge.send(R"({"type":"stream_open","id":")" + id + R"(","transport":")" + transport +
+                  R"(","targetPort":)" + std::to_string(port) + "}");
+    };
+    auto waitControl = [&](const std::string& id, std::size_t count) {
+        EXPECT_TRUE(EdgeProcess::waitFor([&] { return controlFrames(edge, id).size() >= count; })) << id;
+        return controlFrames(edge, id);
+    };
+
+    open("live", echo.port());
+    ASSERT_EQ(waitControl("live", 1)[0].type, "stream_opened");
+    // Same id again, port 0 and 65536: invalid; the open stream is untouched.
+    open("live", echo.port());
+    open("zero", 0);
+    open("big", 65536);
+    const auto again = waitControl("live", 2);
+    EXPECT_EQ(again[1].type, "stream_open_error");
+    EXPECT_EQ(again[1].error.value_or(""), "The requested stream is invalid.");
+    EXPECT_EQ(waitControl("zero", 1)[0].error.value_or(""), "The requested stream is invalid.");
+    EXPECT_EQ(waitControl("big", 1)[0].error.value_or(""), "The requested stream is invalid.");
+    edge.send(R"({"type":"stream_data","id":"live","data":")" + tunnel::base64Encode("ping") + "\"}");
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return !edge.frames("stream_data").empty(); }));
+    EXPECT_EQ(tunnel::base64Decode(tunnel::decodeStreamData(edge.frames("stream_data")[0]).data), "ping");
+
+    // A refused local port answers at once.
+    open("refused", unusedPort());
+    const auto refused = waitControl("refused", 1);
+    EXPECT_EQ(refused[0].type, "stream_open_error");
+    EXPECT_FALSE(refused[0].error.value_or("").empty());
+
+    // Invalid Base64 closes the stream with one stream_close; the local socket is closed.
+    edge.send(R"({"type":"stream_data","id":"live","data":"no base64!"})");
+    const auto closed = waitControl("live", 3);
+    EXPECT_EQ(closed[2].type, "stream_close");
+    EXPECT_TRUE(EdgeProcess::waitFor([&] { return echo.ended.load() == 1; }));
+
+    // The edge's stream_close for an open stream: local side closed, nothing sent back.
+    open("quiet", echo.port());
+    waitControl("quiet", 1);
+    edge.send(R"({"type":"stream_close","id":"quiet"})");
+    EXPECT_TRUE(EdgeProcess::waitFor([&] { return echo.ended.load() == 2; }));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(controlFrames(edge, "quiet").size(), 1u);
+}
+
+TEST(EdgeTunnel, UDPDatagramsTravelOneFramePerDatagram) {
+    int port = 0;
+    const int service = boundSocket(SOCK_DGRAM, port);
+    std::thread echo([service] {
+        char buffer[65536];
+        for (int i = 0; i < 3; ++i) {
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t n = recvfrom(service, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (n < 0) return;
+            const std::string reply = "re:" + std::string(buffer, static_cast<std::size_t>(n));
+            sendto(service, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+        }
+    });
+    EdgeProcess edge({"--udp-target", std::to_string(port)});
+    Tunnel tunnel(edge.wsURL());
+    waitConnected(edge, tunnel);
+
+    int clientPort = 0;
+    const int client = boundSocket(SOCK_DGRAM, clientPort);
+    timeval timeout{20, 0};
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in relay{};
+    relay.sin_family = AF_INET;
+    relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    relay.sin_port = htons(static_cast<uint16_t>(edge.udpPort()));
+    std::vector<std::string> replies;
+    for (const std::string datagram : {"one", "two", "three"}) {
+        sendto(client, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&relay), sizeof relay);
+        char buffer[65536];
+        const ssize_t n = recv(client, buffer, sizeof buffer, 0);
+        replies.emplace_back(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    EXPECT_EQ(replies, (std::vector<std::string>{"re:one", "re:two", "re:three"}));
+    echo.join();
+    close(client);
+    close(service);
+}
+
+TEST(EdgeTunnel, PortTwentyTwoGoesToTheVMsSSHPort) {
+    EchoService ssh;
+    EchoService plain;
+    EdgeProcess edge({"--tcp-target", "22"});
+    cli::EdgeTunnelSettings settings;
+    std::atomic<int> lookups{0};
+    settings.sshLocalPort = [&](const std::string& vmName) {
+        ++lookups;
+        if (vmName != "tessaron") throw std::runtime_error("unknown VM");
+        return ssh.port();
+    };
+    Tunnel tunnel(edge.wsURL(), settings, std::string("tessaron"));
+    waitConnected(edge, tunnel);
+    const int fd = connectTo(edge.tcpPort());
+    ASSERT_GE(fd, 0);
+    writeAll(fd, "hello");
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ(readToEnd(fd), "hellobye");
+    close(fd);
+    EXPECT_EQ(ssh.accepted.load(), 1);
+    EXPECT_EQ(lookups.load(), 1);
+
+    // UDP 22 is not redirected: it goes to the local host's port 22 (nothing listens, the open still succeeds).
+    edge.send(R"({"type":"stream_open","id":"u22","transport":"udp","targetPort":22})");
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return !controlFrames(edge, "u22").empty(); }));
+    EXPECT_EQ(lookups.load(), 1);
+
+    // A failing look-up answers stream_open_error with its text.
+    settings.sshLocalPort = [](const std::string&) -> int { throw std::runtime_error("The VM is not running."); };
+    EdgeProcess edge2;
+    Tunnel failing(edge2.wsURL(), settings, std::string("tessaron"));
+    waitConnected(edge2, failing);
+    edge2.send(R"({"type":"stream_open","id":"s","transport":"tcp","targetPort":22})");
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return !controlFrames(edge2, "s").empty(); }));
+    EXPECT_EQ(controlFrames(edge2, "s")[0].error.value_or(""), "The VM is not running.");
+}
+
+TEST(EdgeTunnel, ADroppedOrBrokenConnectionClosesStreamsAndReconnects) {
+    EchoService echo;
+    EdgeProcess edge;
+    Tunnel tunnel(edge.wsURL());
+    waitConnected(edge, tunnel);
+    edge.send(R"({"type":"stream_open","id":"a","transport":"tcp","targetPort":)" + std::to_string(echo.port()) + "}");
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return !controlFrames(edge, "a").empty(); }));
+
+    // Unknown types and non-JSON are ignored; the connection stays.
+    edge.send(R"({"type":"ping"})");
+    edge.send("garbage");
+    // A known type with a bad body ends the connection; the open stream's socket is closed.
+    edge.send(R"({"type":"stream_data","id":"a"})");
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return echo.ended.load() == 1; }));
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return edge.connections() >= 2 && edge.connected(); }));
+    EXPECT_EQ(tunnel.errLines().size(), 1u);
+    EXPECT_EQ(controlFrames(edge, "a").size(), 1u);  // no stream_close from the readers
+
+    // The relay drops the socket: reconnect again.
+    edge.drop();
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return edge.connections() >= 3 && edge.connected(); }));
+    EXPECT_GE(tunnel.errLines().size(), 2u);
+    EXPECT_EQ(tunnel.errLines().back().rfind("Tunnel disconnected: ", 0), 0u);
+}
+
+TEST(EdgeTunnel, BackOffDoublesToThirtyUnits) {
+    cli::EdgeTunnelSettings settings;
+    settings.backoffUnit = 1ms;
+    std::mutex mutex;
+    std::vector<long> waits;
+    settings.onBackoff = [&](std::chrono::milliseconds wait) {
+        std::lock_guard lock(mutex);
+        waits.push_back(wait.count());
+    };
+    {
+        Tunnel tunnel("ws://127.0.0.1:" + std::to_string(unusedPort()) + "/", settings);
+        ASSERT_TRUE(EdgeProcess::waitFor([&] {
+            std::lock_guard lock(mutex);
+            return waits.size() >= 8;
+        }));
+        EXPECT_GE(tunnel.errLines().size(), 8u);
+    }
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(std::vector<long>(waits.begin(), waits.begin() + 8), (std::vector<long>{1, 2, 4, 8, 16, 30, 30, 30}));
+}
+
+TEST(EdgeTunnel, HeartbeatsGoToTheRelayAndThePanel) {
+    Scripted panel([](const Scripted::Request&) {
+        Scripted::Response response;
+        response.status = 204;
+        return response;
+    });
+    const int panelPort = panel.port();
+
+    EdgeProcess edge;
+    cli::EdgeTunnelSettings settings;
+    settings.heartbeatPeriod = 100ms;
+    {
+        Tunnel tunnel(edge.wsURL(), settings, std::nullopt, "http://127.0.0.1:" + std::to_string(panelPort) + "/some/path");
+        ASSERT_TRUE(EdgeProcess::waitFor(
+            [&] { return panel.requests().size() >= 2 && edge.frames("heartbeat").size() >= 2; }));
+    }
+    const auto heartbeat = tunnel::decodeHeartbeat(edge.frames("heartbeat")[0]);
+    EXPECT_EQ(heartbeat.at.size(), 20u);
+    const auto post = panel.requests()[0];
+    EXPECT_EQ(post.method, "POST");
+    EXPECT_EQ(post.target, "/api/tessaron/agent/heartbeat");
+    EXPECT_EQ(post.header("authorization"), "Bearer token-1");
+    EXPECT_EQ(json::string(json::parseObject(post.body), "machineId"), "machine-1");
+}
+
+TEST(EdgeTunnel, AnEmptyEdgeListReturnsAtOnceAndStopEndsEveryRunner) {
+    cli::EdgeTunnelConfiguration configuration;
+    std::stop_source never;
+    cli::runEdgeTunnels(configuration, "t", never.get_token());  // returns
+
+    EdgeProcess one, two;
+    configuration.machineID = "m";
+    configuration.controlURL = "http://127.0.0.1:9";
+    configuration.edgeURLs = {one.wsURL(), two.wsURL()};
+    std::stop_source stop;
+    cli::EdgeTunnelSettings settings;
+    settings.printLine = [](const std::string&) {};
+    std::thread group([&] { cli::runEdgeTunnels(configuration, "t", stop.get_token(), settings); });
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return one.connected() && two.connected(); }));
+    stop.request_stop();
+    group.join();
+    EXPECT_TRUE(EdgeProcess::waitFor([&] { return !one.connected() && !two.connected(); }));
+}
