@@ -10,7 +10,7 @@ packages=(
   qt6-base-dev
   python3 openssh-server openssh-client wireguard-tools iproute2 procps
   clang libclang-rt-14-dev
-  curl socat
+  curl socat time
 )
 
 missing=()
