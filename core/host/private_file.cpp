@@ -1,9 +1,10 @@
 #include "host/private_file.h"
 
+#include "host/random_bytes.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -38,17 +39,8 @@ void syncDirectory(const fs::path& dir) {
 }  // namespace
 
 std::string randomUUID() {
-    // Straight from the kernel on every call: a generator state kept in the process
-    // would be duplicated by fork(), and parent and child would then pick the same
-    // temporary names.
     unsigned char bytes[16];
-    std::size_t filled = 0;
-    while (filled < sizeof bytes) {
-        ssize_t n = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw SystemError::fromErrno("Could not make a random name", n < 0 ? errno : EIO);
-        filled += static_cast<std::size_t>(n);
-    }
+    fillRandomBytes(bytes, sizeof bytes, "Could not make a random name");
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
     char text[37];

@@ -2,13 +2,13 @@
 
 #include "host/agent_configuration.h"
 #include "host/private_file.h"
+#include "host/random_bytes.h"
 #include "host/user.h"
 #include "host/paths.h"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,13 +58,7 @@ std::string base64URL(const unsigned char* bytes, std::size_t count) {
 
 std::string makeDeviceToken() {
     unsigned char bytes[32];
-    std::size_t filled = 0;
-    while (filled < sizeof bytes) {
-        ssize_t n = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw SystemError::fromErrno("Could not make a device token", n < 0 ? errno : EIO);
-        filled += static_cast<std::size_t>(n);
-    }
+    fillRandomBytes(bytes, sizeof bytes, "Could not make a device token");
     return "tst_" + base64URL(bytes, sizeof bytes);
 }
 
