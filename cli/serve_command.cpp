@@ -12,6 +12,9 @@
 #include "host/lima_manager.h"
 #include "panel/receipt_store.h"
 
+#include <chrono>
+#include <cstdlib>
+#include <string>
 #include <unistd.h>
 
 namespace tessaron::cli {
@@ -35,6 +38,22 @@ void startVMUnlessStoppedByRequest(const std::string& vmName) {
         vm.start();
     } catch (...) {
     }
+}
+
+// The pause between WireGuard passes. TESSARON_PASS_INTERVAL_MS (whole milliseconds,
+// 1 to 3,600,000) shortens it for the end-to-end tests, which run `serve` as a child
+// process; it is honoured only when set to such a number, so launchd's helper (whose
+// property lists never set it) keeps the production interval.
+std::chrono::milliseconds wireGuardPassInterval() {
+    const char* text = std::getenv("TESSARON_PASS_INTERVAL_MS");
+    if (!text || !*text || std::string(text).size() > 7) return control_plane::kPassInterval;
+    long value = 0;
+    for (const char* c = text; *c; ++c) {
+        if (*c < '0' || *c > '9') return control_plane::kPassInterval;
+        value = value * 10 + (*c - '0');
+    }
+    if (value < 1 || value > 3'600'000) return control_plane::kPassInterval;
+    return std::chrono::milliseconds(value);
 }
 
 EdgeTunnelConfiguration tunnelConfiguration(const AgentConfiguration& configuration) {
@@ -70,7 +89,9 @@ void serve() {
     const std::string token = DeviceCredentialStore::load(stored.machineID);
 
     if (stored.transport == std::optional<std::string>("wireguard")) {
-        WireGuardRunner runner(serving, token);
+        WireGuardRunnerSettings settings;
+        settings.passInterval = wireGuardPassInterval();
+        WireGuardRunner runner(serving, token, settings);
         runner.runForever(stopSignal.token());
     } else {
         EdgeTunnelSettings settings;
