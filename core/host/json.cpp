@@ -24,7 +24,7 @@ const Json* member(const Json& object, std::string_view key) {
 Json parse(std::string_view text) {
     try {
         return Json::parse(text.begin(), text.end());
-    } catch (const Json::parse_error&) {
+    } catch (const Json::exception&) {  // parse errors, and numbers out of range ("1e999")
         throw DecodingError("The data couldn\u2019t be read because it isn\u2019t in the correct format.");
     }
 }

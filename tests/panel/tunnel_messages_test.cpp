@@ -28,7 +28,8 @@ TEST(TunnelMessages, AbsentErrorIsLeftOutAndNullMeansAbsent) {
 
 TEST(TunnelMessages, ClassifyIgnoresUnknownAndUnreadableFrames) {
     for (const char* frame : {"not json", "[1,2]", R"({"type":1})", R"({"kind":"ready"})", R"({"type":"ping"})",
-                              R"({"type":"Ready"})", ""}) {
+                              R"({"type":"Ready"})", "",
+                              R"({"type":"ready","n":1e999})", "1e999"}) {
         EXPECT_TRUE(std::holds_alternative<IgnoredFrame>(classify(frame))) << frame;
     }
     EXPECT_TRUE(std::holds_alternative<ReadyFrame>(classify(R"({"type":"ready","extra":{"x":1}})")));
