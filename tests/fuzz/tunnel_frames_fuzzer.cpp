@@ -1,0 +1,79 @@
+// libFuzzer entry point for the decoder of received tunnel frames and the Base64 codec.
+// Built and run by scripts/fuzz-frames.sh (clang, -fsanitize=fuzzer,address,undefined),
+// outside the CMake build.
+//
+// What must hold for any input:
+// - classify() either returns a frame or throws json::DecodingError; no other exception
+//   (a leaked nlohmann type or range error would end the helper) and no crash;
+// - a frame that decodes re-encodes to a frame that decodes to the same value;
+// - Base64 decoding is strict: text that decodes is exactly the encoding of its bytes,
+//   and every byte string survives encoding and decoding.
+
+#include "panel/tunnel_messages.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+using namespace tessaron;
+using namespace tessaron::tunnel;
+
+namespace {
+
+[[noreturn]] void fail(const char* what, std::string_view input) {
+    std::fprintf(stderr, "tunnel frame fuzzer: %s\ninput: %.*s\n", what, static_cast<int>(input.size()), input.data());
+    std::abort();
+}
+
+template <class Message, class Decode>
+void roundTrip(const Message& message, Decode decode, std::string_view input) {
+    const std::string text = encode(message);
+    Message again;
+    try {
+        again = decode(text);
+    } catch (const std::exception&) {
+        fail("a decoded frame does not decode after encoding", input);
+    }
+    if (!(again == message)) fail("a decoded frame changed after encoding and decoding", input);
+}
+
+void checkBase64(std::string_view text) {
+    if (const auto bytes = base64Decode(text)) {
+        if (base64Encode(*bytes) != text) fail("Base64 accepted a non-canonical text", text);
+    }
+    const std::string encoded = base64Encode(text);
+    const auto decoded = base64Decode(encoded);
+    if (!decoded || *decoded != text) fail("Base64 lost bytes", text);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    checkBase64(input);
+
+    ReceivedFrame frame;
+    try {
+        frame = classify(input);
+    } catch (const json::DecodingError&) {
+        return 0;
+    } catch (const std::exception& e) {
+        fail(e.what(), input);
+    }
+    if (const auto* open = std::get_if<TunnelStreamOpenMessage>(&frame)) {
+        roundTrip(*open, decodeStreamOpen, input);
+    } else if (const auto* streamData = std::get_if<TunnelStreamDataMessage>(&frame)) {
+        roundTrip(*streamData, decodeStreamData, input);
+        checkBase64(streamData->data);
+    } else if (const auto* end = std::get_if<StreamEndFrame>(&frame)) {
+        roundTrip(end->message, decodeStreamControl, input);
+    } else if (const auto* close = std::get_if<StreamCloseFrame>(&frame)) {
+        roundTrip(close->message, decodeStreamControl, input);
+    } else if (const auto* request = std::get_if<TunnelRequestMessage>(&frame)) {
+        roundTrip(*request, decodeRequest, input);
+        checkBase64(request->body);
+    }
+    return 0;
+}
