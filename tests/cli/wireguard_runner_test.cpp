@@ -392,6 +392,25 @@ TEST(WireGuardLoop, LinesArePrintedOnlyWhenTheyChange) {
                        }));
 }
 
+TEST(WireGuardLoop, PassesAreFifteenSecondsApartUnlessATestShortensThem) {
+    EXPECT_EQ(WireGuardRunnerSettings{}.passInterval, std::chrono::seconds(15));
+    // A stop request cuts the pause short.
+    Fixture f;
+    WireGuardRunnerSettings settings;
+    settings.printLine = [](const std::string&) {};
+    settings.makeVM = [&f](const std::string& name) { return LimaManager(name, "/opt/lima/bin/limactl", f.vm.runner); };
+    std::stop_source stop;
+    std::thread loop([&] { WireGuardRunner(f.configuration(), "device-token", settings).runForever(stop.get_token()); });
+    ASSERT_TRUE([&] {
+        for (int i = 0; i < 400 && f.panel.requests("/api/tessaron/agent/resources").empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        return !f.panel.requests("/api/tessaron/agent/resources").empty();
+    }());
+    stop.request_stop();
+    loop.join();  // returns long before the 15 s pause would end
+    EXPECT_EQ(f.panel.requests("/api/tessaron/agent/commands").size(), 1u);
+}
+
 TEST(WireGuardLoop, AnOldHandshakeMeansWaiting) {
     Fixture f;
     f.now = 1'800'000'180;  // the guest's handshake is exactly 180 s old
