@@ -2,7 +2,9 @@
 // in this process, and small local services behind it.
 
 #include "cli/edge_tunnels.h"
+#include "host/lima_manager.h"
 #include "support/edge_process.h"
+#include "support/limactl_standin.h"
 #include "support/scripted_http_server.h"
 #include "host/json.h"
 #include "panel/http_client.h"
@@ -12,8 +14,10 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -67,53 +71,78 @@ std::string readToEnd(int fd) {
 void writeAll(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n <= 0) return;
         done += static_cast<std::size_t>(n);
     }
 }
 
+// Waits until `fd` is readable, at most `seconds`.
+bool readable(int fd, int seconds) {
+    pollfd entry{fd, POLLIN, 0};
+    return poll(&entry, 1, seconds * 1000) > 0;
+}
+
 // TCP service: echoes everything; after the client's end of data sends "bye" and closes.
-// Counts connections that ended.
+// Counts connections that ended. Every read is bounded, and the destructor wakes and
+// joins every connection thread.
 class EchoService {
 public:
     EchoService() {
         fd_ = boundSocket(SOCK_STREAM, port_);
         listen(fd_, 64);
         thread_ = std::thread([this] {
-            for (;;) {
+            while (!stopping_) {
+                pollfd entry{fd_, POLLIN, 0};
+                if (poll(&entry, 1, 50) <= 0) continue;
                 const int client = accept(fd_, nullptr, nullptr);
-                if (client < 0) return;
+                if (client < 0) continue;
                 ++accepted;
-                std::thread([this, client] {
-                    char buffer[65536];
-                    for (;;) {
-                        const ssize_t n = read(client, buffer, sizeof buffer);
-                        if (n < 0) break;
-                        if (n == 0) {
-                            writeAll(client, "bye");
-                            break;
-                        }
-                        writeAll(client, std::string(buffer, static_cast<std::size_t>(n)));
-                    }
-                    close(client);
-                    ++ended;
-                }).detach();
+                timeval timeout{20, 0};
+                setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+                std::lock_guard lock(mutex_);
+                clients_.push_back(client);
+                workers_.emplace_back([this, client] { serve(client); });
             }
         });
     }
     ~EchoService() {
-        shutdown(fd_, SHUT_RDWR);
-        close(fd_);
+        stopping_ = true;
         thread_.join();
+        {
+            std::lock_guard lock(mutex_);
+            for (int client : clients_) shutdown(client, SHUT_RDWR);
+        }
+        for (auto& worker : workers_) worker.join();
+        for (int client : clients_) close(client);
+        close(fd_);
     }
     int port() const { return port_; }
     std::atomic<int> accepted{0};
     std::atomic<int> ended{0};
 
 private:
+    void serve(int client) {
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = read(client, buffer, sizeof buffer);
+            if (n < 0) break;
+            if (n == 0) {
+                writeAll(client, "bye");
+                break;
+            }
+            writeAll(client, std::string(buffer, static_cast<std::size_t>(n)));
+        }
+        shutdown(client, SHUT_RDWR);
+        ++ended;
+    }
+
     int fd_ = -1;
     int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::vector<int> clients_;
+    std::vector<std::thread> workers_;
     std::thread thread_;
 };
 
@@ -133,6 +162,7 @@ struct LocalHTTP {
         if (path == "/echo") {
             response.body = request.body;
             response.headers = {{"X-Method", request.method},           {"X-Host", request.header("host")},
+                                {"X-Test", request.header("x-test")},
                                 {"X-Keep", request.header("keep-alive")}, {"X-Upgrade", request.header("upgrade")},
                                 {"X-Target", request.target}};
         } else if (path == "/cookies") {
@@ -289,6 +319,7 @@ TEST(EdgeTunnel, HTTPBodiesAndHeadersTravelBothWays) {
         EXPECT_TRUE(response.body == body);
         EXPECT_EQ(response.header("X-Target").value_or(""), "/echo?q=1");
         EXPECT_EQ(response.header("X-Method").value_or(""), "POST");
+        EXPECT_EQ(response.header("X-Test").value_or(""), "yes");
     }
 
     // Repeated response fields are kept: each Set-Cookie as its own line, others joined.
@@ -349,6 +380,7 @@ TEST(EdgeTunnel, RequestFramesAreCheckedFilteredAndAnsweredWithErrors) {
         {"closed", requestFrame("closed", "GET", "/", closedPort), 502,
          "Local port " + std::to_string(closedPort) + " is unavailable."},
     };
+    const std::size_t before = local.server.requests().size();
     for (const auto& c : cases) edge.send(c.frame);
     for (const auto& c : cases) {
         auto response = responseFrame(edge, c.id);
@@ -357,6 +389,8 @@ TEST(EdgeTunnel, RequestFramesAreCheckedFilteredAndAnsweredWithErrors) {
         EXPECT_EQ(tunnel::base64Decode(response->body), c.text) << c.id;
         EXPECT_EQ(response->headers, (tunnel::HeaderFields{{"content-type", "text/plain; charset=utf-8"}})) << c.id;
     }
+    // None of the refused requests reached the local service.
+    EXPECT_EQ(local.server.requests().size(), before);
 }
 
 TEST(EdgeTunnel, ALocalServiceThatNeverAnswersTimesOutAndOneThatSpeaksNoHTTPIsInvalid) {
@@ -377,7 +411,11 @@ TEST(EdgeTunnel, ALocalServiceThatNeverAnswersTimesOutAndOneThatSpeaksNoHTTPIsIn
     const int fd = boundSocket(SOCK_STREAM, port);
     listen(fd, 4);
     std::thread garbage([fd] {
+        if (!readable(fd, 20)) return;
         const int client = accept(fd, nullptr, nullptr);
+        if (client < 0) return;
+        timeval timeout{20, 0};
+        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         char buffer[4096];
         (void)read(client, buffer, sizeof buffer);
         writeAll(client, "SSH-2.0-OpenSSH\r\n\r\n");
@@ -474,15 +512,19 @@ TEST(EdgeTunnel, StreamOpenFailuresAndCloses) {
 }
 
 TEST(EdgeTunnel, UDPDatagramsTravelOneFramePerDatagram) {
+    // The service answers every datagram with "re:" + the datagram, until the test ends.
     int port = 0;
     const int service = boundSocket(SOCK_DGRAM, port);
-    std::thread echo([service] {
+    std::atomic<bool> done{false};
+    std::thread echo([&] {
         char buffer[65536];
-        for (int i = 0; i < 3; ++i) {
+        while (!done) {
+            pollfd entry{service, POLLIN, 0};
+            if (poll(&entry, 1, 50) <= 0) continue;
             sockaddr_in from{};
             socklen_t length = sizeof from;
             const ssize_t n = recvfrom(service, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-            if (n < 0) return;
+            if (n < 0) continue;
             const std::string reply = "re:" + std::string(buffer, static_cast<std::size_t>(n));
             sendto(service, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
         }
@@ -500,15 +542,39 @@ TEST(EdgeTunnel, UDPDatagramsTravelOneFramePerDatagram) {
     relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     relay.sin_port = htons(static_cast<uint16_t>(edge.udpPort()));
     std::vector<std::string> replies;
-    for (const std::string datagram : {"one", "two", "three"}) {
+    for (const std::string& datagram : {std::string("one"), std::string("two"), std::string("\0three\n", 7)}) {
         sendto(client, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&relay), sizeof relay);
         char buffer[65536];
         const ssize_t n = recv(client, buffer, sizeof buffer, 0);
         replies.emplace_back(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
     }
-    EXPECT_EQ(replies, (std::vector<std::string>{"re:one", "re:two", "re:three"}));
-    echo.join();
+    EXPECT_EQ(replies, (std::vector<std::string>{"re:one", "re:two", std::string("re:\0three\n", 10)}));
+    // One frame per datagram from the service.
+    EXPECT_EQ(edge.frames("stream_data").size(), 3u);
     close(client);
+
+    // "stream_end" on a UDP stream changes nothing: later datagrams still travel.
+    edge.send(R"({"type":"stream_open","id":"ud","transport":"udp","targetPort":)" + std::to_string(port) + "}");
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return !controlFrames(edge, "ud").empty(); }));
+    EXPECT_EQ(controlFrames(edge, "ud")[0].type, "stream_opened");
+    auto repliesOn = [&](const std::string& id) {
+        std::vector<std::string> found;
+        for (const auto& frame : edge.frames("stream_data")) {
+            const auto message = tunnel::decodeStreamData(frame);
+            if (message.id == id) found.push_back(tunnel::base64Decode(message.data).value_or("?"));
+        }
+        return found;
+    };
+    edge.send(R"({"type":"stream_data","id":"ud","data":")" + tunnel::base64Encode("a") + "\"}");
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return repliesOn("ud").size() == 1; }));
+    edge.send(R"({"type":"stream_end","id":"ud"})");
+    edge.send(R"({"type":"stream_data","id":"ud","data":")" + tunnel::base64Encode("b") + "\"}");
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return repliesOn("ud").size() == 2; }));
+    EXPECT_EQ(repliesOn("ud"), (std::vector<std::string>{"re:a", "re:b"}));
+    EXPECT_EQ(controlFrames(edge, "ud").size(), 1u);
+
+    done = true;
+    echo.join();
     close(service);
 }
 
@@ -637,4 +703,160 @@ TEST(EdgeTunnel, AnEmptyEdgeListReturnsAtOnceAndStopEndsEveryRunner) {
     stop.request_stop();
     group.join();
     EXPECT_TRUE(EdgeProcess::waitFor([&] { return !one.connected() && !two.connected(); }));
+}
+
+TEST(EdgeTunnel, PortTwentyTwoReachesTheSSHServerOfTheStandinVM) {
+    tessaron::testing::StandinLimaHome lima;
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    EdgeProcess edge({"--tcp-target", "22"});
+    cli::EdgeTunnelSettings settings;
+    // What `serve` uses: the port that limactl reports for the VM.
+    settings.sshLocalPort = [](const std::string& vmName) {
+        return LimaManager(vmName, tessaron::testing::limactlPath().string()).sshLocalPort();
+    };
+    Tunnel tunnel(edge.wsURL(), settings, std::string("tessaron"));
+    waitConnected(edge, tunnel);
+
+    const int fd = connectTo(edge.tcpPort());
+    ASSERT_GE(fd, 0);
+    std::string banner;
+    char c;
+    while (banner.size() < 200 && read(fd, &c, 1) == 1 && c != '\n') banner += c;
+    close(fd);
+    EXPECT_EQ(banner.rfind("SSH-2.0-", 0), 0u) << banner;
+}
+
+TEST(EdgeTunnel, AnOpenThatFailsLateLeavesANewerStreamOfTheSameIdAlone) {
+    EchoService echo;
+    EdgeProcess edge;
+    // The VM's SSH port look-up is held until the test lets it go, then fails or answers.
+    std::mutex mutex;
+    std::condition_variable changed;
+    int released = 0;
+    std::atomic<int> lookups{0};
+    cli::EdgeTunnelSettings settings;
+    settings.sshLocalPort = [&](const std::string&) -> int {
+        const int call = ++lookups;
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, 20s, [&] { return released >= call; });
+        if (call == 1) throw std::runtime_error("The VM is not running.");
+        return echo.port();
+    };
+    Tunnel tunnel(edge.wsURL(), settings, std::string("tessaron"));
+    waitConnected(edge, tunnel);
+    auto release = [&] {
+        std::lock_guard lock(mutex);
+        ++released;
+        changed.notify_all();
+    };
+    auto dataOn = [&](const std::string& id) {
+        std::string all;
+        for (const auto& frame : edge.frames("stream_data")) {
+            const auto message = tunnel::decodeStreamData(frame);
+            if (message.id == id) all += tunnel::base64Decode(message.data).value_or("?");
+        }
+        return all;
+    };
+    auto ping = [&](const std::string& id, const std::string& text) {
+        edge.send(R"({"type":"stream_data","id":")" + id + R"(","data":")" + tunnel::base64Encode(text) + "\"}");
+    };
+    const std::string toEcho = std::to_string(echo.port());
+
+    // Port 22 waits in the look-up; meanwhile the same id opens to the echo service.
+    for (const std::string id : {"x", "y"}) {
+        const int waiting = lookups.load() + 1;
+        edge.send(R"({"type":"stream_open","id":")" + id + R"(","transport":"tcp","targetPort":22})");
+        ASSERT_TRUE(EdgeProcess::waitFor([&] { return lookups.load() == waiting; }));
+        edge.send(R"({"type":"stream_open","id":")" + id + R"(","transport":"tcp","targetPort":)" + toEcho + "}");
+        ASSERT_TRUE(EdgeProcess::waitFor([&] { return controlFrames(edge, id).size() == 1; }));
+        EXPECT_EQ(controlFrames(edge, id)[0].type, "stream_opened");
+        release();
+        ASSERT_TRUE(EdgeProcess::waitFor([&] { return controlFrames(edge, id).size() == 2; }));
+        EXPECT_EQ(controlFrames(edge, id)[1].type, "stream_open_error");
+        // The late failure (x: the look-up failed; y: the id was taken meanwhile) leaves
+        // the open stream working.
+        ping(id, "still-" + id);
+        EXPECT_TRUE(EdgeProcess::waitFor([&] { return dataOn(id) == "still-" + id; })) << id;
+    }
+    EXPECT_EQ(controlFrames(edge, "x")[1].error.value_or(""), "The VM is not running.");
+    EXPECT_EQ(controlFrames(edge, "y")[1].error.value_or(""), "The requested stream is invalid.");
+    EXPECT_EQ(echo.accepted.load(), 2);
+}
+
+TEST(EdgeTunnel, WhenTheGuestEndsItsOutputTheStreamEndsAndTheLocalSocketIsClosed) {
+    // The guest sends a greeting, ends its output, and then waits to see the helper close.
+    int port = 0;
+    const int listener = boundSocket(SOCK_STREAM, port);
+    listen(listener, 4);
+    std::atomic<bool> sawClose{false};
+    std::thread guest([&] {
+        if (!readable(listener, 20)) return;
+        const int client = accept(listener, nullptr, nullptr);
+        if (client < 0) return;
+        writeAll(client, "hello");
+        shutdown(client, SHUT_WR);
+        char buffer[256];
+        if (readable(client, 20) && read(client, buffer, sizeof buffer) == 0) sawClose = true;
+        close(client);
+    });
+    EdgeProcess edge;
+    Tunnel tunnel(edge.wsURL());
+    waitConnected(edge, tunnel);
+    edge.send(R"({"type":"stream_open","id":"g","transport":"tcp","targetPort":)" + std::to_string(port) + "}");
+    guest.join();
+    close(listener);
+    EXPECT_TRUE(sawClose.load());
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return controlFrames(edge, "g").size() >= 2; }));
+
+    // The edge saw: opened, the data, the end; and nothing more, even for later data.
+    edge.send(R"({"type":"stream_data","id":"g","data":")" + tunnel::base64Encode("late") + "\"}");
+    edge.send(R"({"type":"stream_end","id":"g"})");
+    edge.send(R"({"type":"ready"})");  // a marker: once it is answered, the frames above were handled
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return tunnel.outLines().size() >= 2; }));
+    std::vector<std::string> seen;
+    for (const auto& frame : edge.frames()) {
+        const auto object = json::parseObject(frame);
+        if (json::optionalString(object, "id") == std::optional<std::string>("g")) seen.push_back(json::string(object, "type"));
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"stream_opened", "stream_data", "stream_end"}));
+    EXPECT_EQ(tunnel::base64Decode(tunnel::decodeStreamData(edge.frames("stream_data").at(0)).data), "hello");
+}
+
+TEST(EdgeTunnel, AStreamStillConnectingIsCancelledByTheEdgeOrTimesOut) {
+    // A listener whose accept queue is full: connections to it stay in their handshake.
+    int port = 0;
+    const int listener = boundSocket(SOCK_STREAM, port);
+    listen(listener, 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        fillers.push_back(fd);
+    }
+    std::this_thread::sleep_for(200ms);
+
+    EdgeProcess edge;
+    cli::EdgeTunnelSettings settings;
+    settings.streamConnectTimeout = 1500ms;
+    Tunnel tunnel(edge.wsURL(), settings);
+    waitConnected(edge, tunnel);
+    const std::string open = R"(","transport":"tcp","targetPort":)" + std::to_string(port) + "}";
+    edge.send(R"({"type":"stream_open","id":"c)" + open);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(controlFrames(edge, "c").empty());  // still connecting
+    edge.send(R"({"type":"stream_close","id":"c"})");
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return !controlFrames(edge, "c").empty(); }));
+    EXPECT_EQ(controlFrames(edge, "c")[0].type, "stream_open_error");
+    EXPECT_EQ(controlFrames(edge, "c")[0].error.value_or(""), "The local connection was cancelled.");
+
+    edge.send(R"({"type":"stream_open","id":"t)" + open);
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return !controlFrames(edge, "t").empty(); }));
+    EXPECT_EQ(controlFrames(edge, "t")[0].type, "stream_open_error");
+    EXPECT_EQ(controlFrames(edge, "t")[0].error.value_or(""), "The local connection timed out.");
+    for (int fd : fillers) close(fd);
+    close(listener);
 }
