@@ -254,6 +254,30 @@ TEST_F(ServeE2E, PowerIntentStoppedKeepsTheVMOffWhileTheTransportRuns) {
     expectStopsOnSIGTERM(*serve);
 }
 
+TEST_F(ServeE2E, AFailedVMStartStillServesThroughTheVMsLoopbackAddress) {
+    // The VM's services are reached on 127.0.0.1 whatever local host was stored, and a
+    // VM that does not start does not keep the helper from serving.
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    ASSERT_EQ(lima.run({"stop", "tessaron"}).exitCode, 0);
+    lima.writeFaults(R"([{"command": "start", "effect": "fail", "stderr": "start refused", "exitCode": 1}])");
+    LocalService local;
+    EdgeProcess edge({"--token", mac.deviceToken, "--machine-id", mac.machineId, "--http-target",
+                      std::to_string(local.server.port())});
+    pair(std::nullopt, "tessaron", {edge.wsURL()}, /*localHost=*/"192.0.2.1");
+
+    auto serve = startServe();
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return edge.connected(); }, 30))
+        << serve->standardOutput() << serve->standardError();
+    EXPECT_TRUE(limactlWasAskedTo("start"));
+    http::Request request;
+    request.url = "http://127.0.0.1:" + std::to_string(edge.httpPort()) + "/status";
+    request.timeout = std::chrono::seconds(30);
+    const http::Response response = http::perform(request);
+    EXPECT_EQ(response.status, 201);
+    EXPECT_EQ(response.body, "local answer to /status with ");
+    expectStopsOnSIGTERM(*serve);
+}
+
 TEST_F(ServeE2E, StartUpOutcomesWithoutALongRunningTransport) {
     // Not paired.
     auto run = runServe();

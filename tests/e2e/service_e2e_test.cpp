@@ -237,6 +237,7 @@ TEST_F(ServiceE2E, EnableStartsTheHelperJobAndThenTheCompanion) {
     // running as the user, connected to the edge with the pairing's credentials.
     ASSERT_TRUE(EdgeProcess::waitFor([&] { return edge.connected(); }, 30))
         << fileText(home.path() / "Library" / "Logs" / "Tessaron" / "agent-error.log");
+    EXPECT_EQ(edge.connections(), 1);
     const auto helperPid = readPid(jobDir("gui-" + std::to_string(identity.uid), "com.tessaron.agent") / "job.pid");
     ASSERT_TRUE(helperPid.has_value());
     EXPECT_EQ(commandLine(*helperPid), (std::vector<std::string>{durableProgram().string(), "serve"}));
@@ -268,9 +269,35 @@ TEST_F(ServiceE2E, EnableStartsTheHelperJobAndThenTheCompanion) {
     EXPECT_EQ(run.standardOutput, enabledLine);
     EXPECT_EQ(launchctlCallsOf("bootstrap"), bootstrapsBefore + 1);
 
+    // A helper definition that differs from this version's is replaced only with consent.
+    plist::Dictionary older = keys;
+    older["ThrottleInterval"] = plist::Value(30);
+    testing::writeFile(helperPlist, plist::serializeXML(plist::Value(older)));
+    fs::permissions(helperPlist, fs::perms::owner_read | fs::perms::owner_write);
+    handHomeToUser();
+    run = runAsUser(durableProgram(), {"service", "enable"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.standardError,
+              "tessaron: An older login-service configuration exists. Review it, then use --replace-existing to "
+              "migrate it.\n");
+    EXPECT_EQ(plist::parse(testing::readFile(helperPlist)), plist::Value(older));
+    EXPECT_EQ(launchctlCallsOf("bootout"), 0u);
+    run = runAsUser(durableProgram(), {"service", "enable", "--replace-existing"});
+    EXPECT_EQ(run.exitCode, 0) << run.standardError;
+    EXPECT_EQ(run.standardOutput, enabledLine);
+    EXPECT_EQ(plist::parse(testing::readFile(helperPlist)), written);
+    EXPECT_EQ(launchctlCallsOf("bootout"), 1u) << "the helper only; the companion was current";
+    // The replaced job runs a new `serve`, which takes the lease and reaches the edge again.
+    std::optional<pid_t> replacedPid;
+    ASSERT_TRUE(EdgeProcess::waitFor([&] {
+        replacedPid = readPid(jobDir("gui-" + std::to_string(identity.uid), "com.tessaron.agent") / "job.pid");
+        return replacedPid && *replacedPid != *helperPid && edge.connections() >= 2 && edge.connected();
+    }, 30)) << fileText(home.path() / "Library" / "Logs" / "Tessaron" / "agent-error.log");
+    EXPECT_FALSE(processExists(*helperPid));
+
     // Booting the helper out stops `serve` (SIGTERM), which leaves the edge.
     EXPECT_EQ(runAsUser(launchctl(), {"bootout", domain() + "/com.tessaron.agent"}).exitCode, 0);
-    EXPECT_FALSE(processExists(*helperPid));
+    EXPECT_FALSE(processExists(*replacedPid));
     EXPECT_TRUE(EdgeProcess::waitFor([&] { return !edge.connected(); }, 20));
 }
 
