@@ -5,6 +5,7 @@
 #include "standins/limactl/call_log.h"
 #include "standins/limactl/faults.h"
 #include "standins/limactl/guest_shell.h"
+#include "standins/limactl/guest_shims.h"
 #include "standins/limactl/host_agent.h"
 #include "standins/limactl/lifecycle.h"
 #include "standins/limactl/lima_home.h"
@@ -88,6 +89,9 @@ int main(int argc, char** argv) {
     try {
         // The host agent is the stand-in's own background process, not a call to record.
         if (arguments.size() == 2 && arguments[0] == "hostagent") return runHostAgent(arguments[1]);
+        // So is filling a guest with shims: no call log line, no faults.
+        if (!arguments.empty() && arguments[0] == guestShimsCommand)
+            return runGuestShims({arguments.begin() + 1, arguments.end()});
         appendCall(arguments);
         return dispatch(arguments);
     } catch (const LimactlError& error) {

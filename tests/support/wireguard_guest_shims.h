@@ -1,6 +1,7 @@
 #pragma once
 // Fills a stand-in guest's bin folder (first on the guest's PATH) with the commands the
-// guest scripts use, so that they run unchanged on this machine:
+// guest scripts use, through `limactl _standin-guest-shims` (standins/limactl/README.md),
+// so that they run unchanged on this machine:
 //   python3    the real one, with WireGuard files kept in the guest folder instead of
 //              /etc/wireguard, and the guest's ordinary account known to the account
 //              database (this machine has no such user)
@@ -19,7 +20,8 @@ namespace tessaron::testing {
 
 class WireGuardGuestShims {
 public:
-    // `bin` is <instance>/guest/bin; the account's home is <instance>/guest/home.
+    // `bin` is <instance>/guest/bin of an existing instance; the account's home is
+    // <instance>/guest/home.
     explicit WireGuardGuestShims(std::filesystem::path bin, std::string account = "tessa", uid_t uid = 4242);
 
     const std::filesystem::path& bin() const { return bin_; }
