@@ -37,7 +37,11 @@ struct Options {
     int udpTarget = 0;
     int delayMs = 0;
     int readyCount = 1;
+    bool frameLog = true;
 };
+
+// Public TCP data waits while this much is queued for the helper.
+constexpr std::size_t maxQueuedBytes = 8u << 20;
 
 // Events for one waiting party (a public request or a stream), woken by a timer.
 struct Mailbox {
@@ -69,9 +73,12 @@ struct Mailbox {
 };
 
 struct Helper {
-    explicit Helper(tcp::socket socket) : ws(std::move(socket)) {}
+    explicit Helper(tcp::socket socket)
+        : ws(std::move(socket)), room(ws.get_executor(), asio::steady_timer::time_point::max()) {}
     websocket::stream<beast::tcp_stream> ws;
     std::deque<std::string> outbox;
+    std::size_t queuedBytes = 0;
+    asio::steady_timer room;  // cancelled whenever the queue shrinks below the limit
     bool writing = false;
     bool closed = false;
     std::map<std::string, std::shared_ptr<Mailbox>> waiting;  // request and stream ids
@@ -121,6 +128,7 @@ private:
     void sendToHelper(std::string text) {
         auto helper = helper_;
         if (!helper || helper->closed) return;
+        helper->queuedBytes += text.size();
         helper->outbox.push_back(std::move(text));
         if (helper->writing) return;
         helper->writing = true;
@@ -134,6 +142,8 @@ private:
                     }
                     std::string text = std::move(helper->outbox.front());
                     helper->outbox.pop_front();
+                    helper->queuedBytes -= text.size();
+                    if (helper->queuedBytes < maxQueuedBytes) helper->room.cancel();
                     helper->ws.text(true);
                     boost::system::error_code ec;
                     co_await helper->ws.async_write(asio::buffer(text), asio::redirect_error(asio::use_awaitable, ec));
@@ -147,6 +157,7 @@ private:
     void endHelper(const std::shared_ptr<Helper>& helper) {
         if (helper->closed) return;
         helper->closed = true;
+        helper->room.cancel();
         boost::system::error_code ignored;
         beast::get_lowest_layer(helper->ws).socket().close(ignored);
         for (auto& [id, box] : helper->waiting) box->fail();
@@ -188,7 +199,7 @@ private:
             co_await helper->ws.async_read(message, asio::redirect_error(asio::use_awaitable, ec));
             if (ec) break;
             std::string text = beast::buffers_to_string(message.data());
-            frames_.push_back(text);
+            if (options_.frameLog) frames_.push_back(text);
             try {
                 const Json object = json::parseObject(text);
                 const std::string type = json::string(object, "type");
@@ -306,6 +317,11 @@ private:
                     const std::size_t n =
                         co_await client->async_read_some(asio::buffer(buffer), asio::redirect_error(asio::use_awaitable, ec));
                     if (helper != helper_) co_return;
+                    // Back-pressure: read on only once the helper has taken most of the queue.
+                    while (!helper->closed && helper->queuedBytes >= maxQueuedBytes) {
+                        boost::system::error_code ignored;
+                        co_await helper->room.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+                    }
                     if (n > 0) {
                         sendToHelper(tunnel::encode(tunnel::TunnelStreamDataMessage{
                             "stream_data", id, tunnel::base64Encode(std::string_view(buffer.data(), n))}));
@@ -482,6 +498,7 @@ int main(int argc, char** argv) {
         else if (arg == "--udp-target") options.udpTarget = std::stoi(value());
         else if (arg == "--delay-ms") options.delayMs = std::stoi(value());
         else if (arg == "--ready-count") options.readyCount = std::stoi(value());
+        else if (arg == "--no-frame-log") options.frameLog = false;
         else {
             std::fprintf(stderr, "tessaron-edge: unknown option %s\n", arg.c_str());
             return 2;
