@@ -53,10 +53,30 @@ protected:
         DeviceCredentialStore::save(mac.deviceToken, mac.machineId);
     }
 
-    // HOME and LIMA_HOME are the test's own (set in this process's environment).
+    ServeE2E() {
+        // On a Mac the helper check lists the processes of the signed-in user, who has one
+        // home. Here every test runs as root, in a home of its own, and tests run side by
+        // side: the lister sees only the `tessaron` processes whose HOME is this test's,
+        // so helpers of other tests (which would be read as using this home's agent.json)
+        // do not count as this pairing's.
+        const std::string script =
+            "#!/bin/sh\n"
+            "\"" + (testing::standinBinDir() / "ps").string() + "\" \"$@\" | while read -r pid comm; do\n"
+            "  case \"$comm\" in\n"
+            "    */tessaron|tessaron) tr '\\000' '\\n' < /proc/$pid/environ 2>/dev/null | grep -qxF \"HOME=$HOME\" || continue ;;\n"
+            "  esac\n"
+            "  printf '%5s %s\\n' \"$pid\" \"$comm\"\n"
+            "done\n";
+        testing::StandinLimaHome::writeShim(tools.path(), "ps", script);
+    }
+
+    // HOME and LIMA_HOME are the test's own (set in this process's environment); the
+    // configuration path is named, as launchd names it, so that other tests' helper
+    // checks know which pairing these helpers serve.
     testing::ProgramEnvironment environment() const {
         testing::ProgramEnvironment environment;
-        environment.variables["TESSARON_PS_PATH"] = (testing::standinBinDir() / "ps").string();
+        environment.variables["TESSARON_PS_PATH"] = (tools.path() / "ps").string();
+        environment.variables["TESSARON_CONFIG_PATH"] = AgentConfigurationStore::defaultURL().string();
         environment.variables["TESSARON_PASS_INTERVAL_MS"] = "200";
         return environment;
     }
@@ -98,6 +118,7 @@ protected:
         return nullptr;
     }
 
+    testing::TempDir tools;
     testing::TempHome home;
     testing::StandinLimaHome lima;
     PanelProcess panel;
@@ -171,6 +192,21 @@ TEST_F(WireGuardServeE2E, SIGTERMEndsServeWithZeroAndReleasesTheLease) {
         << second->standardOutput() << second->standardError();
     EXPECT_TRUE(second->running());
     expectStopsOnSIGTERM(*second);
+}
+
+TEST_F(WireGuardServeE2E, NetworkRunsOneProvisioningPassBesideARunningHelper) {
+    auto serve = startServe();
+    ASSERT_TRUE(PanelProcess::waitFor([&] { return registrations() >= 1; }, 30)) << serve->standardOutput();
+    // `network` takes no lease: it runs next to the helper and prints the guest's answer.
+    const std::int64_t before = registrations();
+    const auto run = testing::runTessaron({"network"}, environment(), 30);
+    EXPECT_EQ(run.exitCode, 0) << run.standardError;
+    ASSERT_FALSE(run.standardOutput.empty());
+    EXPECT_EQ(run.standardOutput.find('\n'), run.standardOutput.size() - 1) << run.standardOutput;
+    EXPECT_GT(registrations(), before);
+    EXPECT_TRUE(guest->interfaceUp());
+    EXPECT_TRUE(serve->running());
+    expectStopsOnSIGTERM(*serve);
 }
 
 // The local service behind the edge, on the configuration's local host.
@@ -281,6 +317,9 @@ TEST_F(ServeE2E, AFailedVMStartStillServesThroughTheVMsLoopbackAddress) {
 TEST_F(ServeE2E, StartUpOutcomesWithoutALongRunningTransport) {
     // Not paired.
     auto run = runServe();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.standardError, "tessaron: This Mac is not paired. Run `tessaron pair` first.\n");
+    run = testing::runTessaron({"network"}, environment(), 30);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.standardError, "tessaron: This Mac is not paired. Run `tessaron pair` first.\n");
 

@@ -76,15 +76,31 @@ protected:
     }
 
     void TearDown() override {
-        // Boot the jobs out the way their owner would; then make sure that nothing of
-        // this test's user is left.
+        // Boot the jobs out the way their owner would, then make sure that no program
+        // of theirs (supervisor or job, as the stand-in launchctl recorded them) is left.
+        const auto pids = jobProcesses();
         for (const char* label : {"com.tessaron.agent", "com.tessaron.menubar"}) {
             runAsUser(launchctl(), {"bootout", domain() + "/" + label});
         }
         testing::runProgram(launchctl(), {"bootout", "system/com.tessaron.agent.headless"}, rootEnvironment(), 30);
-        const bool gone = PanelProcess::waitFor([&] { return userProcesses().empty(); }, 25);
-        EXPECT_TRUE(gone) << "processes of the test user outlived their jobs";
-        for (pid_t pid : userProcesses()) ::kill(pid, SIGKILL);
+        const bool gone = PanelProcess::waitFor([&] {
+            for (pid_t pid : pids)
+                if (isOurs(pid)) return false;
+            return true;
+        }, 25);
+        EXPECT_TRUE(gone) << "a launchd job outlived its boot-out";
+        for (pid_t pid : pids)
+            if (isOurs(pid)) ::kill(pid, SIGKILL);
+    }
+
+    // Still running with this test's user as its real user (a recycled process ID is not).
+    bool isOurs(pid_t pid) const {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("State:", 0) == 0 && line.find('Z') != std::string::npos) return false;  // ended
+            if (line.rfind("Uid:", 0) == 0) return std::stoul(line.substr(4)) == identity.uid;
+        }
+        return false;
     }
 
     fs::path launchctl() const { return testing::standinBinDir() / "launchctl"; }
@@ -156,14 +172,15 @@ protected:
             if (call.rfind("[\"" + subcommand + "\"", 0) == 0) ++count;
         return count;
     }
-    std::vector<pid_t> userProcesses() const {
+    // Every supervisor and job process ID the stand-in launchctl recorded.
+    std::vector<pid_t> jobProcesses() const {
         std::vector<pid_t> pids;
         std::error_code error;
-        for (const auto& entry : fs::directory_iterator("/proc", error)) {
-            struct stat st {};
-            const std::string name = entry.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-            if (::stat(entry.path().c_str(), &st) == 0 && st.st_uid == identity.uid) pids.push_back(std::stoi(name));
+        for (const auto& domainDir : fs::directory_iterator(launchctlState() / "jobs", error)) {
+            for (const auto& job : fs::directory_iterator(domainDir.path(), error)) {
+                for (const char* file : {"supervisor.pid", "job.pid"})
+                    if (auto pid = readPid(job.path() / file); pid && *pid > 0) pids.push_back(*pid);
+            }
         }
         return pids;
     }
