@@ -338,6 +338,23 @@ TEST_F(ServeE2E, StartUpOutcomesWithoutALongRunningTransport) {
         EXPECT_EQ(run.standardError, "");
     }
 
+    // The device token missing or readable by others: refused with the credential's
+    // message, and the lease is given back each time.
+    fs::remove(DeviceCredentialStore::headlessURL());
+    run = runServe();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.standardError,
+              "tessaron: Your saved Tessaron connection is missing. Reconnect this Mac to your account; keep your "
+              "existing Linux server. No Keychain permission is needed.\n");
+    testing::writeFile(DeviceCredentialStore::headlessURL(), mac.deviceToken);
+    fs::permissions(DeviceCredentialStore::headlessURL(), fs::perms::owner_read | fs::perms::owner_write |
+                                                              fs::perms::group_read | fs::perms::others_read);
+    run = runServe();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.standardError,
+              "tessaron: The saved Tessaron connection has unsafe file permissions or ownership. Contact support; "
+              "your Linux server and files have not been removed.\n");
+
     // A VM operation holding the resource lock: serve ends with the lock's message,
     // and gives its lease back (the next start is not refused as a second helper).
     ASSERT_EQ(lima.create("tessaron").exitCode, 0);
