@@ -195,7 +195,7 @@ TEST_F(ServiceE2E, RefusalsChangeNothingInLaunchd) {
     handHomeToUser();
 
     // Anything but exactly "enable" is the usage message.
-    for (const std::vector<std::string> words :
+    for (const std::vector<std::string>& words :
          {std::vector<std::string>{"service"}, {"service", "disable"}, {"service", "Enable"}}) {
         const ProgramRun run = runAsUser(durableProgram(), words);
         EXPECT_EQ(run.exitCode, 1);
@@ -319,7 +319,7 @@ TEST_F(ServiceE2E, EnableStartsTheHelperJobAndThenTheCompanion) {
 }
 
 TEST_F(ServiceE2E, InstallHeadlessRequiresThePlistOption) {
-    for (const std::vector<std::string> words :
+    for (const std::vector<std::string>& words :
          {std::vector<std::string>{"install-headless"}, {"install-headless", "--plist"},
           {"install-headless", "--plist", "--other", "x"}, {"install-headless", "--plist", ""}}) {
         const ProgramRun run = testing::runTessaron(words, rootEnvironment(), 30);
