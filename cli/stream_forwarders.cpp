@@ -1,5 +1,7 @@
 #include "cli/stream_forwarders.h"
 
+#include <algorithm>
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -85,6 +87,7 @@ asio::awaitable<void> LocalForwarder::start() {
         if (state->timedOut) throw LocalForwardingError::connectionFailed("The local connection timed out.");
         if (ec) throw LocalForwardingError::connectionFailed(describe(ec));
         tcp_.set_option(tcp::no_delay(true), ec);
+        tcp_.non_blocking(true, ec);
     } else {
         udp::resolver resolver(executor_);
         auto endpoints = co_await resolver.async_resolve(host_, service, asio::redirect_error(asio::use_awaitable, ec));
@@ -93,6 +96,7 @@ asio::awaitable<void> LocalForwarder::start() {
         const udp::endpoint target = endpoints.begin()->endpoint();
         udp_.open(target.protocol(), ec);
         if (!ec) udp_.connect(target, ec);
+        if (!ec) udp_.non_blocking(true, ec);
         if (ec) throw LocalForwardingError::connectionFailed(describe(ec));
     }
     co_return;
@@ -117,17 +121,34 @@ asio::awaitable<void> LocalForwarder::finishWriting() {
 }
 
 asio::awaitable<std::pair<std::string, bool>> LocalForwarder::receive() {
-    std::string buffer(tunnel::maxStreamPayload, '\0');
+    // Wait until something can be read before taking a buffer, and size it by what is
+    // there: an idle stream holds no read buffer (a 256 KiB one per open stream made a
+    // thousand idle streams cost a quarter of a gigabyte).
     boost::system::error_code ec;
-    std::size_t n = 0;
     if (transport_ == TunnelTransport::tcp) {
-        n = co_await tcp_.async_read_some(asio::buffer(buffer), asio::redirect_error(asio::use_awaitable, ec));
+        co_await tcp_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+    } else {
+        co_await udp_.async_wait(udp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+    }
+    if (ec) throw LocalForwardingError::connectionFailed(cancelled_ ? std::string(cancelledText) : describe(ec));
+    if (cancelled_) throw LocalForwardingError::connectionFailed(cancelledText);
+    boost::system::error_code ignored;
+    const std::size_t available =
+        transport_ == TunnelTransport::tcp ? tcp_.available(ignored) : udp_.available(ignored);
+    std::string buffer(std::clamp<std::size_t>(available, 1, tunnel::maxStreamPayload), '\0');
+    std::size_t n = 0;
+    // The socket is readable (data, end of data or an error), so these do not block.
+    if (transport_ == TunnelTransport::tcp) {
+        n = tcp_.read_some(asio::buffer(buffer), ec);
         if (ec == asio::error::eof) {
             buffer.resize(n);
             co_return std::pair{std::move(buffer), true};
         }
     } else {
-        n = co_await udp_.async_receive(asio::buffer(buffer), asio::redirect_error(asio::use_awaitable, ec));
+        n = udp_.receive(asio::buffer(buffer), 0, ec);
+    }
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        co_return std::pair{std::string(), false};
     }
     if (ec) throw LocalForwardingError::connectionFailed(cancelled_ ? std::string(cancelledText) : describe(ec));
     buffer.resize(n);
