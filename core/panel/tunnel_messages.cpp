@@ -61,16 +61,37 @@ std::string encode(const TunnelStreamControlMessage& m) {
     return json::encode(object);
 }
 
+namespace {
+
+// Each message from an already parsed object, so that a received frame is parsed once.
+TunnelRequestMessage requestFrom(const Json& o) {
+    return {json::string(o, "type"), json::string(o, "id"),   json::string(o, "method"), json::string(o, "path"),
+            headerFields(o, "headers"), json::string(o, "body"), json::int64(o, "targetPort")};
+}
+
+TunnelStreamOpenMessage streamOpenFrom(const Json& o) {
+    const std::string raw = json::string(o, "transport");
+    const auto transport = transportFromRawValue(raw);
+    if (!transport) throw json::DecodingError("The value of \"transport\" is not a known transport: " + raw);
+    return {json::string(o, "type"), json::string(o, "id"), *transport, json::int64(o, "targetPort")};
+}
+
+TunnelStreamDataMessage streamDataFrom(const Json& o) {
+    return {json::string(o, "type"), json::string(o, "id"), json::string(o, "data")};
+}
+
+TunnelStreamControlMessage streamControlFrom(const Json& o) {
+    return {json::string(o, "type"), json::string(o, "id"), json::optionalString(o, "error")};
+}
+
+}  // namespace
+
 TunnelMessageKind decodeKind(std::string_view bytes) {
     const Json object = json::parseObject(bytes);
     return {json::string(object, "type")};
 }
 
-TunnelRequestMessage decodeRequest(std::string_view bytes) {
-    const Json o = json::parseObject(bytes);
-    return {json::string(o, "type"), json::string(o, "id"),   json::string(o, "method"), json::string(o, "path"),
-            headerFields(o, "headers"), json::string(o, "body"), json::int64(o, "targetPort")};
-}
+TunnelRequestMessage decodeRequest(std::string_view bytes) { return requestFrom(json::parseObject(bytes)); }
 
 TunnelResponseMessage decodeResponse(std::string_view bytes) {
     const Json o = json::parseObject(bytes);
@@ -83,37 +104,29 @@ TunnelHeartbeatMessage decodeHeartbeat(std::string_view bytes) {
     return {json::string(o, "type"), json::string(o, "at")};
 }
 
-TunnelStreamOpenMessage decodeStreamOpen(std::string_view bytes) {
-    const Json o = json::parseObject(bytes);
-    const std::string raw = json::string(o, "transport");
-    const auto transport = transportFromRawValue(raw);
-    if (!transport) throw json::DecodingError("The value of \"transport\" is not a known transport: " + raw);
-    return {json::string(o, "type"), json::string(o, "id"), *transport, json::int64(o, "targetPort")};
-}
+TunnelStreamOpenMessage decodeStreamOpen(std::string_view bytes) { return streamOpenFrom(json::parseObject(bytes)); }
 
-TunnelStreamDataMessage decodeStreamData(std::string_view bytes) {
-    const Json o = json::parseObject(bytes);
-    return {json::string(o, "type"), json::string(o, "id"), json::string(o, "data")};
-}
+TunnelStreamDataMessage decodeStreamData(std::string_view bytes) { return streamDataFrom(json::parseObject(bytes)); }
 
 TunnelStreamControlMessage decodeStreamControl(std::string_view bytes) {
-    const Json o = json::parseObject(bytes);
-    return {json::string(o, "type"), json::string(o, "id"), json::optionalString(o, "error")};
+    return streamControlFrom(json::parseObject(bytes));
 }
 
 ReceivedFrame classify(std::string_view bytes) {
+    Json object;
     std::string type;
     try {
-        type = decodeKind(bytes).type;
+        object = json::parseObject(bytes);
+        type = json::string(object, "type");
     } catch (const json::DecodingError&) {
         return IgnoredFrame{};
     }
     if (type == "ready") return ReadyFrame{};
-    if (type == "stream_open") return decodeStreamOpen(bytes);
-    if (type == "stream_data") return decodeStreamData(bytes);
-    if (type == "stream_end") return StreamEndFrame{decodeStreamControl(bytes)};
-    if (type == "stream_close") return StreamCloseFrame{decodeStreamControl(bytes)};
-    if (type == "request") return decodeRequest(bytes);
+    if (type == "stream_open") return streamOpenFrom(object);
+    if (type == "stream_data") return streamDataFrom(object);
+    if (type == "stream_end") return StreamEndFrame{streamControlFrom(object)};
+    if (type == "stream_close") return StreamCloseFrame{streamControlFrom(object)};
+    if (type == "request") return requestFrom(object);
     return IgnoredFrame{};
 }
 
@@ -160,8 +173,8 @@ std::string base64Encode(std::string_view bytes) {
 
 std::optional<std::string> base64Decode(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
-    std::string out;
-    out.reserve(text.size() / 4 * 3);
+    std::string out(text.size() / 4 * 3, '\0');
+    std::size_t length = 0;
     for (std::size_t i = 0; i < text.size(); i += 4) {
         const bool last = i + 4 == text.size();
         std::array<int, 4> s{};
@@ -179,13 +192,14 @@ std::optional<std::string> base64Decode(std::string_view text) {
         }
         if (padding == 1 && text[i + 3] != '=') return std::nullopt;
         const unsigned v = (s[0] << 18) | (s[1] << 12) | (s[2] << 6) | s[3];
-        out += static_cast<char>((v >> 16) & 0xff);
-        if (padding < 2) out += static_cast<char>((v >> 8) & 0xff);
-        if (padding < 1) out += static_cast<char>(v & 0xff);
+        out[length++] = static_cast<char>((v >> 16) & 0xff);
+        if (padding < 2) out[length++] = static_cast<char>((v >> 8) & 0xff);
+        if (padding < 1) out[length++] = static_cast<char>(v & 0xff);
         // Bits below the last byte must be zero (canonical encoding).
         if (padding == 2 && (s[1] & 0x0f) != 0) return std::nullopt;
         if (padding == 1 && (s[2] & 0x03) != 0) return std::nullopt;
     }
+    out.resize(length);
     return out;
 }
 
