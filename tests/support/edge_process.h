@@ -10,6 +10,8 @@ namespace tessaron::testing {
 class EdgeProcess {
 public:
     // Extra command-line arguments, e.g. {"--token", "t", "--tcp-target", "1234"}.
+    // The relay is killed when the thread that made it ends, so make it on the test's
+    // own thread.
     explicit EdgeProcess(const std::vector<std::string>& arguments = {});
     ~EdgeProcess();
     EdgeProcess(const EdgeProcess&) = delete;
