@@ -1,45 +1,318 @@
 #!/usr/bin/env bash
-# The main job: runs Tessaron against the stand-ins in a private temporary home and
-# says what it does as it goes. Usage: scripts/demo.sh [build-dir]
+# The main job: runs the whole system against the stand-ins in a private temporary home
+# and says what it does as it goes. A loopback control panel and edge relay stand in for
+# the web service; two "Macs" (a private HOME and LIMA_HOME each) pair with the panel:
+#   1. a Mac onboarded through the panel's setup (WireGuard transport): approval, status,
+#      the connection helper carrying out a restart queued in the panel;
+#   2. a Mac paired with a pairing code and edge URLs (the older transport): a web server
+#      in its guest answers a public HTTP request through the relay.
+# Every process it starts is stopped and the temporary folder removed on exit, on
+# failure and on Ctrl-C. Usage: scripts/demo.sh [build-dir]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 bundle="$build/Tessaron.app"
-limactl="$bundle/Contents/Resources/lima/bin/limactl"
 standins="$build/standins/bin"
+for program in "$bundle/Contents/MacOS/tessaron" "$bundle/Contents/Resources/lima/bin/limactl" \
+  "$standins/tessaron-panel" "$standins/tessaron-edge" "$standins/ps"; do
+  [ -x "$program" ] || { echo "demo: $program is missing; build first (scripts/build.sh $build)" >&2; exit 1; }
+done
+for tool in curl python3; do
+  command -v "$tool" >/dev/null || { echo "demo: $tool is needed (scripts/install-deps.sh)" >&2; exit 1; }
+done
 
-demo_home=$(mktemp -d /tmp/tessaron-demo.XXXXXX)
-export HOME="$demo_home/home" LIMA_HOME="$demo_home/lima"
-mkdir -p "$HOME" "$LIMA_HOME"
+# tessaron and limactl by name, as on a Mac.
+export PATH="$bundle/Contents/MacOS:$bundle/Contents/Resources/lima/bin:$PATH"
+demo=$(mktemp -d /tmp/tessaron-demo.XXXXXX)
+mkdir -p "$demo/logs"
+
+# ---------------------------------------------------------------------------------------
+# Cleanup: every background process is started in its own process group (setsid), so the
+# whole group goes, whatever it started; the VMs are deleted (which takes their host
+# agents and SSH servers down), then the folder.
 children=()
+lima_homes=()
 cleanup() {
-  for pid in "${children[@]}"; do kill "$pid" 2>/dev/null || true; done
-  "$limactl" delete -f tessaron >/dev/null 2>&1 || true
-  rm -rf "$demo_home"
+  local status=$?
+  trap - EXIT INT TERM
+  local pid
+  for pid in "${children[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || true; done
+  for _ in $(seq 50); do
+    local alive=0
+    for pid in "${children[@]}"; do kill -0 -- "-$pid" 2>/dev/null && alive=1; done
+    [ "$alive" = 0 ] && break
+    sleep 0.1
+  done
+  for pid in "${children[@]}"; do kill -KILL -- "-$pid" 2>/dev/null || true; done
+  local home
+  for home in "${lima_homes[@]}"; do LIMA_HOME="$home" limactl delete -f tessaron >/dev/null 2>&1 || true; done
+  rm -rf "$demo"
+  if [ "$status" = 0 ]; then
+    printf '\n== Done. Every process of this run was stopped and %s removed.\n' "$demo"
+  else
+    printf '\n== The demo stopped early (status %s). Every process of this run was stopped and %s removed.\n' \
+      "$status" "$demo" >&2
+  fi
+  exit "$status"
 }
 trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
+# ---------------------------------------------------------------------------------------
+# Output and waiting.
 say() { printf '\n== %s\n' "$*"; }
-run() { printf '$ %s\n' "$*"; "$@"; }
+note() { printf '   %s\n' "$*"; }
+# The words of a command as one would type them: the build folder shortened, quoted where needed.
+shown() {
+  local word out=()
+  for word in "$@"; do
+    word=${word//"$build"/build}
+    [[ $word =~ ^[A-Za-z0-9_./:=@%+,-]+$ ]] || word="'${word//\'/\'\\\'\'}'"
+    out+=("$word")
+  done
+  printf '%s' "${out[*]}"
+}
+run() { printf '$ %s\n' "$(shown "$@")"; "$@"; }
+# on_mac N COMMAND…, shown with the Mac's prompt.
+run_on() { local n=$1; shift; printf 'mac%s$ %s\n' "$n" "$(shown "$@")"; on_mac "$n" "$@"; }
+prompt() { local n=$1; shift; printf 'mac%s$ %s\n' "$n" "$*"; }
+fail() { echo "demo: $*" >&2; exit 1; }
 
-say "A private home for this run: $HOME (the VM lives in $LIMA_HOME)"
-say "The bundle, laid out as on a Mac"
-find "$bundle" -maxdepth 5 -type f -perm -u+x | sed "s|$build/||" | sort
+# start NAME COMMAND…: in the background, in its own process group, output to logs/NAME.
+start() {
+  local name=$1
+  shift
+  setsid "$@" >"$demo/logs/$name" 2>&1 </dev/null &
+  children+=("$!")
+  last_pid=$!
+}
 
-say "Creating and starting the one Linux VM through the stand-in limactl"
-run "$limactl" start --yes --name=tessaron --cpus=2 --memory=4 --disk=20
-run "$limactl" list --format '{{.Name}} {{.Status}} cpus={{.CPUs}} memory={{.Memory}} ssh=127.0.0.1:{{.SSHLocalPort}}' tessaron
+# wait_for SECONDS WHAT COMMAND…: polls the command every 0.2 s until it succeeds.
+wait_for() {
+  local seconds=$1 what=$2
+  shift 2
+  local deadline=$((SECONDS + seconds))
+  until "$@" >/dev/null 2>&1; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "gave up after ${seconds} s waiting for $what"
+    sleep 0.2
+  done
+}
+log_has() { grep -q -- "$2" "$demo/logs/$1"; }
+alive() { kill -0 "$1" 2>/dev/null; }
+# Waits (bounded) for a background child to end; its exit status in `ended_status`.
+wait_exit() {
+  local pid=$1 seconds=$2 deadline=$((SECONDS + $2))
+  while alive "$pid"; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "process $pid did not end within ${seconds} s"
+    sleep 0.2
+  done
+  ended_status=0
+  wait "$pid" || ended_status=$?
+}
+# Prints the lines of logs/NAME after the first FROM lines; sets `shown_lines`.
+show_log() {
+  local name=$1 from=${2:-0}
+  tail -n "+$((from + 1))" "$demo/logs/$name" | sed 's/^/    /'
+  shown_lines=$(wc -l <"$demo/logs/$name")
+}
 
-say "Running a command in the guest: its boot identity"
-run "$limactl" shell tessaron cat /proc/sys/kernel/random/boot_id
+# JSON field of standard input: json_get key [key…] (array indexes as numbers).
+json_get() {
+  python3 -c '
+import json, sys
+value = json.load(sys.stdin)
+for key in sys.argv[1:]:
+    value = value[int(key)] if isinstance(value, list) else value[key]
+print(value if isinstance(value, str) else json.dumps(value))' "$@"
+}
 
-say "Resizing the VM: stop, edit, start"
-run "$limactl" stop tessaron
-run "$limactl" edit --yes --cpus 4 --memory 6 tessaron
-run "$limactl" start tessaron
-run "$limactl" list --format '{{.Name}} {{.Status}} cpus={{.CPUs}} memory={{.Memory}}' tessaron
+# The panel's administrative API, as the panel's user acts through its web pages.
+admin() {
+  local method=$1 path=$2 body=${3:-}
+  if [ -n "$body" ]; then
+    curl -sS --fail-with-body --max-time 10 -X "$method" -H 'Content-Type: application/json' --data "$body" "$panel$path"
+  else
+    curl -sS --fail-with-body --max-time 10 -X "$method" "$panel$path"
+  fi
+}
 
-say "Stopping and deleting the VM"
-run "$limactl" stop tessaron
-run "$limactl" delete tessaron
-say "Done; the temporary home is removed on exit."
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# One Mac: its own HOME and LIMA_HOME; `on_mac N COMMAND…` runs a command on it. The
+# configuration path is named explicitly so that each connection helper carries it in
+# its environment: that is how helpers of two Macs on one machine tell each other apart.
+mac_env() {
+  local n=$1
+  mac=(env "HOME=$demo/mac$n/home" "LIMA_HOME=$demo/mac$n/lima"
+    "TESSARON_CONFIG_PATH=$demo/mac$n/home/Library/Application Support/Tessaron/agent.json")
+}
+on_mac() {
+  mac_env "$1"
+  shift
+  "${mac[@]}" "$@"
+}
+new_mac() {
+  mkdir -p "$demo/mac$1/home" "$demo/mac$1/lima"
+  lima_homes+=("$demo/mac$1/lima")
+}
+
+# The stand-ins of the Mac's platform: process list and launchd tools, and the hardware
+# query (this machine is presented as an Apple M3 Mac with 16 GiB).
+export TESSARON_PS_PATH="$standins/ps" TESSARON_LAUNCHCTL_PATH="$standins/launchctl" \
+  TESSARON_SUDO_PATH="$standins/sudo" TESSARON_LAUNCH_DAEMONS_DIR="$demo/LaunchDaemons"
+export TESSARON_STANDIN_HARDWARE='{"architecture":"arm64","chipName":"Apple M3","modelIdentifier":"Mac15,3","logicalCPUCount":8,"memoryBytes":17179869184,"operatingSystemMajorVersion":14}'
+# The connection helper's WireGuard pass runs every 15 s; a build that honours this
+# variable runs it every 2 s, which keeps this run short (without it the wait is longer).
+export TESSARON_PASS_INTERVAL_MS=2000
+unset TESSARON_CREDENTIAL_PATH TESSARON_CONFIG_PATH
+export HOME="$demo/home" LIMA_HOME="$demo/lima"
+mkdir -p "$HOME" "$LIMA_HOME" "$TESSARON_LAUNCH_DAEMONS_DIR"
+
+say "A private temporary folder for this run: $demo"
+note "Each Mac gets its own HOME and LIMA_HOME in it; nothing outside it is touched."
+
+# ---------------------------------------------------------------------------------------
+say "1. The control panel and the edge relay (loopback stand-ins of the web service)"
+web_port=$(free_port)
+printf '$ tessaron-panel --port 0 &\n'
+start panel "$standins/tessaron-panel" --port 0
+wait_for 10 "the panel" log_has panel "listening on"
+panel=$(sed -n 's/^tessaron-panel listening on //p' "$demo/logs/panel" | head -n 1)
+note "panel: $panel (admin API under $panel/_admin/)"
+printf '$ tessaron-edge --http-target %s &\n' "$web_port"
+start edge "$standins/tessaron-edge" --http-target "$web_port"
+wait_for 10 "the relay" log_has edge "^tessaron-edge ws="
+edge_line=$(head -n 1 "$demo/logs/edge")
+relay_port() { sed -E "s/.* $1=([0-9]+).*/\\1/" <<<"$edge_line"; }
+ws_port=$(relay_port ws)
+http_port=$(relay_port http)
+admin_port=$(relay_port admin)
+note "relay: tunnels at ws://127.0.0.1:$ws_port, public HTTP at http://127.0.0.1:$http_port (sent to port $web_port of the Mac that is connected)"
+
+# ---------------------------------------------------------------------------------------
+say "2. First Mac: tessaron onboard, approved in the panel"
+new_mac 1
+mac_env 1
+prompt 1 "tessaron onboard --control $panel --name \"Demo Mac\" &"
+start onboard "${mac[@]}" tessaron onboard --control "$panel" --name "Demo Mac"
+onboard_pid=$last_pid
+wait_for 30 "the setup to reach the panel" admin GET /_admin/setups/latest
+wait_for 10 "the approval lines" log_has onboard "Waiting for account approval"
+sleep 2.5  # one more poll, so that the waiting state shows
+show_log onboard
+setup=$(admin GET /_admin/setups/latest)
+note "The panel's user approves setup $(json_get id <<<"$setup") (code $(json_get code <<<"$setup")):"
+printf '$ curl -X POST %s/_admin/setups/latest/approve -d %s\n' "$panel" "'{\"accountEmail\": \"you@example.com\"}'"
+stage=$(admin POST /_admin/setups/latest/approve '{"accountEmail": "you@example.com"}' | json_get stage)
+note "setup stage: $stage"
+wait_exit "$onboard_pid" 90
+show_log onboard "$shown_lines"
+[ "$ended_status" = 0 ] || fail "tessaron onboard ended with status $ended_status"
+machine=$(admin GET /_admin/setups/latest | json_get machineId)
+note "The panel now knows machine $machine; the VM was created by limactl:"
+run_on 1 limactl list --format '{{.Name}} {{.Status}} cpus={{.CPUs}} memory={{.Memory}} ssh=127.0.0.1:{{.SSHLocalPort}}'
+
+# ---------------------------------------------------------------------------------------
+say "3. Status of the first Mac, before its connection helper runs"
+run_on 1 tessaron connection-status
+run_on 1 tessaron server status
+
+# ---------------------------------------------------------------------------------------
+say "4. The connection helper (tessaron serve) carries out a restart queued in the panel"
+note "The guest's WireGuard tools are stand-in shims on this machine; the relay's"
+note "handshake is written by hand, as the real peer would make one:"
+run_on 1 limactl _standin-guest-shims tessaron
+printf 'peer\t%s\n' "$(date +%s)" >"$demo/mac1/lima/tessaron/guest/bin/handshake.txt"
+prompt 1 "tessaron serve &"
+start serve1 "${mac[@]}" tessaron serve
+serve1_pid=$last_pid
+wait_for 60 "the WireGuard connection" log_has serve1 "WireGuard connected"
+machine_field() { admin GET "/_admin/machines/$machine" | json_get "$@"; }
+polled() { [ "$(machine_field commandPolls)" -gt 0 ] && [ "$(machine_field bootId)" != null ]; }
+wait_for 60 "the helper's first poll of the panel" polled
+show_log serve1
+run_on 1 tessaron connection-status
+boot_before=$(on_mac 1 limactl shell tessaron cat /proc/sys/kernel/random/boot_id)
+note "The guest's boot id: $boot_before"
+note "The panel's user asks for a restart:"
+printf '$ curl -X POST %s/_admin/machines/%s/commands -d %s\n' "$panel" "$machine" "'{\"kind\": \"restart\"}'"
+command=$(admin POST "/_admin/machines/$machine/commands" '{"kind": "restart"}')
+command_id=$(json_get id <<<"$command")
+note "queued: $command_id for boot $(json_get bootId <<<"$command")"
+command_field() {
+  admin GET "/_admin/machines/$machine" |
+    python3 -c 'import json, sys; print(next(c for c in json.load(sys.stdin)["commands"] if c["id"] == sys.argv[1])["status"])' "$command_id"
+}
+settled() { case $(command_field) in succeeded | failed) return 0 ;; *) return 1 ;; esac; }
+note "The helper claims it at its next pass (every 15 s unless TESSARON_PASS_INTERVAL_MS shortens it) and restarts the VM:"
+wait_for 90 "the restart to complete (the helper's next pass)" settled
+admin GET "/_admin/machines/$machine" | python3 -c '
+import json, sys
+machine = json.load(sys.stdin)
+command = next(c for c in machine["commands"] if c["id"] == sys.argv[1])
+claim = command["claims"][0] if command["claims"] else {}
+print("    panel: %s %s -> %s; claimed for boot %s, completed with boot %s" % (
+    command["id"], command["kind"], command["status"], claim.get("bootId"), (command["completion"] or {}).get("bootId")))' \
+  "$command_id"
+[ "$(command_field)" = succeeded ] || fail "the restart did not succeed"
+boot_after=$(on_mac 1 limactl shell tessaron cat /proc/sys/kernel/random/boot_id)
+note "The guest's boot id now: $boot_after"
+[ "$boot_after" != "$boot_before" ] || fail "the boot id did not change"
+run_on 1 tessaron server status
+note "Stopping the helper (SIGTERM, as launchd does):"
+kill -TERM "$serve1_pid"
+wait_exit "$serve1_pid" 30
+show_log serve1 "$shown_lines"
+note "tessaron serve ended with status $ended_status"
+
+# ---------------------------------------------------------------------------------------
+say "5. Second Mac: paired with a pairing code and edge URLs; a public request through the relay"
+new_mac 2
+mac_env 2
+prompt 2 "tessaron onboard --transport legacy --control $panel --name Studio &"
+start legacy "${mac[@]}" tessaron onboard --transport legacy --control "$panel" --name Studio
+legacy_pid=$last_pid
+pending() { [ "$(admin GET /_admin/pairing-codes/latest | json_get status)" = pending ]; }
+wait_for 60 "the pairing code to reach the panel" pending
+wait_for 10 "the pairing code line" log_has legacy "Waiting for approval"
+show_log legacy
+code=$(admin GET /_admin/pairing-codes/latest | json_get code)
+note "The panel's user approves code $code with the relay as edge URL:"
+printf '$ curl -X POST %s/_admin/pairing-codes/%s/approve -d %s\n' "$panel" "$code" \
+  "'{\"edgeURLs\": [\"ws://127.0.0.1:$ws_port/tunnel\"]}'"
+machine2=$(admin POST "/_admin/pairing-codes/$code/approve" "{\"edgeURLs\": [\"ws://127.0.0.1:$ws_port/tunnel\"]}" |
+  json_get machineId)
+note "machine: $machine2"
+wait_exit "$legacy_pid" 90
+show_log legacy "$shown_lines"
+[ "$ended_status" = 0 ] || fail "tessaron onboard --transport legacy ended with status $ended_status"
+note "Its saved configuration:"
+sed 's/^/    /' "$demo/mac2/home/Library/Application Support/Tessaron/agent.json"
+echo
+
+site="$demo/mac2/lima/tessaron/guest/home/site"
+mkdir -p "$site"
+echo "Hello from the Linux guest of the Mac called Studio" >"$site/index.html"
+note "A small web server in the guest, on its loopback port $web_port:"
+prompt 2 "limactl shell --workdir ~/site tessaron -- python3 -m http.server $web_port --bind 127.0.0.1 &"
+start web "${mac[@]}" limactl shell --workdir "$site" tessaron -- python3 -m http.server "$web_port" --bind 127.0.0.1
+wait_for 30 "the guest's web server" curl -sf --max-time 2 "http://127.0.0.1:$web_port/"
+prompt 2 "tessaron serve &"
+start serve2 "${mac[@]}" tessaron serve
+serve2_pid=$last_pid
+wait_for 60 "the tunnel to the relay" log_has serve2 "Tunnel connected"
+show_log serve2
+note "The relay sees the helper:"
+run curl -sS --max-time 10 "http://127.0.0.1:$admin_port/state"
+echo
+note "A public HTTP request to the relay, carried through the tunnel to the guest:"
+run curl -sS -i --max-time 30 -H 'User-Agent: tessaron-demo' "http://127.0.0.1:$http_port/index.html"
+note "The guest's web server logged:"
+show_log web
+note "Stopping the helper:"
+kill -TERM "$serve2_pid"
+wait_exit "$serve2_pid" 30
+note "tessaron serve ended with status $ended_status"
