@@ -23,8 +23,7 @@ done
 
 # tessaron and limactl by name, as on a Mac.
 export PATH="$bundle/Contents/MacOS:$bundle/Contents/Resources/lima/bin:$PATH"
-demo=$(mktemp -d /tmp/tessaron-demo.XXXXXX)
-mkdir -p "$demo/logs"
+demo=$(mktemp -d "${TMPDIR:-/tmp}/tessaron-demo.XXXXXX")
 
 # ---------------------------------------------------------------------------------------
 # Cleanup: every background process is started in its own process group (setsid), so the
@@ -58,6 +57,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+mkdir -p "$demo/logs"
 
 # ---------------------------------------------------------------------------------------
 # Output and waiting.
