@@ -218,9 +218,10 @@ private:
             try {
                 co_await connectOnce();
             } catch (const std::exception& e) {
-                printError(std::string("Tunnel disconnected: ") + e.what());
+                if (!stopping_) printError(std::string("Tunnel disconnected: ") + e.what());
                 wait = delay;
             }
+            cancelCurrent_ = nullptr;
             if (stopping_) break;
             if (settings_.onBackoff) settings_.onBackoff(wait);
             backoff_.expires_after(wait);
@@ -229,6 +230,16 @@ private:
             if (stopping_) break;
             delay = std::min(wait * 2, unit * 30);
         }
+    }
+
+    // A stop while connecting or in the handshake closes the socket at once, instead of
+    // waiting out the connect time-out.
+    template <class WS>
+    void cancelWhileConnecting(const std::shared_ptr<WS>& ws) {
+        cancelCurrent_ = [ws] {
+            boost::system::error_code ignored;
+            beast::get_lowest_layer(*ws).socket().close(ignored);
+        };
     }
 
     asio::awaitable<void> connectOnce() {
@@ -243,6 +254,8 @@ private:
             tls.set_default_verify_paths();
             tls.set_verify_mode(asio::ssl::verify_peer);
             auto ws = std::make_shared<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>(io_, tls);
+            cancelWhileConnecting(ws);
+            if (stopping_) co_return;
             if (!SSL_set_tlsext_host_name(ws->next_layer().native_handle(), address.host.c_str())) {
                 throw CLIError::pairing("The TLS host name could not be set.");
             }
@@ -253,6 +266,8 @@ private:
             co_await session(ws, address);
         } else {
             auto ws = std::make_shared<websocket::stream<beast::tcp_stream>>(io_);
+            cancelWhileConnecting(ws);
+            if (stopping_) co_return;
             beast::get_lowest_layer(*ws).expires_after(settings_.connectTimeout);
             co_await beast::get_lowest_layer(*ws).async_connect(endpoints, asio::use_awaitable);
             co_await session(ws, address);
