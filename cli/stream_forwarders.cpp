@@ -46,12 +46,13 @@ std::string describe(std::exception_ptr error) {
 LocalForwarder::LocalForwarder(asio::any_io_executor executor, std::string id, TunnelTransport transport,
                                std::string host, int port)
     : executor_(executor), id_(std::move(id)), transport_(transport), host_(std::move(host)), port_(port),
-      tcp_(executor), udp_(executor) {
+      tcp_(executor), udp_(executor), connected_(executor, asio::steady_timer::time_point::max()) {
     if (port < 1 || port > 65535) throw LocalForwardingError::invalidPort();
 }
 
 void LocalForwarder::cancel() {
     cancelled_ = true;
+    connected_.cancel();
     boost::system::error_code ignored;
     if (tcp_.is_open()) {
         tcp_.shutdown(tcp::socket::shutdown_both, ignored);
@@ -62,6 +63,14 @@ void LocalForwarder::cancel() {
 
 asio::awaitable<void> LocalForwarder::start() {
     auto self = shared_from_this();
+    // However start() ends, data waiting for the connection goes on (or fails).
+    struct Ready {
+        LocalForwarder& forwarder;
+        ~Ready() {
+            forwarder.connecting_ = false;
+            forwarder.connected_.cancel();
+        }
+    } ready{*this};
     boost::system::error_code ec;
     const std::string service = std::to_string(port_);
     asio::steady_timer deadline(executor_, connectTimeout_);
@@ -99,11 +108,22 @@ asio::awaitable<void> LocalForwarder::start() {
         if (!ec) udp_.non_blocking(true, ec);
         if (ec) throw LocalForwardingError::connectionFailed(describe(ec));
     }
+    established_ = true;
     co_return;
+}
+
+asio::awaitable<void> LocalForwarder::waitUntilConnected() {
+    // Data may arrive while the stream is still connecting: it is written once connected.
+    while (connecting_ && !cancelled_) {
+        boost::system::error_code ignored;
+        co_await connected_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+    if (cancelled_ || !established_) throw LocalForwardingError::connectionFailed(cancelledText);
 }
 
 asio::awaitable<void> LocalForwarder::send(const std::string& bytes) {
     if (bytes.size() > tunnel::maxStreamPayload) throw LocalForwardingError::invalidPayload();
+    co_await waitUntilConnected();
     boost::system::error_code ec;
     if (transport_ == TunnelTransport::tcp) {
         co_await asio::async_write(tcp_, asio::buffer(bytes), asio::redirect_error(asio::use_awaitable, ec));
@@ -115,6 +135,7 @@ asio::awaitable<void> LocalForwarder::send(const std::string& bytes) {
 
 asio::awaitable<void> LocalForwarder::finishWriting() {
     if (transport_ == TunnelTransport::udp) co_return;
+    co_await waitUntilConnected();
     boost::system::error_code ec;
     tcp_.shutdown(tcp::socket::shutdown_send, ec);
     if (ec) throw LocalForwardingError::connectionFailed(describe(ec));
@@ -305,7 +326,8 @@ asio::awaitable<void> LocalForwarderRegistry::receive(tunnel::TunnelStreamDataMe
     }
     if (failure) {
         discard(message.id, forwarder);
-        co_await sendControl("stream_close", message.id, describe(failure));
+        // A stream that never opened is reported by its open ("stream_open_error") alone.
+        if (forwarder->established()) co_await sendControl("stream_close", message.id, describe(failure));
     }
 }
 
@@ -322,7 +344,7 @@ asio::awaitable<void> LocalForwarderRegistry::finishWriting(std::string id) {
     }
     if (failure) {
         discard(id, forwarder);
-        co_await sendControl("stream_close", id, describe(failure));
+        if (forwarder->established()) co_await sendControl("stream_close", id, describe(failure));
     }
 }
 

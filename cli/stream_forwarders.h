@@ -12,6 +12,7 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
 #include <functional>
@@ -62,9 +63,13 @@ public:
     boost::asio::awaitable<std::pair<std::string, bool>> receive();
     boost::asio::awaitable<void> forwardResponses(TunnelFrameWriter& writer);
 
+    // Waits while start() is still connecting; throws when the stream was cancelled.
+    boost::asio::awaitable<void> waitUntilConnected();
+
     // Closes the socket; pending operations fail. Idempotent.
     void cancel();
     bool cancelled() const { return cancelled_; }
+    bool established() const { return established_; }
     bool notifyOnClose = true;
 
 private:
@@ -76,6 +81,10 @@ private:
     boost::asio::ip::tcp::socket tcp_;
     boost::asio::ip::udp::socket udp_;
     bool cancelled_ = false;
+    // Until start() has ended, data from the edge waits for the connection.
+    bool connecting_ = true;
+    bool established_ = false;  // start() succeeded
+    boost::asio::steady_timer connected_;  // cancelled when start() ends
     std::chrono::milliseconds connectTimeout_{30'000};
     friend class LocalForwarderRegistry;
 };
