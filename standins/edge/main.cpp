@@ -445,6 +445,17 @@ private:
         } else if (path == "/send") {
             if (!helper_) response.result(bhttp::status::conflict);
             sendToHelper(request.body());
+        } else if (path == "/send-lines") {
+            if (!helper_) response.result(bhttp::status::conflict);
+            const std::string& body = request.body();
+            std::size_t start = 0;
+            while (start < body.size()) {
+                const auto end = body.find('\n', start);
+                const std::string line = body.substr(start, end == std::string::npos ? std::string::npos : end - start);
+                if (!line.empty()) sendToHelper(line);
+                if (end == std::string::npos) break;
+                start = end + 1;
+            }
         } else if (path == "/drop") {
             if (helper_) endHelper(helper_);
         } else if (path == "/delay") {

@@ -109,6 +109,11 @@ std::string EdgeProcess::state() const { return admin("GET", "/state"); }
 int EdgeProcess::connections() const { return static_cast<int>(json::int64(json::parseObject(state()), "connections")); }
 bool EdgeProcess::connected() const { return json::boolean(json::parseObject(state()), "connected"); }
 void EdgeProcess::send(const std::string& frame) const { admin("POST", "/send", frame); }
+void EdgeProcess::sendTogether(const std::vector<std::string>& frames) const {
+    std::string body;
+    for (const auto& frame : frames) body += frame + "\n";
+    admin("POST", "/send-lines", body);
+}
 void EdgeProcess::drop() const { admin("POST", "/drop"); }
 void EdgeProcess::setDelay(int milliseconds) const { admin("POST", "/delay?ms=" + std::to_string(milliseconds)); }
 

@@ -32,6 +32,7 @@ public:
     int connections() const;
     bool connected() const;
     void send(const std::string& frame) const;  // to the helper, as one text frame
+    void sendTogether(const std::vector<std::string>& frames) const;  // back to back
     void drop() const;                          // closes the helper's socket abruptly
     void setDelay(int milliseconds) const;
 
