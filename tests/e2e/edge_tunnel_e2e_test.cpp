@@ -860,3 +860,58 @@ TEST(EdgeTunnel, AStreamStillConnectingIsCancelledByTheEdgeOrTimesOut) {
     for (int fd : fillers) close(fd);
     close(listener);
 }
+
+TEST(EdgeTunnel, DataSentRightAfterTheOpenWaitsForTheLocalConnection) {
+    EchoService echo;
+    EdgeProcess edge;
+    Tunnel tunnel(edge.wsURL());
+    waitConnected(edge, tunnel);
+    auto open = [](const std::string& id, int port) {
+        return R"({"type":"stream_open","id":")" + id + R"(","transport":"tcp","targetPort":)" + std::to_string(port) + "}";
+    };
+    auto data = [](const std::string& id, const std::string& text) {
+        return R"({"type":"stream_data","id":")" + id + R"(","data":")" + tunnel::base64Encode(text) + "\"}";
+    };
+    auto dataOn = [&](const std::string& id) {
+        std::string all;
+        for (const auto& frame : edge.frames("stream_data")) {
+            const auto message = tunnel::decodeStreamData(frame);
+            if (message.id == id) all += tunnel::base64Decode(message.data).value_or("?");
+        }
+        return all;
+    };
+
+    // Open, data and end of data back to back: nothing is lost while connecting.
+    edge.sendTogether({open("early", echo.port()), data("early", "first,"), data("early", "second"),
+                       R"({"type":"stream_end","id":"early"})"});
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return controlFrames(edge, "early").size() >= 2; }));
+    EXPECT_EQ(controlFrames(edge, "early")[0].type, "stream_opened");
+    EXPECT_EQ(controlFrames(edge, "early")[1].type, "stream_end");
+    EXPECT_EQ(dataOn("early"), "first,secondbye");
+
+    // When that connection fails, the open alone reports it.
+    const int closedPort = unusedPort();
+    edge.sendTogether({open("lost", closedPort), data("lost", "x"), R"({"type":"stream_end","id":"lost"})",
+                       R"({"type":"ready"})"});
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return !controlFrames(edge, "lost").empty() && tunnel.outLines().size() >= 2; }));
+    std::this_thread::sleep_for(100ms);
+    const auto lost = controlFrames(edge, "lost");
+    ASSERT_EQ(lost.size(), 1u);
+    EXPECT_EQ(lost[0].type, "stream_open_error");
+}
+
+TEST(EdgeTunnel, AStopDuringAnUnansweredHandshakeEndsPromptly) {
+    // A relay that takes the connection and never answers the WebSocket handshake.
+    int port = 0;
+    const int listener = boundSocket(SOCK_STREAM, port);
+    listen(listener, 4);
+    cli::EdgeTunnelSettings settings;
+    settings.connectTimeout = 60s;
+    std::optional<Tunnel> tunnel;
+    tunnel.emplace("ws://127.0.0.1:" + std::to_string(port) + "/tunnel", settings);
+    std::this_thread::sleep_for(300ms);
+    const auto start = std::chrono::steady_clock::now();
+    tunnel.reset();  // stop and join
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    close(listener);
+}
