@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <string_view>
 
 namespace tessaron {
@@ -52,7 +53,17 @@ std::optional<AgentProcessIdentity> SystemProcessInspector::identity(std::int32_
     return process_identity::identity(pid);
 }
 
-bool SystemProcessInspector::exists(std::int32_t pid) { return pid > 0 && ::kill(pid, 0) == 0; }
+bool SystemProcessInspector::exists(std::int32_t pid) {
+    if (pid <= 0 || ::kill(pid, 0) != 0) return false;
+    // A process that has ended but is not yet reaped (a zombie) still answers kill(0)
+    // but serves nothing; its arguments can no longer be read.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const std::size_t close = text.rfind(')');
+    if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z') return false;
+    return true;
+}
 
 namespace AgentSupervisor {
 
@@ -108,7 +119,14 @@ AgentSupervisorStatus status(const AgentConfiguration& configuration, std::int32
 
         std::filesystem::path configurationFile;
         if (!identity->configurationPath) {
-            auto support = paths::tessaronSupport();
+            // The default place in that helper's own home folder, which is ours unless
+            // it was started with another HOME.
+            std::optional<std::filesystem::path> support;
+            if (identity->homePath && identity->homePath->starts_with("/")) {
+                support = std::filesystem::path(*identity->homePath) / "Library" / "Application Support" / "Tessaron";
+            } else {
+                support = paths::tessaronSupport();
+            }
             if (!support) {
                 uncertain = true;
                 continue;

@@ -13,6 +13,7 @@ namespace tessaron {
 namespace {
 
 constexpr std::string_view configurationVariable = "TESSARON_CONFIG_PATH=";
+constexpr std::string_view homeVariable = "HOME=";
 constexpr std::uint32_t maximumArgumentCount = 4095;
 
 // Reads one NUL-terminated string starting at `at`. Nothing when the terminator is
@@ -79,6 +80,9 @@ std::optional<AgentProcessIdentity> AgentProcessIdentity::decode(std::span<const
         if (variable->starts_with(configurationVariable)) {
             std::string value = variable->substr(configurationVariable.size());
             identity.configurationPath = value.empty() ? std::nullopt : std::optional<std::string>(std::move(value));
+        } else if (variable->starts_with(homeVariable)) {
+            std::string value = variable->substr(homeVariable.size());
+            identity.homePath = value.empty() ? std::nullopt : std::optional<std::string>(std::move(value));
         }
     }
     return identity;

@@ -53,22 +53,7 @@ protected:
         DeviceCredentialStore::save(mac.deviceToken, mac.machineId);
     }
 
-    ServeE2E() {
-        // On a Mac the helper check lists the processes of the signed-in user, who has one
-        // home. Here every test runs as root, in a home of its own, and tests run side by
-        // side: the lister sees only the `tessaron` processes whose HOME is this test's,
-        // so helpers of other tests (which would be read as using this home's agent.json)
-        // do not count as this pairing's.
-        const std::string script =
-            "#!/bin/sh\n"
-            "\"" + (testing::standinBinDir() / "ps").string() + "\" \"$@\" | while read -r pid comm; do\n"
-            "  case \"$comm\" in\n"
-            "    */tessaron|tessaron) tr '\\000' '\\n' < /proc/$pid/environ 2>/dev/null | grep -qxF \"HOME=$HOME\" || continue ;;\n"
-            "  esac\n"
-            "  printf '%5s %s\\n' \"$pid\" \"$comm\"\n"
-            "done\n";
-        testing::StandinLimaHome::writeShim(tools.path(), "ps", script);
-    }
+    ServeE2E() { testing::writeHomeFilteredProcessLister(tools.path()); }
 
     // HOME and LIMA_HOME are the test's own (set in this process's environment); the
     // configuration path is named, as launchd names it, so that other tests' helper

@@ -27,6 +27,9 @@ class TessaronProgram : public ::testing::Test {
 protected:
     testing::TempHome home;
     testing::StandinLimaHome lima;
+    testing::TempDir tools;
+    // The helper check sees only this test's processes (other tests run side by side).
+    testing::ScopedEnv processLister{"TESSARON_PS_PATH", testing::writeHomeFilteredProcessLister(tools.path()).string()};
 
     // Writes agent.json and the device token as a pairing would.
     void pair(const std::string& controlURL, const std::string& machineID, const std::string& token,

@@ -65,6 +65,13 @@ TEST(AgentSupervisor, CountsHelpersServingThePairing) {
     AgentConfigurationStore::save(pairing("https://panel.example.com", "machine-2"), dir / "other-machine.json");
     AgentConfigurationStore::save(pairing("https://panel.example.com/", "machine-1"), dir / "other-url.json");
     testing::writeFile(dir / "damaged.json", "{");
+    // Helpers started with other home folders use the agent.json of their own home.
+    AgentConfigurationStore::save(mac, dir / "home-same" / "Library" / "Application Support" / "Tessaron" / "agent.json");
+    AgentConfigurationStore::save(pairing("https://panel.example.com", "machine-2"),
+                                  dir / "home-other" / "Library" / "Application Support" / "Tessaron" / "agent.json");
+    auto serveFrom = [&dir](const std::string& home) {
+        return AgentProcessIdentity{{"tessaron", "serve"}, std::nullopt, (dir / home).string()};
+    };
     const std::string same = (dir / "same.json").string();
 
     auto serve = [](std::optional<std::string> config) { return AgentProcessIdentity{{"tessaron", "serve"}, config}; };
@@ -102,6 +109,10 @@ TEST(AgentSupervisor, CountsHelpersServingThePairing) {
          {{200, serve(same)}, {201, serve("agent.json")}, {202, serve(same)}}, {}, {"unknown", moreThanOne}},
         {"damaged configuration", "  200 " + app + "\n", {{200, serve((dir / "damaged.json").string())}}, {},
          {"unknown", uncertain}},
+        {"helper with another home serving this pairing", "  200 " + app + "\n", {{200, serveFrom("home-same")}}, {},
+         running},
+        {"helper with another home serving another pairing", "  200 " + app + "\n", {{200, serveFrom("home-other")}},
+         {}, stopped},
         {"missing configuration", "  200 " + app + "\n", {{200, serve((dir / "missing.json").string())}}, {},
          {"unknown", uncertain}},
         {"unreadable but alive", "  200 " + app + "\n  201 " + app + "\n", {{201, serve(same)}}, {200},
@@ -315,6 +326,32 @@ TEST(PsStandin, RefusesWhatItDoesNotKnow) {
     char self[32];
     std::snprintf(self, sizeof self, "\n%5d ", ::getpid());
     EXPECT_NE(all.standardOutput.find(self), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tessaron
+
+namespace tessaron {
+namespace {
+
+// A helper that has ended but is not yet reaped holds nothing and serves nothing: it
+// must not make the check uncertain.
+TEST(AgentSupervisor, AnUnreapedProcessDoesNotCountAsAlive) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ASSERT_GT(child, 0);
+    SystemProcessInspector processes;
+    bool zombie = false;
+    for (int i = 0; i < 500 && !zombie; ++i) {
+        std::string text = testing::readFile("/proc/" + std::to_string(child) + "/stat");
+        zombie = text.find(") Z ") != std::string::npos;
+        if (!zombie) ::usleep(10'000);
+    }
+    ASSERT_TRUE(zombie);
+    EXPECT_FALSE(processes.exists(child));
+    EXPECT_TRUE(processes.exists(::getpid()));
+    ::waitpid(child, nullptr, 0);
+    EXPECT_FALSE(processes.exists(child));
 }
 
 }  // namespace

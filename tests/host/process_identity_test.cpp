@@ -43,7 +43,7 @@ TEST(AgentProcessIdentity, DecodesTheProcessArgumentsLayout) {
         {"no padding", buffer(2, "/opt/tessaron\0tessaron\0serve\0"_b), serve},
         {"environment",
          buffer(2, "/t\0\0tessaron\0serve\0HOME=/root\0TESSARON_CONFIG_PATH=/srv/agent.json\0PATH=/bin\0"_b),
-         Identity{{"tessaron", "serve"}, "/srv/agent.json"}},
+         Identity{{"tessaron", "serve"}, "/srv/agent.json", "/root"}},
         {"a later setting wins",
          buffer(2, "/t\0tessaron\0serve\0TESSARON_CONFIG_PATH=/a\0TESSARON_CONFIG_PATH=rel/b\0"_b),
          Identity{{"tessaron", "serve"}, "rel/b"}},

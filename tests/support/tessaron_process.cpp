@@ -1,4 +1,5 @@
 #include "support/tessaron_process.h"
+#include "support/limactl_standin.h"
 #include "support/temp_dir.h"
 
 #include <cerrno>
@@ -93,6 +94,19 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
     ::waitpid(pid, &status, 0);
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return run;
+}
+
+std::filesystem::path writeHomeFilteredProcessLister(const std::filesystem::path& dir) {
+    const std::string script =
+        "#!/bin/sh\n"
+        "\"" + (standinBinDir() / "ps").string() + "\" \"$@\" | while read -r pid comm; do\n"
+        "  case \"$comm\" in\n"
+        "    */tessaron|tessaron) tr '\\000' '\\n' < /proc/$pid/environ 2>/dev/null | grep -qxF \"HOME=$HOME\" || continue ;;\n"
+        "  esac\n"
+        "  printf '%5s %s\\n' \"$pid\" \"$comm\"\n"
+        "done\n";
+    StandinLimaHome::writeShim(dir, "ps", script);
+    return dir / "ps";
 }
 
 }  // namespace tessaron::testing

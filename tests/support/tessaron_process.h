@@ -30,6 +30,13 @@ std::filesystem::path tessaronPath();
 ProgramRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                       const ProgramEnvironment& environment = {}, int timeoutSeconds = 120);
 
+// Writes `dir`/ps: the stand-in ps, showing of the `tessaron` processes only those whose
+// HOME is the caller's. On a Mac the helper check lists the processes of the signed-in
+// user, who has one home; here every test runs as the same user in a home of its own,
+// side by side, and the helpers of other tests must not count as this test's. Point
+// TESSARON_PS_PATH at the returned path.
+std::filesystem::path writeHomeFilteredProcessLister(const std::filesystem::path& dir);
+
 inline ProgramRun runTessaron(const std::vector<std::string>& arguments, const ProgramEnvironment& environment = {},
                               int timeoutSeconds = 120) {
     return runProgram(tessaronPath(), arguments, environment, timeoutSeconds);
