@@ -1,5 +1,7 @@
 #include "standins/launchctl/state.h"
 
+#include "standins/common/call_log.h"
+
 #include "host/json.h"
 #include "host/paths.h"
 #include "host/private_file.h"
@@ -42,24 +44,7 @@ StateLock::~StateLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-void appendCall(const std::vector<std::string>& arguments) {
-    const fs::path dir = stateDir();
-    private_file::createDirectories(dir);
-    const fs::path path = dir / "calls.log";
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(errno));
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-    const std::string line = json::encode(json::Json(arguments)) + "\n";
-    std::size_t written = 0;
-    while (written < line.size()) {
-        ssize_t n = ::write(fd, line.data() + written, line.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-}
+void appendCall(const std::vector<std::string>& arguments) { appendCallLine(stateDir() / "calls.log", arguments); }
 
 namespace {
 

@@ -1,7 +1,6 @@
 #include "standins/limactl/call_log.h"
 
-#include "host/json.h"
-#include "host/private_file.h"
+#include "standins/common/call_log.h"
 #include "standins/limactl/lima_home.h"
 
 #include <cerrno>
@@ -13,22 +12,11 @@
 namespace tessaron::standin::limactl {
 
 void appendCall(const std::vector<std::string>& arguments) {
-    const fs::path dir = standinDir();
-    private_file::createDirectories(dir);
-    const fs::path path = dir / "calls.log";
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) throw LimactlError("cannot open " + path.string() + ": " + std::strerror(errno));
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    try {
+        appendCallLine(standinDir() / "calls.log", arguments);
+    } catch (const std::runtime_error& error) {
+        throw LimactlError(error.what());
     }
-    const std::string line = json::encode(json::Json(arguments)) + "\n";
-    std::size_t written = 0;
-    while (written < line.size()) {
-        ssize_t n = ::write(fd, line.data() + written, line.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
 }
 
 }  // namespace tessaron::standin::limactl
