@@ -1,6 +1,8 @@
 #include "panel/tunnel_messages.h"
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <ctime>
 
 namespace tessaron::tunnel {
@@ -51,8 +53,68 @@ std::string encode(const TunnelStreamOpenMessage& m) {
                              {"targetPort", m.targetPort}});
 }
 
+namespace {
+
+// Characters that a JSON string holds as themselves: printable ASCII except the quote and the backslash.
+// The JSON writer copies a string made only of these unchanged between the quotes, and
+// the parser reads such a string back unchanged.
+constexpr std::array<bool, 256> plainTable = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0x20; c < 0x7f; ++c) table[c] = c != '"' && c != '\\';
+    return table;
+}();
+
+bool isPlain(std::string_view text) {
+    for (const char c : text) {
+        if (!plainTable[static_cast<unsigned char>(c)]) return false;
+    }
+    return true;
+}
+
+// The members in the writer's order (sorted keys), around the Base64 data.
+constexpr std::string_view dataHead = R"({"data":")";
+constexpr std::string_view dataMiddle = R"(","id":")";
+constexpr std::string_view dataTailBeforeType = R"(","type":")";
+constexpr std::string_view dataEnd = R"("})";
+
+std::size_t base64Size(std::size_t bytes) { return (bytes + 2) / 3 * 4; }
+void base64EncodeTo(std::string_view bytes, char* out);
+
+}  // namespace
+
 std::string encode(const TunnelStreamDataMessage& m) {
-    return json::encode(Json{{"type", m.type}, {"id", m.id}, {"data", m.data}});
+    if (!isPlain(m.type) || !isPlain(m.id) || !isPlain(m.data)) {
+        return json::encode(Json{{"type", m.type}, {"id", m.id}, {"data", m.data}});
+    }
+    std::string text;
+    text.reserve(dataHead.size() + m.data.size() + dataMiddle.size() + m.id.size() + dataTailBeforeType.size() +
+                 m.type.size() + dataEnd.size());
+    text.append(dataHead).append(m.data).append(dataMiddle).append(m.id);
+    text.append(dataTailBeforeType).append(m.type).append(dataEnd);
+    return text;
+}
+
+std::string encodeStreamData(std::string_view id, std::string_view payload) {
+    constexpr std::string_view type = "stream_data";
+    if (!isPlain(id)) return encode(TunnelStreamDataMessage{std::string(type), std::string(id), base64Encode(payload)});
+    const std::size_t encoded = base64Size(payload.size());
+    std::string text(dataHead.size() + encoded + dataMiddle.size() + id.size() + dataTailBeforeType.size() +
+                         type.size() + dataEnd.size(),
+                     '\0');
+    char* out = text.data();
+    auto put = [&out](std::string_view part) {
+        std::memcpy(out, part.data(), part.size());
+        out += part.size();
+    };
+    put(dataHead);
+    base64EncodeTo(payload, out);
+    out += encoded;
+    put(dataMiddle);
+    put(id);
+    put(dataTailBeforeType);
+    put(type);
+    put(dataEnd);
+    return text;
 }
 
 std::string encode(const TunnelStreamControlMessage& m) {
@@ -112,7 +174,64 @@ TunnelStreamControlMessage decodeStreamControl(std::string_view bytes) {
     return streamControlFrom(json::parseObject(bytes));
 }
 
+namespace {
+
+// The index of the closing quote of a plain string whose first character is at `from`,
+// or npos when the string is not plain or not closed.
+std::size_t plainStringEnd(std::string_view text, std::size_t from) {
+    std::size_t at = from;
+    // Eight characters at a time while none of them is special: a control character,
+    // DEL, a byte above 0x7f, the quote or the backslash. The word tests below are exact
+    // ("some byte is zero" / "some byte is below n"), so nothing special is skipped.
+    constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+    auto hasZeroByte = [](std::uint64_t v) { return ((v - ones) & ~v & highs) != 0; };
+    while (at + 8 <= text.size()) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + at, 8);
+        const bool special = ((word - ones * 0x20) & ~word & highs) != 0 || (word & highs) != 0 ||
+                             hasZeroByte(word ^ (ones * 0x7f)) || hasZeroByte(word ^ (ones * '"')) ||
+                             hasZeroByte(word ^ (ones * '\\'));
+        if (special) break;
+        at += 8;
+    }
+    while (at < text.size() && plainTable[static_cast<unsigned char>(text[at])]) ++at;
+    return at < text.size() && text[at] == '"' ? at : std::string_view::npos;
+}
+
+}  // namespace
+
+std::optional<StreamDataView> recognizeStreamData(std::string_view bytes) {
+    if (bytes.size() < 2 || bytes.front() != '{' || bytes.back() != '}') return std::nullopt;
+    std::optional<std::string_view> data, id, type;
+    std::size_t at = 1;
+    for (int member = 0; member < 3; ++member) {
+        if (member > 0) {
+            if (at >= bytes.size() || bytes[at] != ',') return std::nullopt;
+            ++at;
+        }
+        if (at >= bytes.size() || bytes[at] != '"') return std::nullopt;
+        const std::size_t keyEnd = plainStringEnd(bytes, at + 1);
+        if (keyEnd == std::string_view::npos) return std::nullopt;
+        const std::string_view key = bytes.substr(at + 1, keyEnd - at - 1);
+        at = keyEnd + 1;
+        if (at + 1 >= bytes.size() || bytes[at] != ':' || bytes[at + 1] != '"') return std::nullopt;
+        const std::size_t valueEnd = plainStringEnd(bytes, at + 2);
+        if (valueEnd == std::string_view::npos) return std::nullopt;
+        const std::string_view value = bytes.substr(at + 2, valueEnd - at - 2);
+        at = valueEnd + 1;
+        std::optional<std::string_view>* slot = key == "data" ? &data : key == "id" ? &id : key == "type" ? &type : nullptr;
+        // Other members and repeated ones are left to the full decoder.
+        if (slot == nullptr || slot->has_value()) return std::nullopt;
+        *slot = value;
+    }
+    if (at != bytes.size() - 1 || *type != "stream_data") return std::nullopt;
+    return StreamDataView{*id, *data};
+}
+
 ReceivedFrame classify(std::string_view bytes) {
+    if (const auto data = recognizeStreamData(bytes)) {
+        return TunnelStreamDataMessage{"stream_data", std::string(data->id), std::string(data->data)};
+    }
     Json object;
     std::string type;
     try {
@@ -131,75 +250,85 @@ ReceivedFrame classify(std::string_view bytes) {
 }
 
 namespace {
+
 constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int sextet(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
+// The value of each Base64 character, -1 for every other byte ('=' included).
+constexpr std::array<std::int8_t, 256> sextets = [] {
+    std::array<std::int8_t, 256> table{};
+    table.fill(-1);
+    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(alphabet[i])] = static_cast<std::int8_t>(i);
+    return table;
+}();
+
+void base64EncodeTo(std::string_view bytes, char* out) {
+    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t whole = bytes.size() / 3 * 3;
+    for (std::size_t i = 0; i < whole; i += 3) {
+        const std::uint32_t v = (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
+        out[0] = alphabet[v >> 18];
+        out[1] = alphabet[(v >> 12) & 63];
+        out[2] = alphabet[(v >> 6) & 63];
+        out[3] = alphabet[v & 63];
+        out += 4;
+    }
+    const std::size_t rest = bytes.size() - whole;
+    if (rest == 0) return;
+    const std::uint32_t v = (std::uint32_t{in[whole]} << 16) | (rest == 2 ? std::uint32_t{in[whole + 1]} << 8 : 0);
+    out[0] = alphabet[v >> 18];
+    out[1] = alphabet[(v >> 12) & 63];
+    out[2] = rest == 2 ? alphabet[(v >> 6) & 63] : '=';
+    out[3] = '=';
 }
+
 }  // namespace
 
 std::string base64Encode(std::string_view bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
-                           (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-        out += alphabet[v & 63];
-    }
-    const std::size_t rest = bytes.size() - i;
-    if (rest == 1) {
-        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += "==";
-    } else if (rest == 2) {
-        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-        out += '=';
-    }
+    std::string out(base64Size(bytes.size()), '\0');
+    base64EncodeTo(bytes, out.data());
     return out;
 }
 
 std::optional<std::string> base64Decode(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
+    if (text.empty()) return std::string();
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     std::string out(text.size() / 4 * 3, '\0');
-    std::size_t length = 0;
-    for (std::size_t i = 0; i < text.size(); i += 4) {
-        const bool last = i + 4 == text.size();
-        std::array<int, 4> s{};
-        int padding = 0;
-        for (int k = 0; k < 4; ++k) {
-            const char c = text[i + k];
-            if (c == '=' && last && k >= 2) {
-                ++padding;
-                s[k] = 0;
-                continue;
-            }
-            if (padding > 0) return std::nullopt;  // data after padding
-            s[k] = sextet(c);
-            if (s[k] < 0) return std::nullopt;
-        }
-        if (padding == 1 && text[i + 3] != '=') return std::nullopt;
-        const unsigned v = (s[0] << 18) | (s[1] << 12) | (s[2] << 6) | s[3];
-        out[length++] = static_cast<char>((v >> 16) & 0xff);
-        if (padding < 2) out[length++] = static_cast<char>((v >> 8) & 0xff);
-        if (padding < 1) out[length++] = static_cast<char>(v & 0xff);
-        // Bits below the last byte must be zero (canonical encoding).
-        if (padding == 2 && (s[1] & 0x0f) != 0) return std::nullopt;
-        if (padding == 1 && (s[2] & 0x03) != 0) return std::nullopt;
+    char* o = out.data();
+    // Every group but the last holds four alphabet characters ('=' is only valid at the end).
+    const std::size_t last = text.size() - 4;
+    for (std::size_t i = 0; i < last; i += 4) {
+        const int a = sextets[in[i]], b = sextets[in[i + 1]], c = sextets[in[i + 2]], d = sextets[in[i + 3]];
+        if ((a | b | c | d) < 0) return std::nullopt;
+        const std::uint32_t v = (std::uint32_t(a) << 18) | (std::uint32_t(b) << 12) | (std::uint32_t(c) << 6) | std::uint32_t(d);
+        o[0] = static_cast<char>(v >> 16);
+        o[1] = static_cast<char>((v >> 8) & 0xff);
+        o[2] = static_cast<char>(v & 0xff);
+        o += 3;
     }
-    out.resize(length);
+    // The last group: "xx==", "xxx=" or "xxxx"; the bits below the last byte must be zero
+    // (only the canonical encoding is accepted).
+    const int a = sextets[in[last]], b = sextets[in[last + 1]];
+    if ((a | b) < 0) return std::nullopt;
+    if (in[last + 2] == '=') {
+        if (in[last + 3] != '=' || (b & 0x0f) != 0) return std::nullopt;
+        *o++ = static_cast<char>((a << 2) | (b >> 4));
+    } else {
+        const int c = sextets[in[last + 2]];
+        if (c < 0) return std::nullopt;
+        if (in[last + 3] == '=') {
+            if ((c & 0x03) != 0) return std::nullopt;
+            *o++ = static_cast<char>((a << 2) | (b >> 4));
+            *o++ = static_cast<char>(((b & 0x0f) << 4) | (c >> 2));
+        } else {
+            const int d = sextets[in[last + 3]];
+            if (d < 0) return std::nullopt;
+            *o++ = static_cast<char>((a << 2) | (b >> 4));
+            *o++ = static_cast<char>(((b & 0x0f) << 4) | (c >> 2));
+            *o++ = static_cast<char>(((c & 0x03) << 6) | d);
+        }
+    }
+    out.resize(static_cast<std::size_t>(o - out.data()));
     return out;
 }
 

@@ -82,6 +82,11 @@ std::string encode(const TunnelStreamOpenMessage& message);
 std::string encode(const TunnelStreamDataMessage& message);
 std::string encode(const TunnelStreamControlMessage& message);
 
+// The "stream_data" frame carrying `payload` (raw bytes): the same text as
+// encode(TunnelStreamDataMessage{"stream_data", id, base64Encode(payload)}), written
+// straight into one buffer instead of through a JSON tree and an extra Base64 string.
+std::string encodeStreamData(std::string_view id, std::string_view payload);
+
 // Decoding of one full message; a missing, null or mistyped member throws json::DecodingError.
 TunnelMessageKind decodeKind(std::string_view bytes);
 TunnelRequestMessage decodeRequest(std::string_view bytes);
@@ -101,6 +106,17 @@ struct StreamCloseFrame { TunnelStreamControlMessage message; };
 using ReceivedFrame = std::variant<IgnoredFrame, ReadyFrame, TunnelStreamOpenMessage, TunnelStreamDataMessage,
                                    StreamEndFrame, StreamCloseFrame, TunnelRequestMessage>;
 ReceivedFrame classify(std::string_view bytes);
+
+// A "stream_data" frame in the plain form the encoders write: exactly the three string
+// members "data", "id" and "type" (in any order), no white space, and only printable
+// ASCII without escapes in the strings. Gives views into `bytes`; nullopt means only
+// "not in that form": such a frame is left to classify(), which reads any form. Whatever
+// this accepts, classify() decodes to the same id and data.
+struct StreamDataView {
+    std::string_view id;
+    std::string_view data;  // Base64, not yet checked
+};
+std::optional<StreamDataView> recognizeStreamData(std::string_view bytes);
 
 // Standard Base64 with padding, no line breaks.
 std::string base64Encode(std::string_view bytes);

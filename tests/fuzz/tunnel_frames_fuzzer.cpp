@@ -6,6 +6,7 @@
 // - classify() either returns a frame or throws json::DecodingError; no other exception
 //   (a leaked nlohmann type or range error would end the helper) and no crash;
 // - a frame that decodes re-encodes to a frame that decodes to the same value;
+// - a data frame that the cheap reading accepts decodes the same with the full decoder;
 // - Base64 decoding is strict: text that decodes is exactly the encoding of its bytes,
 //   and every byte string survives encoding and decoding.
 
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,6 +56,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     checkBase64(input);
 
+    // The cheap reading of data frames agrees with the full decoder on whatever it accepts.
+    if (const auto view = recognizeStreamData(input)) {
+        try {
+            if (decodeKind(input).type != "stream_data") fail("a recognised data frame has another type", input);
+            const TunnelStreamDataMessage full = decodeStreamData(input);
+            if (full.id != view->id || full.data != view->data) fail("the fast path read a data frame differently", input);
+        } catch (const json::DecodingError&) {
+            fail("the full decoder rejects a recognised data frame", input);
+        }
+    }
+
     ReceivedFrame frame;
     try {
         frame = classify(input);
@@ -67,6 +80,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (const auto* streamData = std::get_if<TunnelStreamDataMessage>(&frame)) {
         roundTrip(*streamData, decodeStreamData, input);
         checkBase64(streamData->data);
+        // A frame written straight from bytes reads back as those bytes, under the same id.
+        const std::string direct = encodeStreamData(streamData->id, input);
+        const TunnelStreamDataMessage back = decodeStreamData(direct);
+        if (back.id != streamData->id || base64Decode(back.data) != std::optional<std::string>(std::string(input))) {
+            fail("a directly written data frame does not read back", input);
+        }
     } else if (const auto* end = std::get_if<StreamEndFrame>(&frame)) {
         roundTrip(end->message, decodeStreamControl, input);
     } else if (const auto* close = std::get_if<StreamCloseFrame>(&frame)) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <vector>
+
 using namespace tessaron;
 using namespace tessaron::tunnel;
 
@@ -65,11 +68,137 @@ TEST(TunnelMessages, Base64IsStandardPaddedAndStrict) {
         EXPECT_EQ(base64Decode(base64Encode(bytes)), bytes) << n;
     }
     EXPECT_EQ(base64Encode("hi"), "aGk=");
+    EXPECT_EQ(base64Encode("foob"), "Zm9vYg==");
+    EXPECT_EQ(base64Encode("fooba"), "Zm9vYmE=");
+    EXPECT_EQ(base64Encode("foobar"), "Zm9vYmFy");
+    EXPECT_EQ(base64Decode("Zm9vYmFyZm9vYg=="), "foobarfoob");
     EXPECT_EQ(base64Encode("\xfb\xff"), "+/8=");
     for (const char* bad : {"aGk", "aGk=\n", " aGk=", "aG=k", "a===", "aGk*", "aGk==", "aGl=" /* non-zero pad bits */}) {
         EXPECT_FALSE(base64Decode(bad).has_value()) << bad;
     }
     EXPECT_EQ(base64Decode(""), std::string());
+    // Longer texts: every group before the last one, too, is checked.
+    std::string longer;
+    for (int i = 0; i < 4; ++i) longer += all;
+    for (std::size_t n : {1000u, 1001u, 1002u}) {
+        EXPECT_EQ(base64Decode(base64Encode(longer.substr(0, n))), longer.substr(0, n)) << n;
+    }
+    const std::vector<std::string> badGroups = {"aGk=aGk=", "AA==AAAA", "AAAA*AAA", "AAAAAA=A", "AAAA\x80" "AAA",
+                                                "AAAA AAA", std::string("AAAA\0AAA", 8)};
+    for (const auto& bad : badGroups) EXPECT_FALSE(base64Decode(bad).has_value()) << bad;
+}
+
+// The cheap reading of "stream_data" frames must agree with the full decoder: whatever
+// it recognises decodes to the same id and data, and everything else is left to it.
+TEST(TunnelMessages, StreamDataFastPathAgreesWithTheFullDecoder) {
+    enum class Outcome { data, ignored, throws, other };
+    struct Row {
+        std::string frame;
+        bool recognized;
+        Outcome outcome;
+        std::string id, data;  // for Outcome::data
+    };
+    const std::vector<Row> rows = {
+        {R"({"data":"AAEC","id":"t1","type":"stream_data"})", true, Outcome::data, "t1", "AAEC"},
+        {R"({"type":"stream_data","id":"s","data":"AA=="})", true, Outcome::data, "s", "AA=="},
+        {R"({"id":"","data":"","type":"stream_data"})", true, Outcome::data, "", ""},
+        {R"({"data":"!! not base64 ~","id":"s 1/2","type":"stream_data"})", true, Outcome::data, "s 1/2",
+         "!! not base64 ~"},
+        {R"({"data":"A\/A=","id":"s","type":"stream_data"})", false, Outcome::data, "s", "A/A="},
+        {R"({"data":"AA==","id":"\u0073","type":"stream_data"})", false, Outcome::data, "s", "AA=="},
+        {R"({"data":"AA==","id":"\"","type":"stream_data"})", false, Outcome::data, "\"", "AA=="},
+        {R"({ "data":"AA==","id":"s","type":"stream_data"})", false, Outcome::data, "s", "AA=="},
+        {R"({"data" : "AA==","id":"s","type":"stream_data"})", false, Outcome::data, "s", "AA=="},
+        {"{\"data\":\"AA==\",\"id\":\"s\",\"type\":\"stream_data\"}\n", false, Outcome::data, "s", "AA=="},
+        {R"({"data":"AA==","id":"s","type":"stream_data","more":true})", false, Outcome::data, "s", "AA=="},
+        {R"({"data":"AA==","id":"s","type":"stream_data","x":"y"})", false, Outcome::data, "s", "AA=="},
+        {R"({"data":"AA==","id":"s","more":"x","type":"stream_data"})", false, Outcome::data, "s", "AA=="},
+        {"{\"data\":\"AA==\",\"id\":\"\xc3\xa9\",\"type\":\"stream_data\"}", false, Outcome::data, "\xc3\xa9", "AA=="},
+        {R"({"data":"AA==","data":"AQ==","id":"s","type":"stream_data"})", false, Outcome::other, "", ""},
+        {R"({"data":"AA==","id":"s","type":"stream_data","type":"stream_data"})", false, Outcome::other, "", ""},
+        {R"({"id":"s","type":"stream_data"})", false, Outcome::throws, "", ""},
+        {R"({"data":null,"id":"s","type":"stream_data"})", false, Outcome::throws, "", ""},
+        {R"({"data":12,"id":"s","type":"stream_data"})", false, Outcome::throws, "", ""},
+        {R"({"data":"AA==","id":7,"type":"stream_data"})", false, Outcome::throws, "", ""},
+        {R"({"data":"AA==","id":"s","type":"stream_end"})", false, Outcome::other, "", ""},
+        {R"({"data":"AA==","id":"s","type":"Stream_data"})", false, Outcome::ignored, "", ""},
+        {R"({"data":"AA==","id":"s","type":"stream_data"}})", false, Outcome::ignored, "", ""},
+        {R"({"data":"AA==","id":"s","type":"stream_data",})", false, Outcome::ignored, "", ""},
+        {R"({"data":"AA==""id":"s","type":"stream_data"})", false, Outcome::ignored, "", ""},
+        {R"({"data":"AA==","id":"s","type":"stream_data")", false, Outcome::ignored, "", ""},
+        {R"({"data":"AA==","id":"s"})", false, Outcome::ignored, "", ""},
+        {R"({"data":"AA==,"id":"s","type":"stream_data"})", false, Outcome::ignored, "", ""},
+        {"{\"data\":\"AA==\",\"id\":\"\x01\",\"type\":\"stream_data\"}", false, Outcome::ignored, "", ""},
+        {"{\"data\":\"AA==\",\"id\":\"\xff\",\"type\":\"stream_data\"}", false, Outcome::ignored, "", ""},
+        {"{\"data\":\"A\tA==\",\"id\":\"s\",\"type\":\"stream_data\"}", false, Outcome::ignored, "", ""},
+        {"{}", false, Outcome::ignored, "", ""},
+        {"", false, Outcome::ignored, "", ""},
+        {"{\"", false, Outcome::ignored, "", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.frame);
+        const auto view = recognizeStreamData(row.frame);
+        EXPECT_EQ(view.has_value(), row.recognized);
+        if (view) {
+            // The full decoder on the same bytes.
+            EXPECT_EQ(decodeKind(row.frame).type, "stream_data");
+            const auto full = decodeStreamData(row.frame);
+            EXPECT_EQ(view->id, full.id);
+            EXPECT_EQ(view->data, full.data);
+        }
+        switch (row.outcome) {
+            case Outcome::data: {
+                const auto frame = classify(row.frame);
+                ASSERT_TRUE(std::holds_alternative<TunnelStreamDataMessage>(frame));
+                EXPECT_EQ(std::get<TunnelStreamDataMessage>(frame),
+                          (TunnelStreamDataMessage{"stream_data", row.id, row.data}));
+                break;
+            }
+            case Outcome::ignored:
+                EXPECT_TRUE(std::holds_alternative<IgnoredFrame>(classify(row.frame)));
+                break;
+            case Outcome::throws:
+                EXPECT_THROW(classify(row.frame), json::DecodingError);
+                break;
+            case Outcome::other:
+                EXPECT_NO_THROW(classify(row.frame));
+                break;
+        }
+    }
+}
+
+// Every byte that JSON would not carry as itself makes the cheap reading step aside,
+// wherever it stands in a long string (the scan takes several characters at once).
+TEST(TunnelMessages, StreamDataFastPathChecksEveryCharacterOfLongStrings) {
+    for (int c = 0; c < 256; ++c) {
+        const bool plain = c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+        for (std::size_t at = 0; at < 20; ++at) {
+            std::string data(20, 'A');
+            data[at] = static_cast<char>(c);
+            const std::string frame = R"({"data":")" + data + R"(","id":"s","type":"stream_data"})";
+            const auto view = recognizeStreamData(frame);
+            ASSERT_EQ(view.has_value(), plain) << c << " at " << at;
+            if (view) {
+                EXPECT_EQ(view->data, data);
+            }
+        }
+    }
+}
+
+// Data frames written without a JSON tree are the very text the JSON writer gives.
+TEST(TunnelMessages, DirectlyWrittenDataFramesMatchTheJSONWriter) {
+    const std::string payload = std::string("\x00\x01" "binary\xff\xfe payload", 18);
+    for (const std::string id : {"t1", "", "s 1/2~", "q\"uote", "back\\slash", "tab\t", "\xc3\xa9", "\xff", "del\x7f"}) {
+        SCOPED_TRACE(id);
+        const std::string tree = json::encode(json::Json{{"type", "stream_data"}, {"id", id}, {"data", base64Encode(payload)}});
+        EXPECT_EQ(encodeStreamData(id, payload), tree);
+        EXPECT_EQ(encode(TunnelStreamDataMessage{"stream_data", id, base64Encode(payload)}), tree);
+        EXPECT_EQ(encodeStreamData(id, ""), json::encode(json::Json{{"type", "stream_data"}, {"id", id}, {"data", ""}}));
+    }
+    // A message whose data is not Base64 text still goes through the JSON writer.
+    const TunnelStreamDataMessage odd{"stream_data", "s", "a\"b\n"};
+    EXPECT_EQ(encode(odd), json::encode(json::Json{{"type", "stream_data"}, {"id", "s"}, {"data", "a\"b\n"}}));
+    EXPECT_EQ(decodeStreamData(encode(odd)), odd);
 }
 
 TEST(TunnelMessages, HeartbeatTimeHasWholeSecondsAndZ) {
