@@ -39,6 +39,8 @@ namespace {
 
 constexpr std::size_t maxFrameBytes = 256u << 20;       // a request body of megabytes, as Base64
 constexpr std::size_t maxLocalResponseBytes = 128u << 20;
+constexpr std::size_t writeBufferBytes = 64u << 10;
+constexpr std::size_t keptReadBufferBytes = 1u << 20;  // a full stream_data frame is about 350 KB
 
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -290,6 +292,12 @@ private:
             request.set("x-tessaron-machine-id", machineID);
         }));
         co_await ws->async_handshake(address.hostHeader, address.target, asio::use_awaitable);
+        // Every message goes out as one frame (not split into 4 KiB continuation frames),
+        // masked in large pieces, and small frames are not held back by Nagle's algorithm.
+        ws->auto_fragment(false);
+        ws->write_buffer_bytes(writeBufferBytes);
+        boost::system::error_code noDelayError;
+        beast::get_lowest_layer(*ws).socket().set_option(tcp::no_delay(true), noDelayError);
 
         auto writer = std::make_shared<TunnelFrameWriter>(
             io_.get_executor(), [ws](const std::string& text) -> asio::awaitable<void> {
@@ -330,15 +338,24 @@ private:
 
         std::exception_ptr failure;
         try {
+            // One buffer for all frames: it keeps its capacity, and a frame is read in place.
+            beast::flat_buffer buffer;
             for (;;) {
-                beast::flat_buffer buffer;
+                buffer.consume(buffer.size());
+                // A rare large frame (a request body) does not stay allocated for the connection's life.
+                if (buffer.capacity() > keptReadBufferBytes) buffer.shrink_to_fit();
                 boost::system::error_code ec;
                 co_await ws->async_read(buffer, asio::redirect_error(asio::use_awaitable, ec));
                 if (ec) {
                     if (stopping_) break;
                     throw CLIError::pairing(sentence(ec.message()));
                 }
-                const std::string bytes = beast::buffers_to_string(buffer.data());
+                const std::string_view bytes(static_cast<const char*>(buffer.data().data()), buffer.size());
+                // Stream data, the bulk of the traffic, is decoded straight from the frame.
+                if (const auto data = tunnel::recognizeStreamData(bytes)) {
+                    co_await registry->receive(std::string(data->id), tunnel::base64Decode(data->data));
+                    continue;
+                }
                 tunnel::ReceivedFrame frame = tunnel::classify(bytes);
                 if (std::holds_alternative<tunnel::ReadyFrame>(frame)) {
                     printLine("Tunnel connected to " + address.displayHost + " for " + configuration_.machineID + ".");
@@ -349,7 +366,7 @@ private:
                 } else if (auto* open = std::get_if<tunnel::TunnelStreamOpenMessage>(&frame)) {
                     asio::co_spawn(io_, registry->open(*open), asio::detached);
                 } else if (auto* data = std::get_if<tunnel::TunnelStreamDataMessage>(&frame)) {
-                    co_await registry->receive(*data);
+                    co_await registry->receive(std::move(*data));
                 } else if (auto* end = std::get_if<tunnel::StreamEndFrame>(&frame)) {
                     co_await registry->finishWriting(end->message.id);
                 } else if (auto* close = std::get_if<tunnel::StreamCloseFrame>(&frame)) {

@@ -199,8 +199,8 @@ asio::awaitable<void> LocalForwarder::forwardResponses(TunnelFrameWriter& writer
         if (!chunk.first.empty()) {
             std::exception_ptr failure;
             try {
-                const tunnel::TunnelStreamDataMessage data{"stream_data", id_, tunnel::base64Encode(chunk.first)};
-                co_await writer.send(data);
+                // Written straight as frame text: no Base64 string and JSON tree on the way.
+                co_await writer.sendText(tunnel::encodeStreamData(id_, chunk.first));
             } catch (...) {
                 failure = std::current_exception();
             }
@@ -310,11 +310,14 @@ asio::awaitable<void> LocalForwarderRegistry::open(tunnel::TunnelStreamOpenMessa
 }
 
 asio::awaitable<void> LocalForwarderRegistry::receive(tunnel::TunnelStreamDataMessage message) {
+    return receive(std::move(message.id), tunnel::base64Decode(message.data));
+}
+
+asio::awaitable<void> LocalForwarderRegistry::receive(std::string id, std::optional<std::string> bytes) {
     auto self = shared_from_this();
-    const auto bytes = tunnel::base64Decode(message.data);
-    auto it = streams_.find(message.id);
+    auto it = streams_.find(id);
     if (!bytes || bytes->size() > tunnel::maxStreamPayload || it == streams_.end()) {
-        close(message.id, true);
+        close(id, true);
         co_return;
     }
     auto forwarder = it->second;
@@ -325,9 +328,9 @@ asio::awaitable<void> LocalForwarderRegistry::receive(tunnel::TunnelStreamDataMe
         failure = std::current_exception();
     }
     if (failure) {
-        discard(message.id, forwarder);
+        discard(id, forwarder);
         // A stream that never opened is reported by its open ("stream_open_error") alone.
-        if (forwarder->established()) co_await sendControl("stream_close", message.id, describe(failure));
+        if (forwarder->established()) co_await sendControl("stream_close", id, describe(failure));
     }
 }
 

@@ -96,6 +96,8 @@ public:
 
     boost::asio::awaitable<void> open(tunnel::TunnelStreamOpenMessage message);
     boost::asio::awaitable<void> receive(tunnel::TunnelStreamDataMessage message);
+    // The same with the data already Base64-decoded (nullopt: the Base64 was invalid).
+    boost::asio::awaitable<void> receive(std::string id, std::optional<std::string> bytes);
     boost::asio::awaitable<void> finishWriting(std::string id);
     void close(const std::string& id, bool notify);
     void closeAll();

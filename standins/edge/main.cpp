@@ -190,6 +190,10 @@ private:
         helper->ws.read_message_max(512u << 20);
         co_await helper->ws.async_accept(upgrade, asio::redirect_error(asio::use_awaitable, ec));
         if (ec) co_return;
+        // One frame per message (not 4 KiB continuation frames); small frames go out at once.
+        helper->ws.auto_fragment(false);
+        boost::system::error_code noDelayError;
+        beast::get_lowest_layer(helper->ws).socket().set_option(tcp::no_delay(true), noDelayError);
         if (helper_) endHelper(helper_);
         helper_ = helper;
         for (int i = 0; i < options_.readyCount; ++i) sendToHelper(R"({"type":"ready"})");
@@ -200,16 +204,22 @@ private:
             if (ec) break;
             std::string text = beast::buffers_to_string(message.data());
             if (options_.frameLog) frames_.push_back(text);
-            try {
-                const Json object = json::parseObject(text);
-                const std::string type = json::string(object, "type");
-                if (type == "heartbeat") ++heartbeats_;
-                const auto id = json::optionalString(object, "id");
-                if (id) {
-                    auto it = helper->waiting.find(*id);
-                    if (it != helper->waiting.end()) it->second->push(std::move(text));
+            // Stream data, the bulk of the traffic, needs no JSON tree to find its stream.
+            std::optional<std::string> id;
+            if (const auto data = tunnel::recognizeStreamData(text)) {
+                id = std::string(data->id);
+            } else {
+                try {
+                    const Json object = json::parseObject(text);
+                    const std::string type = json::string(object, "type");
+                    if (type == "heartbeat") ++heartbeats_;
+                    id = json::optionalString(object, "id");
+                } catch (const std::exception&) {
                 }
-            } catch (const std::exception&) {
+            }
+            if (id) {
+                auto it = helper->waiting.find(*id);
+                if (it != helper->waiting.end()) it->second->push(std::move(text));
             }
         }
         endHelper(helper);
@@ -322,10 +332,7 @@ private:
                         boost::system::error_code ignored;
                         co_await helper->room.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
                     }
-                    if (n > 0) {
-                        sendToHelper(tunnel::encode(tunnel::TunnelStreamDataMessage{
-                            "stream_data", id, tunnel::base64Encode(std::string_view(buffer.data(), n))}));
-                    }
+                    if (n > 0) sendToHelper(tunnel::encodeStreamData(id, std::string_view(buffer.data(), n)));
                     if (ec == asio::error::eof) {
                         sendToHelper(tunnel::encode(tunnel::TunnelStreamControlMessage{"stream_end", id, std::nullopt}));
                         co_return;
@@ -341,12 +348,19 @@ private:
         for (;;) {
             auto text = co_await box->next(std::chrono::hours(24));
             if (!text) break;
-            const Json object = json::parseObject(*text);
-            const std::string type = json::string(object, "type");
+            std::optional<std::string> bytes;
+            std::string type;
+            if (const auto data = tunnel::recognizeStreamData(*text)) {
+                type = "stream_data";
+                bytes = tunnel::base64Decode(data->data).value_or("");
+            } else {
+                const Json object = json::parseObject(*text);
+                type = json::string(object, "type");
+                if (type == "stream_data") bytes = tunnel::base64Decode(json::string(object, "data")).value_or("");
+            }
             if (type == "stream_data") {
-                const auto bytes = tunnel::base64Decode(json::string(object, "data")).value_or("");
                 boost::system::error_code ec;
-                co_await asio::async_write(*client, asio::buffer(bytes), asio::redirect_error(asio::use_awaitable, ec));
+                co_await asio::async_write(*client, asio::buffer(*bytes), asio::redirect_error(asio::use_awaitable, ec));
                 if (ec) break;
             } else if (type == "stream_end") {
                 boost::system::error_code ignored;
