@@ -162,6 +162,30 @@ ExistingPlist inspectExisting(const fs::path& path, const plist::Dictionary& wan
     return existing;
 }
 
+// Where a LaunchAgent stands before it is installed: whether launchd has it loaded and
+// what plist is on disk. A different plist needs the user's consent to be replaced.
+struct AgentState {
+    std::string domain;
+    std::string service;
+    bool loaded = false;
+    ExistingPlist existing;
+    bool upToDate = false;  // the same plist is on disk and loaded: nothing to do
+};
+
+AgentState inspectAgent(Runner& runner, const std::string& label, const fs::path& target,
+                        const plist::Dictionary& list, bool replaceExisting) {
+    AgentState state;
+    state.domain = LaunchAgentPaths::domainTarget();
+    state.service = state.domain + "/" + label;
+    state.loaded = runner.launchctl({"print", state.service}) == 0;
+    state.existing = inspectExisting(target, list);
+    if (state.existing.bytes) {
+        state.upToDate = state.existing.identical && state.loaded;
+        if (!state.existing.identical && !replaceExisting) throw LoginServiceError::needsReplacementConsent();
+    }
+    return state;
+}
+
 AgentSupervisorStatus helperStatus(const LoginServiceEnvironment& environment, const AgentConfiguration& configuration) {
     const auto self = static_cast<std::int32_t>(::getpid());
     if (environment.helperStatus) return environment.helperStatus(configuration, self);
@@ -244,16 +268,13 @@ void enable(const fs::path& executable, const AgentConfiguration& configuration,
     const plist::Dictionary list = propertyList(executable, configurationFile, credentialFile, home);
 
     Runner runner(environment);
-    const std::string domain = LaunchAgentPaths::domainTarget();
-    const std::string service = domain + "/" + label;
-    const bool loaded = runner.launchctl({"print", service}) == 0;
-
     const fs::path target = plistPath(home);
-    const ExistingPlist existing = inspectExisting(target, list);
-    if (existing.bytes) {
-        if (existing.identical && loaded) return;
-        if (!existing.identical && !replaceExisting) throw LoginServiceError::needsReplacementConsent();
-    }
+    const AgentState state = inspectAgent(runner, label, target, list, replaceExisting);
+    if (state.upToDate) return;
+    const std::string& domain = state.domain;
+    const std::string& service = state.service;
+    const bool loaded = state.loaded;
+    const ExistingPlist& existing = state.existing;
 
     const AgentSupervisorStatus status = helperStatus(environment, configuration);
     if (status.state != "stopped" && !(loaded && replaceExisting)) throw LoginServiceError::existingHelper(status.error);
@@ -344,16 +365,13 @@ void enable(const fs::path& executable, bool replaceExisting, const LoginService
     if (!isExecutableFile(companion)) throw LoginServiceError::operationFailed(companionMissing);
 
     Runner runner(environment);
-    const std::string domain = LaunchAgentPaths::domainTarget();
-    const std::string service = domain + "/" + label;
-    const bool loaded = runner.launchctl({"print", service}) == 0;
-
     const fs::path target = plistPath(home);
-    const ExistingPlist existing = inspectExisting(target, list);
-    if (existing.bytes) {
-        if (existing.identical && loaded) return;
-        if (!existing.identical && !replaceExisting) throw LoginServiceError::needsReplacementConsent();
-    }
+    const AgentState state = inspectAgent(runner, label, target, list, replaceExisting);
+    if (state.upToDate) return;
+    const std::string& domain = state.domain;
+    const std::string& service = state.service;
+    const bool loaded = state.loaded;
+    const ExistingPlist& existing = state.existing;
 
     fs::create_directories(target.parent_path());
     private_file::createDirectories(LaunchAgentPaths::logDirectory(home));
