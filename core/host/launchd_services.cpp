@@ -269,12 +269,8 @@ void enable(const fs::path& executable, const AgentConfiguration& configuration,
 
     Runner runner(environment);
     const fs::path target = plistPath(home);
-    const AgentState state = inspectAgent(runner, label, target, list, replaceExisting);
-    if (state.upToDate) return;
-    const std::string& domain = state.domain;
-    const std::string& service = state.service;
-    const bool loaded = state.loaded;
-    const ExistingPlist& existing = state.existing;
+    const auto [domain, service, loaded, existing, upToDate] = inspectAgent(runner, label, target, list, replaceExisting);
+    if (upToDate) return;
 
     const AgentSupervisorStatus status = helperStatus(environment, configuration);
     if (status.state != "stopped" && !(loaded && replaceExisting)) throw LoginServiceError::existingHelper(status.error);
@@ -366,12 +362,8 @@ void enable(const fs::path& executable, bool replaceExisting, const LoginService
 
     Runner runner(environment);
     const fs::path target = plistPath(home);
-    const AgentState state = inspectAgent(runner, label, target, list, replaceExisting);
-    if (state.upToDate) return;
-    const std::string& domain = state.domain;
-    const std::string& service = state.service;
-    const bool loaded = state.loaded;
-    const ExistingPlist& existing = state.existing;
+    const auto [domain, service, loaded, existing, upToDate] = inspectAgent(runner, label, target, list, replaceExisting);
+    if (upToDate) return;
 
     fs::create_directories(target.parent_path());
     private_file::createDirectories(LaunchAgentPaths::logDirectory(home));
