@@ -11,6 +11,9 @@ packages=(
   python3 openssh-server openssh-client wireguard-tools iproute2 procps
   clang libclang-rt-14-dev
   curl socat time
+  fonts-materialdesignicons-webfont
+  qemu-system-x86 qemu-utils debootstrap wireguard-go
+  xvfb xauth imagemagick trayer xdotool
 )
 
 missing=()

@@ -1,0 +1,13 @@
+#pragma once
+// The programs' opener: the platform's default handler for web pages and folders; a ".command"
+// launcher runs in a terminal emulator, as Terminal runs it on a Mac.
+#include "model/opener.h"
+
+namespace tessaron::desktop {
+
+class SystemOpener final : public Opener {
+public:
+    void open(const QUrl& url) override;
+};
+
+}  // namespace tessaron::desktop
