@@ -3,6 +3,7 @@
 #include "cli/cli_options.h"
 #include "cli/stream_forwarders.h"
 #include "cli/tunnel_frame_writer.h"
+#include "host/base64.h"
 #include "host/json.h"
 #include "host/url.h"
 #include "panel/http_client.h"
@@ -64,7 +65,7 @@ void writeAll(int fd, const std::string& line) {
 }
 
 TunnelResponseMessage plainAnswer(const std::string& id, int status, const std::string& text) {
-    return {"response", id, status, {{"content-type", "text/plain; charset=utf-8"}}, tunnel::base64Encode(text)};
+    return {"response", id, status, {{"content-type", "text/plain; charset=utf-8"}}, base64Encode(text)};
 }
 
 struct EdgeAddress {
@@ -353,7 +354,7 @@ private:
                 const std::string_view bytes(static_cast<const char*>(buffer.data().data()), buffer.size());
                 // Stream data, the bulk of the traffic, is decoded straight from the frame.
                 if (const auto data = tunnel::recognizeStreamData(bytes)) {
-                    co_await registry->receive(std::string(data->id), tunnel::base64Decode(data->data));
+                    co_await registry->receive(std::string(data->id), base64Decode(data->data));
                     continue;
                 }
                 tunnel::ReceivedFrame frame = tunnel::classify(bytes);
@@ -446,7 +447,7 @@ private:
             if (std::find(std::begin(dropped), std::end(dropped), key) != std::end(dropped)) continue;
             outgoing.set(name, value);
         }
-        outgoing.body() = tunnel::base64Decode(request.body).value_or("");
+        outgoing.body() = base64Decode(request.body).value_or("");
         if (!outgoing.body().empty()) outgoing.prepare_payload();
 
         beast::tcp_stream stream(io_);
@@ -477,7 +478,7 @@ private:
         std::vector<std::pair<std::string, std::string>> fields;
         for (const auto& field : incoming) fields.emplace_back(std::string(field.name_string()), std::string(field.value()));
         co_return TunnelResponseMessage{"response", request.id, incoming.result_int(), joinResponseHeaders(fields),
-                                        tunnel::base64Encode(incoming.body())};
+                                        base64Encode(incoming.body())};
     }
 
     asio::io_context io_;

@@ -1,5 +1,7 @@
 #include "cli/stream_forwarders.h"
 
+#include "host/base64.h"
+
 #include <algorithm>
 
 #include <boost/asio/co_spawn.hpp>
@@ -310,7 +312,7 @@ asio::awaitable<void> LocalForwarderRegistry::open(tunnel::TunnelStreamOpenMessa
 }
 
 asio::awaitable<void> LocalForwarderRegistry::receive(tunnel::TunnelStreamDataMessage message) {
-    return receive(std::move(message.id), tunnel::base64Decode(message.data));
+    return receive(std::move(message.id), base64Decode(message.data));
 }
 
 asio::awaitable<void> LocalForwarderRegistry::receive(std::string id, std::optional<std::string> bytes) {

@@ -21,7 +21,7 @@ cp -n "$root"/tests/fuzz/corpus/tunnel_frames/* "$out/corpus/" 2>/dev/null || tr
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -I "$root/core" \
   "$root/tests/fuzz/tunnel_frames_fuzzer.cpp" \
-  "$root/core/panel/tunnel_messages.cpp" "$root/core/host/json.cpp" "$root/core/host/error.cpp" \
+  "$root/core/panel/tunnel_messages.cpp" "$root/core/host/base64.cpp" "$root/core/host/json.cpp" "$root/core/host/error.cpp" \
   -o "$out/tunnel_frames_fuzzer"
 
 cd "$out"

@@ -6,7 +6,7 @@
 #include "host/guest_scripts.h"
 #include "host/json.h"
 #include "host/lima_manager.h"
-#include "panel/tunnel_messages.h"
+#include "host/base64.h"
 
 #include <chrono>
 #include <thread>
@@ -39,7 +39,7 @@ std::string wireGuardPublicKey(std::string_view output) {
     const auto found = object.find("publicKey");
     if (found == object.end()) throw LimaManagerError::commandFailed(missingPublicKeyMessage);
     const std::string key = found->get<std::string>();
-    const std::optional<std::string> bytes = tunnel::base64Decode(key);
+    const std::optional<std::string> bytes = base64Decode(key);
     if (!bytes || bytes->size() != 32) throw LimaManagerError::commandFailed(missingPublicKeyMessage);
     return key;
 }

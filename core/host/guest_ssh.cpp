@@ -5,7 +5,7 @@
 #include "host/guest_scripts.h"
 #include "host/json.h"
 #include "host/lima_manager.h"
-#include "panel/tunnel_messages.h"
+#include "host/base64.h"
 
 #include <set>
 
@@ -100,7 +100,7 @@ std::string LimaManager::prepareSSH(const std::string& request) {
     if (!script) throw LimaManagerError::commandFailed(missingSSHScriptMessage);
 
     const CommandResult result = checkedRun({"shell", instanceName_, "--", "sudo", "-n", "python3", "-c", *script,
-                                             account, tunnel::base64Encode(request)});
+                                             account, base64Encode(request)});
     // The answer goes to the panel as it is; one that is not text must not turn into an
     // empty success.
     if (!result.standardOutputValid || !isValidUTF8(result.standardOutput))

@@ -118,11 +118,6 @@ struct StreamDataView {
 };
 std::optional<StreamDataView> recognizeStreamData(std::string_view bytes);
 
-// Standard Base64 with padding, no line breaks.
-std::string base64Encode(std::string_view bytes);
-// Strict: any character outside the alphabet (whitespace included) or bad padding gives nullopt.
-std::optional<std::string> base64Decode(std::string_view text);
-
 // "2026-01-31T09:15:00Z" for the current time.
 std::string heartbeatTimestampNow();
 

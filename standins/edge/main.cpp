@@ -1,5 +1,6 @@
 // tessaron-edge: a loopback edge relay (see README.md beside this file).
 
+#include "host/base64.h"
 #include "host/json.h"
 #include "panel/tunnel_messages.h"
 
@@ -262,7 +263,7 @@ private:
             if (box) {
                 sendToHelper(tunnel::encode(tunnel::TunnelRequestMessage{
                     "request", id, std::string(request.method_string()), std::string(request.target()), headers,
-                    tunnel::base64Encode(request.body()), options_.httpTarget}));
+                    base64Encode(request.body()), options_.httpTarget}));
                 answer = co_await box->next(std::chrono::seconds(120));
                 forget(id);
             }
@@ -289,7 +290,7 @@ private:
                         start = end + 1;
                     }
                 }
-                response.body() = tunnel::base64Decode(decoded->body).value_or("");
+                response.body() = base64Decode(decoded->body).value_or("");
             } else {
                 response.result(bhttp::status::bad_gateway);
                 response.set(bhttp::field::content_type, "text/plain");
@@ -352,11 +353,11 @@ private:
             std::string type;
             if (const auto data = tunnel::recognizeStreamData(*text)) {
                 type = "stream_data";
-                bytes = tunnel::base64Decode(data->data).value_or("");
+                bytes = base64Decode(data->data).value_or("");
             } else {
                 const Json object = json::parseObject(*text);
                 type = json::string(object, "type");
-                if (type == "stream_data") bytes = tunnel::base64Decode(json::string(object, "data")).value_or("");
+                if (type == "stream_data") bytes = base64Decode(json::string(object, "data")).value_or("");
             }
             if (type == "stream_data") {
                 boost::system::error_code ec;
@@ -401,7 +402,7 @@ private:
             }
             if (it->second.open) {
                 sendToHelper(tunnel::encode(
-                    tunnel::TunnelStreamDataMessage{"stream_data", it->second.id, tunnel::base64Encode(datagram)}));
+                    tunnel::TunnelStreamDataMessage{"stream_data", it->second.id, base64Encode(datagram)}));
             } else {
                 it->second.queued.push_back(std::move(datagram));
             }
@@ -418,11 +419,11 @@ private:
                 auto& stream = udpStreams_[client];
                 stream.open = true;
                 for (auto& datagram : stream.queued) {
-                    sendToHelper(tunnel::encode(tunnel::TunnelStreamDataMessage{"stream_data", id, tunnel::base64Encode(datagram)}));
+                    sendToHelper(tunnel::encode(tunnel::TunnelStreamDataMessage{"stream_data", id, base64Encode(datagram)}));
                 }
                 stream.queued.clear();
             } else if (type == "stream_data") {
-                const auto bytes = tunnel::base64Decode(json::string(object, "data")).value_or("");
+                const auto bytes = base64Decode(json::string(object, "data")).value_or("");
                 boost::system::error_code ignored;
                 co_await udp_->async_send_to(asio::buffer(bytes), client, asio::redirect_error(asio::use_awaitable, ignored));
             } else if (type == "stream_open_error" || type == "stream_close") {

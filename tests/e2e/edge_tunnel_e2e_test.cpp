@@ -6,6 +6,7 @@
 #include "support/edge_process.h"
 #include "support/limactl_standin.h"
 #include "support/scripted_http_server.h"
+#include "host/base64.h"
 #include "host/json.h"
 #include "panel/http_client.h"
 #include "panel/tunnel_messages.h"
@@ -283,7 +284,7 @@ void waitConnected(const EdgeProcess& edge, Tunnel& tunnel, std::size_t lines = 
 
 std::string requestFrame(const std::string& id, const std::string& method, const std::string& path, int port,
                          const tunnel::HeaderFields& headers = {}, const std::string& body = "") {
-    return tunnel::encode(tunnel::TunnelRequestMessage{"request", id, method, path, headers, tunnel::base64Encode(body), port});
+    return tunnel::encode(tunnel::TunnelRequestMessage{"request", id, method, path, headers, base64Encode(body), port});
 }
 
 }  // namespace
@@ -353,7 +354,7 @@ TEST(EdgeTunnel, RequestFramesAreCheckedFilteredAndAnsweredWithErrors) {
     auto filtered = responseFrame(edge, "h");
     ASSERT_TRUE(filtered);
     EXPECT_EQ(filtered->status, 200);
-    EXPECT_EQ(tunnel::base64Decode(filtered->body), "abc");
+    EXPECT_EQ(base64Decode(filtered->body), "abc");
     EXPECT_EQ(filtered->headers["X-Host"], "127.0.0.1:" + std::to_string(local.port));
     EXPECT_EQ(filtered->headers["X-Upgrade"], "");
     EXPECT_EQ(filtered->headers["X-Keep"], "timeout=5");
@@ -362,7 +363,7 @@ TEST(EdgeTunnel, RequestFramesAreCheckedFilteredAndAnsweredWithErrors) {
     edge.send(requestFrame("root", "GET", "", local.port));
     auto root = responseFrame(edge, "root");
     ASSERT_TRUE(root);
-    EXPECT_EQ(tunnel::base64Decode(root->body), "root:/");
+    EXPECT_EQ(base64Decode(root->body), "root:/");
 
     struct Case {
         std::string id;
@@ -388,7 +389,7 @@ TEST(EdgeTunnel, RequestFramesAreCheckedFilteredAndAnsweredWithErrors) {
         auto response = responseFrame(edge, c.id);
         ASSERT_TRUE(response) << c.id;
         EXPECT_EQ(response->status, c.status) << c.id;
-        EXPECT_EQ(tunnel::base64Decode(response->body), c.text) << c.id;
+        EXPECT_EQ(base64Decode(response->body), c.text) << c.id;
         EXPECT_EQ(response->headers, (tunnel::HeaderFields{{"content-type", "text/plain; charset=utf-8"}})) << c.id;
     }
     // None of the refused requests reached the local service.
@@ -406,7 +407,7 @@ TEST(EdgeTunnel, ALocalServiceThatNeverAnswersTimesOutAndOneThatSpeaksNoHTTPIsIn
     auto slow = responseFrame(edge, "slow");
     ASSERT_TRUE(slow);
     EXPECT_EQ(slow->status, 502);
-    EXPECT_EQ(tunnel::base64Decode(slow->body), "Local port " + std::to_string(local.port) + " is unavailable.");
+    EXPECT_EQ(base64Decode(slow->body), "Local port " + std::to_string(local.port) + " is unavailable.");
 
     // A service that answers garbage.
     int port = 0;
@@ -429,7 +430,7 @@ TEST(EdgeTunnel, ALocalServiceThatNeverAnswersTimesOutAndOneThatSpeaksNoHTTPIsIn
     close(fd);
     ASSERT_TRUE(bad);
     EXPECT_EQ(bad->status, 502);
-    EXPECT_EQ(tunnel::base64Decode(bad->body), "The local service returned an invalid response.");
+    EXPECT_EQ(base64Decode(bad->body), "The local service returned an invalid response.");
 }
 
 TEST(EdgeTunnel, TCPStreamsCarryBothDirectionsWithHalfClose) {
@@ -488,9 +489,9 @@ TEST(EdgeTunnel, StreamOpenFailuresAndCloses) {
     EXPECT_EQ(again[1].error.value_or(""), "The requested stream is invalid.");
     EXPECT_EQ(waitControl("zero", 1)[0].error.value_or(""), "The requested stream is invalid.");
     EXPECT_EQ(waitControl("big", 1)[0].error.value_or(""), "The requested stream is invalid.");
-    edge.send(R"({"type":"stream_data","id":"live","data":")" + tunnel::base64Encode("ping") + "\"}");
+    edge.send(R"({"type":"stream_data","id":"live","data":")" + base64Encode("ping") + "\"}");
     ASSERT_TRUE(EdgeProcess::waitFor([&] { return !edge.frames("stream_data").empty(); }));
-    EXPECT_EQ(tunnel::base64Decode(tunnel::decodeStreamData(edge.frames("stream_data")[0]).data), "ping");
+    EXPECT_EQ(base64Decode(tunnel::decodeStreamData(edge.frames("stream_data")[0]).data), "ping");
 
     // A refused local port answers at once.
     open("refused", unusedPort());
@@ -563,14 +564,14 @@ TEST(EdgeTunnel, UDPDatagramsTravelOneFramePerDatagram) {
         std::vector<std::string> found;
         for (const auto& frame : edge.frames("stream_data")) {
             const auto message = tunnel::decodeStreamData(frame);
-            if (message.id == id) found.push_back(tunnel::base64Decode(message.data).value_or("?"));
+            if (message.id == id) found.push_back(base64Decode(message.data).value_or("?"));
         }
         return found;
     };
-    edge.send(R"({"type":"stream_data","id":"ud","data":")" + tunnel::base64Encode("a") + "\"}");
+    edge.send(R"({"type":"stream_data","id":"ud","data":")" + base64Encode("a") + "\"}");
     ASSERT_TRUE(EdgeProcess::waitFor([&] { return repliesOn("ud").size() == 1; }));
     edge.send(R"({"type":"stream_end","id":"ud"})");
-    edge.send(R"({"type":"stream_data","id":"ud","data":")" + tunnel::base64Encode("b") + "\"}");
+    edge.send(R"({"type":"stream_data","id":"ud","data":")" + base64Encode("b") + "\"}");
     ASSERT_TRUE(EdgeProcess::waitFor([&] { return repliesOn("ud").size() == 2; }));
     EXPECT_EQ(repliesOn("ud"), (std::vector<std::string>{"re:a", "re:b"}));
     EXPECT_EQ(controlFrames(edge, "ud").size(), 1u);
@@ -760,12 +761,12 @@ TEST(EdgeTunnel, AnOpenThatFailsLateLeavesANewerStreamOfTheSameIdAlone) {
         std::string all;
         for (const auto& frame : edge.frames("stream_data")) {
             const auto message = tunnel::decodeStreamData(frame);
-            if (message.id == id) all += tunnel::base64Decode(message.data).value_or("?");
+            if (message.id == id) all += base64Decode(message.data).value_or("?");
         }
         return all;
     };
     auto ping = [&](const std::string& id, const std::string& text) {
-        edge.send(R"({"type":"stream_data","id":")" + id + R"(","data":")" + tunnel::base64Encode(text) + "\"}");
+        edge.send(R"({"type":"stream_data","id":")" + id + R"(","data":")" + base64Encode(text) + "\"}");
     };
     const std::string toEcho = std::to_string(echo.port());
 
@@ -816,7 +817,7 @@ TEST(EdgeTunnel, WhenTheGuestEndsItsOutputTheStreamEndsAndTheLocalSocketIsClosed
     ASSERT_TRUE(EdgeProcess::waitFor([&] { return controlFrames(edge, "g").size() >= 2; }));
 
     // The edge saw: opened, the data, the end; and nothing more, even for later data.
-    edge.send(R"({"type":"stream_data","id":"g","data":")" + tunnel::base64Encode("late") + "\"}");
+    edge.send(R"({"type":"stream_data","id":"g","data":")" + base64Encode("late") + "\"}");
     edge.send(R"({"type":"stream_end","id":"g"})");
     edge.send(R"({"type":"ready"})");  // a marker: once it is answered, the frames above were handled
     ASSERT_TRUE(EdgeProcess::waitFor([&] { return tunnel.outLines().size() >= 2; }));
@@ -826,7 +827,7 @@ TEST(EdgeTunnel, WhenTheGuestEndsItsOutputTheStreamEndsAndTheLocalSocketIsClosed
         if (json::optionalString(object, "id") == std::optional<std::string>("g")) seen.push_back(json::string(object, "type"));
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"stream_opened", "stream_data", "stream_end"}));
-    EXPECT_EQ(tunnel::base64Decode(tunnel::decodeStreamData(edge.frames("stream_data").at(0)).data), "hello");
+    EXPECT_EQ(base64Decode(tunnel::decodeStreamData(edge.frames("stream_data").at(0)).data), "hello");
 }
 
 TEST(EdgeTunnel, AStreamStillConnectingIsCancelledByTheEdgeOrTimesOut) {
@@ -877,13 +878,13 @@ TEST(EdgeTunnel, DataSentRightAfterTheOpenWaitsForTheLocalConnection) {
         return R"({"type":"stream_open","id":")" + id + R"(","transport":"tcp","targetPort":)" + std::to_string(port) + "}";
     };
     auto data = [](const std::string& id, const std::string& text) {
-        return R"({"type":"stream_data","id":")" + id + R"(","data":")" + tunnel::base64Encode(text) + "\"}";
+        return R"({"type":"stream_data","id":")" + id + R"(","data":")" + base64Encode(text) + "\"}";
     };
     auto dataOn = [&](const std::string& id) {
         std::string all;
         for (const auto& frame : edge.frames("stream_data")) {
             const auto message = tunnel::decodeStreamData(frame);
-            if (message.id == id) all += tunnel::base64Decode(message.data).value_or("?");
+            if (message.id == id) all += base64Decode(message.data).value_or("?");
         }
         return all;
     };

@@ -10,6 +10,7 @@
 // - Base64 decoding is strict: text that decodes is exactly the encoding of its bytes,
 //   and every byte string survives encoding and decoding.
 
+#include "host/base64.h"
 #include "panel/tunnel_messages.h"
 
 #include <cstdint>

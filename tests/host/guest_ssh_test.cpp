@@ -6,7 +6,7 @@
 #include "host/json.h"
 #include "host/lima_manager.h"
 #include "host/paths.h"
-#include "panel/tunnel_messages.h"
+#include "host/base64.h"
 #include "support/fake_command_runner.h"
 #include "support/temp_dir.h"
 
@@ -81,7 +81,7 @@ TEST(GuestSSH, SendsTheAccountAndTheBase64RequestAndReturnsTheAnswerUnchanged) {
     EXPECT_EQ(f.runner->argumentVectors(),
               (std::vector<Argv>{statusVector, accountVector,
                                  {"shell", "tessaron", "--", "sudo", "-n", "python3", "-c", "# bundled ssh script\n",
-                                  "tessa", tunnel::base64Encode(request)}}));
+                                  "tessa", base64Encode(request)}}));
 }
 
 TEST(GuestSSH, RequestSizeAndVMStateGateEverything) {
