@@ -54,5 +54,7 @@ httplib::Server::Handler apiRoute(Panel& panel, ApiHandler handler);
 void registerAgentApi(httplib::Server& server, Panel& panel);
 void registerSetupApi(httplib::Server& server, Panel& panel);
 void registerAdminApi(httplib::Server& server, Panel& panel);
+// The release query and its administrative side; before registerAdminApi.
+void registerReleaseApi(httplib::Server& server, Panel& panel);
 
 }  // namespace tessaron::panel

@@ -72,6 +72,7 @@ int main(int argc, char** argv) {
         }));
         registerAgentApi(server, panel);
         registerSetupApi(server, panel);
+        registerReleaseApi(server, panel);
         registerAdminApi(server, panel);
 
         const int bound = port == 0 ? server.bind_to_any_port("127.0.0.1") : (server.bind_to_port("127.0.0.1", port) ? port : -1);
