@@ -14,6 +14,7 @@ packages=(
   fonts-materialdesignicons-webfont
   qemu-system-x86 qemu-utils debootstrap wireguard-go
   xvfb xauth imagemagick trayer xdotool
+  fonts-inter
 )
 
 missing=()

@@ -15,7 +15,7 @@ namespace tessaron::desktop::symbols {
 namespace {
 
 // SF Symbol name → Material Design Icons (font 1.6.50) code point, the nearest drawing of each.
-constexpr std::array<std::pair<std::string_view, char32_t>, 27> kTable{{
+constexpr std::array<std::pair<std::string_view, char32_t>, 28> kTable{{
     {"arrow.clockwise", 0xF450},         // refresh
     {"arrow.down.app", 0xF1DA},          // download
     {"arrow.down.circle", 0xF048},       // arrow-down-bold-circle-outline
@@ -31,6 +31,7 @@ constexpr std::array<std::pair<std::string_view, char32_t>, 27> kTable{{
     {"laptopcomputer", 0xF322},          // laptop
     {"link", 0xF337},                    // link
     {"macwindow", 0xF614},               // application
+    {"memorychip", 0xF35B},              // memory
     {"network", 0xF59F},                 // web
     {"pause.circle", 0xF3E6},            // pause-circle-outline
     {"pause.circle.fill", 0xF3E5},       // pause-circle

@@ -1,0 +1,37 @@
+// TessaronDesktop: the desktop application's one window over its one model.
+#include "app/desktop_window.h"
+#include "app/model_bridge.h"
+#include "app/single_instance.h"
+#include "app/style.h"
+#include "model/desktop_model.h"
+#include "platform/system_opener.h"
+
+#include <QApplication>
+#include <QDir>
+
+int main(int argc, char** argv) {
+    using namespace tessaron::desktop;
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tessaron"));
+    QApplication::setOrganizationName(QStringLiteral("Tessaron"));
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    SingleInstance instance(SingleInstance::defaultName());
+    if (instance.forwardToRunning()) return 0;
+
+    style::applyApplicationLook();
+    const QDir macOS(QCoreApplication::applicationDirPath());
+    SystemOpener opener;
+    DesktopModel model(macOS.filePath(QStringLiteral("tessaron")).toStdString(), opener);
+    ModelBridge bridge(model);
+    DesktopWindow window(bridge, macOS.filePath(QStringLiteral("../Resources/logo.png")));
+    bridge.attach(window);
+    QObject::connect(&instance, &SingleInstance::activated, &window, [&window] {
+        window.showNormal();
+        window.raise();
+        window.activateWindow();
+    });
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &model, [&model] { model.shutdown(); });
+    window.show();
+    return application.exec();
+}
