@@ -24,6 +24,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 
 namespace tessaron::cli {
@@ -40,17 +42,14 @@ namespace {
 
 constexpr std::size_t maxFrameBytes = 256u << 20;       // a request body of megabytes, as Base64
 constexpr std::size_t maxLocalResponseBytes = 128u << 20;
-constexpr std::size_t writeBufferBytes = 64u << 10;
+// Room to mask a whole stream_data frame (about 350 KB), so each frame goes out in one write.
+constexpr std::size_t writeBufferBytes = 512u << 10;
+// Idle keep-alive connections to the local service kept per port and tunnel connection.
+constexpr std::size_t maxIdleLocalConnections = 32;
 constexpr std::size_t keptReadBufferBytes = 1u << 20;  // a full stream_data frame is about 350 KB
 
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
-std::string sentence(std::string text) {
-    if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-    if (!text.empty() && text.back() != '.') text += '.';
     return text;
 }
 
@@ -183,6 +182,58 @@ void sendPanelHeartbeat(const EdgeTunnelConfiguration& configuration, const std:
 
 namespace {
 
+// Lets threads of their own hand a result back to a runner's loop while it runs, and
+// drops it once the loop has ended.
+class LoopGate {
+public:
+    explicit LoopGate(asio::any_io_executor executor) : executor_(std::move(executor)) {}
+    void post(std::function<void()> action) {
+        const std::lock_guard lock(mutex_);
+        if (open_) asio::post(executor_, std::move(action));
+    }
+    void close() {
+        const std::lock_guard lock(mutex_);
+        open_ = false;
+    }
+
+private:
+    std::mutex mutex_;
+    bool open_ = true;
+    asio::any_io_executor executor_;
+};
+
+// The local HTTP service's connections of one tunnel connection: connections the service
+// keeps alive are kept idle per port and reused by later requests.
+class LocalHTTPConnections {
+public:
+    using Connection = std::unique_ptr<beast::tcp_stream>;
+    explicit LocalHTTPConnections(asio::any_io_executor executor) : executor_(std::move(executor)) {}
+
+    Connection takeIdle(int port) {
+        auto& idle = idle_[port];
+        if (idle.empty()) return nullptr;
+        Connection connection = std::move(idle.back());
+        idle.pop_back();
+        return connection;
+    }
+    void putIdle(int port, Connection connection) {
+        auto& idle = idle_[port];
+        if (closed_ || idle.size() >= maxIdleLocalConnections) return;
+        connection->expires_never();
+        idle.push_back(std::move(connection));
+    }
+    void closeAll() {
+        closed_ = true;
+        idle_.clear();
+    }
+    asio::any_io_executor executor() const { return executor_; }
+
+private:
+    asio::any_io_executor executor_;
+    std::map<int, std::vector<Connection>> idle_;
+    bool closed_ = false;
+};
+
 // One runner's loop and state, on one io_context.
 class RunnerLoop {
 public:
@@ -195,6 +246,8 @@ public:
         asio::co_spawn(io_, loop(), [this](std::exception_ptr) { io_.stop(); });
         if (stop.stop_requested()) asio::post(io_, [this] { requestStop(); });
         io_.run();
+        // A panel heartbeat still in flight finishes on its own thread, unheard.
+        panelPosts_->close();
         pool_.stop();
         pool_.join();
     }
@@ -215,14 +268,19 @@ private:
 
     asio::awaitable<void> loop() {
         const auto unit = settings_.backoffUnit;
+        const auto longest = unit * 30;
         auto delay = unit;
         while (!stopping_) {
             std::chrono::milliseconds wait = unit;
+            connectedAt_.reset();
             try {
                 co_await connectOnce();
             } catch (const std::exception& e) {
-                if (!stopping_) printError(std::string("Tunnel disconnected: ") + e.what());
-                wait = delay;
+                if (!stopping_) printError("Tunnel disconnected: " + errorSentence(e));
+                // A connection that stayed up as long as the longest wait was a good one:
+                // the back-off starts again from its first value.
+                const bool lasted = connectedAt_ && std::chrono::steady_clock::now() - *connectedAt_ >= longest;
+                wait = lasted ? unit : delay;
             }
             cancelCurrent_ = nullptr;
             if (stopping_) break;
@@ -231,7 +289,7 @@ private:
             boost::system::error_code ignored;
             co_await backoff_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
             if (stopping_) break;
-            delay = std::min(wait * 2, unit * 30);
+            delay = std::min(wait * 2, longest);
         }
     }
 
@@ -251,7 +309,7 @@ private:
         boost::system::error_code ec;
         auto endpoints =
             co_await resolver.async_resolve(address.host, address.port, asio::redirect_error(asio::use_awaitable, ec));
-        if (ec) throw CLIError::pairing(sentence(ec.message()));
+        if (ec) throw CLIError::pairing(sentence(ec));
         if (address.tls) {
             asio::ssl::context tls(asio::ssl::context::tls_client);
             tls.set_default_verify_paths();
@@ -293,8 +351,10 @@ private:
             request.set("x-tessaron-machine-id", machineID);
         }));
         co_await ws->async_handshake(address.hostHeader, address.target, asio::use_awaitable);
+        connectedAt_ = std::chrono::steady_clock::now();
         // Every message goes out as one frame (not split into 4 KiB continuation frames),
-        // masked in large pieces, and small frames are not held back by Nagle's algorithm.
+        // masked whole and written at once, and small frames are not held back by Nagle's
+        // algorithm.
         ws->auto_fragment(false);
         ws->write_buffer_bytes(writeBufferBytes);
         boost::system::error_code noDelayError;
@@ -310,37 +370,23 @@ private:
         targets.vmName = configuration_.vmName;
         targets.sshLocalPort = settings_.sshLocalPort;
         targets.connectTimeout = settings_.streamConnectTimeout;
+        targets.maxOpenStreams = settings_.maxOpenStreams;
         auto registry =
             std::make_shared<LocalForwarderRegistry>(io_.get_executor(), pool_.get_executor(), targets, writer);
         auto heartbeat = std::make_shared<asio::steady_timer>(io_);
+        auto local = std::make_shared<LocalHTTPConnections>(io_.get_executor());
         auto ended = std::make_shared<bool>(false);
         bool heartbeatStarted = false;
 
-        cancelCurrent_ = [this, ws, writer] {
-            // A close frame with "going away", in turn with the frames being written; the
-            // read then ends. If the edge does not answer, the socket is closed.
-            asio::co_spawn(
-                io_,
-                [ws, writer]() -> asio::awaitable<void> {
-                    // Named, not a temporary: g++ 12 destroys capturing lambdas and braced
-                    // aggregates that are temporaries of a co_await expression twice.
-                    std::function<asio::awaitable<void>()> closeFrame = [ws]() -> asio::awaitable<void> {
-                        co_await ws->async_close(websocket::close_code::going_away, asio::use_awaitable);
-                    };
-                    co_await writer->runInTurn(closeFrame);
-                },
-                asio::detached);
-            auto fallback = std::make_shared<asio::steady_timer>(io_, std::chrono::seconds(2));
-            fallback->async_wait([ws, fallback](boost::system::error_code) {
-                boost::system::error_code ignored;
-                beast::get_lowest_layer(*ws).socket().close(ignored);
-            });
-        };
+        cancelCurrent_ = [this, ws, writer] { closeGoingAway(ws, writer); };
 
         std::exception_ptr failure;
         try {
             // One buffer for all frames: it keeps its capacity, and a frame is read in place.
             beast::flat_buffer buffer;
+            // Stream data, the bulk of the traffic, is decoded straight from the frame into one
+            // reused buffer while the frame is scanned.
+            const auto payload = std::make_unique_for_overwrite<char[]>(tunnel::streamDataBufferSize);
             for (;;) {
                 buffer.consume(buffer.size());
                 // A rare large frame (a request body) does not stay allocated for the connection's life.
@@ -349,12 +395,13 @@ private:
                 co_await ws->async_read(buffer, asio::redirect_error(asio::use_awaitable, ec));
                 if (ec) {
                     if (stopping_) break;
-                    throw CLIError::pairing(sentence(ec.message()));
+                    throw CLIError::pairing(sentence(ec));
                 }
                 const std::string_view bytes(static_cast<const char*>(buffer.data().data()), buffer.size());
-                // Stream data, the bulk of the traffic, is decoded straight from the frame.
-                if (const auto data = tunnel::recognizeStreamData(bytes)) {
-                    co_await registry->receive(std::string(data->id), base64Decode(data->data));
+                if (const auto data = tunnel::readStreamData(bytes, payload.get())) {
+                    std::optional<std::string_view> decoded;
+                    if (data->valid) decoded = std::string_view(payload.get(), data->size);
+                    co_await registry->receive(data->id, decoded);
                     continue;
                 }
                 tunnel::ReceivedFrame frame = tunnel::classify(bytes);
@@ -367,13 +414,16 @@ private:
                 } else if (auto* open = std::get_if<tunnel::TunnelStreamOpenMessage>(&frame)) {
                     asio::co_spawn(io_, registry->open(*open), asio::detached);
                 } else if (auto* data = std::get_if<tunnel::TunnelStreamDataMessage>(&frame)) {
-                    co_await registry->receive(std::move(*data));
+                    const auto decoded = base64Decode(data->data);
+                    std::optional<std::string_view> bytes;
+                    if (decoded) bytes = std::string_view(*decoded);
+                    co_await registry->receive(data->id, bytes);
                 } else if (auto* end = std::get_if<tunnel::StreamEndFrame>(&frame)) {
                     co_await registry->finishWriting(end->message.id);
                 } else if (auto* close = std::get_if<tunnel::StreamCloseFrame>(&frame)) {
                     registry->close(close->message.id, false);
                 } else if (auto* request = std::get_if<TunnelRequestMessage>(&frame)) {
-                    asio::co_spawn(io_, answer(*request, writer), asio::detached);
+                    asio::co_spawn(io_, answer(std::move(*request), writer, local, registry), asio::detached);
                 }
             }
         } catch (...) {
@@ -383,10 +433,45 @@ private:
         *ended = true;
         heartbeat->cancel();
         registry->closeAll();
+        local->closeAll();
+        if (failure) {
+            // As on a stop: "going away", then the socket is closed.
+            closeGoingAway(ws, writer);
+            std::rethrow_exception(failure);
+        }
         writer->close();
         boost::system::error_code ignored;
         beast::get_lowest_layer(*ws).socket().close(ignored);
-        if (failure) std::rethrow_exception(failure);
+    }
+
+    // Sends a close frame with "going away" and no reason, in turn with the frames being
+    // written; if the edge does not answer within 2 s, the socket is closed.
+    template <class WS>
+    void closeGoingAway(const std::shared_ptr<WS>& ws, const std::shared_ptr<TunnelFrameWriter>& writer) {
+        asio::co_spawn(
+            io_,
+            [ws, writer]() -> asio::awaitable<void> {
+                // Named, not a temporary: g++ 12 destroys capturing lambdas and braced
+                // aggregates that are temporaries of a co_await expression twice.
+                std::function<asio::awaitable<void>()> closeFrame = [ws]() -> asio::awaitable<void> {
+                    boost::system::error_code ignored;
+                    co_await ws->async_close(websocket::close_code::going_away,
+                                             asio::redirect_error(asio::use_awaitable, ignored));
+                };
+                try {
+                    co_await writer->runInTurn(closeFrame);
+                } catch (...) {
+                }
+                writer->close();
+                boost::system::error_code ignored;
+                beast::get_lowest_layer(*ws).socket().close(ignored);
+            },
+            asio::detached);
+        auto fallback = std::make_shared<asio::steady_timer>(io_, std::chrono::seconds(2));
+        fallback->async_wait([ws, fallback](boost::system::error_code) {
+            boost::system::error_code ignored;
+            beast::get_lowest_layer(*ws).socket().close(ignored);
+        });
     }
 
     asio::awaitable<void> heartbeatTask(std::shared_ptr<TunnelFrameWriter> writer,
@@ -398,16 +483,18 @@ private:
             } catch (...) {
             }
             if (*ended) break;
-            const auto configuration = configuration_;
-            const auto token = token_;
-            auto post = [configuration, token]() -> asio::awaitable<void> {
-                sendPanelHeartbeat(configuration, token);
-                co_return;
-            };
-            try {
-                co_await asio::co_spawn(pool_, post, asio::use_awaitable);
-            } catch (...) {
-            }
+            // The POST may take up to a minute; it runs on a thread of its own that a stop
+            // does not wait for.
+            auto posted = std::make_shared<asio::steady_timer>(io_, asio::steady_timer::time_point::max());
+            std::thread([configuration = configuration_, token = token_, gate = panelPosts_, posted] {
+                try {
+                    sendPanelHeartbeat(configuration, token);
+                } catch (...) {
+                }
+                gate->post([posted] { posted->cancel(); });
+            }).detach();
+            boost::system::error_code ignoredWait;
+            co_await posted->async_wait(asio::redirect_error(asio::use_awaitable, ignoredWait));
             if (*ended) break;
             timer->expires_after(settings_.heartbeatPeriod);
             boost::system::error_code ignored;
@@ -415,15 +502,18 @@ private:
         }
     }
 
-    asio::awaitable<void> answer(TunnelRequestMessage request, std::shared_ptr<TunnelFrameWriter> writer) {
-        TunnelResponseMessage response = co_await serve(request);
+    asio::awaitable<void> answer(TunnelRequestMessage request, std::shared_ptr<TunnelFrameWriter> writer,
+                                 std::shared_ptr<LocalHTTPConnections> local,
+                                 std::shared_ptr<LocalForwarderRegistry> registry) {
+        TunnelResponseMessage response = co_await serve(request, *local, registry->addresses());
         try {
             co_await writer->send(response);
         } catch (...) {
         }
     }
 
-    asio::awaitable<TunnelResponseMessage> serve(const TunnelRequestMessage& request) {
+    asio::awaitable<TunnelResponseMessage> serve(const TunnelRequestMessage& request, LocalHTTPConnections& local,
+                                                 LocalAddresses& addresses) {
         const auto target = EdgeTunnelRunner::localTarget(request.path);
         if (request.targetPort < 1 || request.targetPort > 65535 || !target) {
             co_return plainAnswer(request.id, 400, "Invalid local target.");
@@ -433,14 +523,15 @@ private:
         for (const auto& [name, value] : request.headers) valid = valid && isHTTPToken(name) && isHTTPFieldValue(value);
         if (!valid) co_return plainAnswer(request.id, 400, "Invalid request header fields.");
 
-        const std::string port = std::to_string(request.targetPort);
-        const std::string unavailable = "Local port " + port + " is unavailable.";
+        const int port = static_cast<int>(request.targetPort);
+        const std::string unavailable = "Local port " + std::to_string(port) + " is unavailable.";
         bhttp::request<bhttp::string_body> outgoing;
         outgoing.method_string(request.method);
         outgoing.target(*target);
         outgoing.version(11);
         const std::string& host = configuration_.localHost;
-        outgoing.set(bhttp::field::host, (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port);
+        outgoing.set(bhttp::field::host,
+                     (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port));
         static const char* const dropped[] = {"connection", "content-length", "host", "transfer-encoding", "upgrade"};
         for (const auto& [name, value] : request.headers) {
             const std::string key = lower(name);
@@ -450,35 +541,68 @@ private:
         outgoing.body() = base64Decode(request.body).value_or("");
         if (!outgoing.body().empty()) outgoing.prepare_payload();
 
-        beast::tcp_stream stream(io_);
-        stream.expires_after(settings_.localRequestTimeout);
         boost::system::error_code ec;
-        tcp::resolver resolver(io_);
-        auto endpoints = co_await resolver.async_resolve(host, port, asio::redirect_error(asio::use_awaitable, ec));
-        if (ec) co_return plainAnswer(request.id, 502, unavailable);
-        co_await stream.async_connect(endpoints, asio::redirect_error(asio::use_awaitable, ec));
-        if (ec) co_return plainAnswer(request.id, 502, unavailable);
-        co_await bhttp::async_write(stream, outgoing, asio::redirect_error(asio::use_awaitable, ec));
-        if (ec) co_return plainAnswer(request.id, 502, unavailable);
-        beast::flat_buffer buffer;
-        bhttp::response_parser<bhttp::string_body> parser;
-        parser.body_limit(maxLocalResponseBytes);
-        if (request.method == "HEAD") parser.skip(true);
-        co_await bhttp::async_read(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
-        boost::system::error_code ignored;
-        stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
-        if (ec) {
-            if (ec.category() == bhttp::make_error_code(bhttp::error::bad_version).category() && ec != bhttp::error::end_of_stream &&
-                ec != bhttp::error::partial_message && ec != bhttp::error::body_limit) {
-                co_return plainAnswer(request.id, 502, "The local service returned an invalid response.");
+        // A kept-alive connection first; if the service closed it meanwhile (nothing of an
+        // answer came back), the request goes once more on a new connection.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            LocalHTTPConnections::Connection stream = attempt == 0 ? local.takeIdle(port) : nullptr;
+            const bool reused = stream != nullptr;
+            if (!stream) {
+                std::vector<tcp::endpoint> endpoints;
+                try {
+                    for (const auto& address : co_await addresses.lookUp(host)) {
+                        endpoints.emplace_back(address, static_cast<unsigned short>(port));
+                    }
+                } catch (const std::exception&) {
+                    co_return plainAnswer(request.id, 502, unavailable);
+                }
+                stream = std::make_unique<beast::tcp_stream>(local.executor());
+                stream->expires_after(settings_.localRequestTimeout);
+                co_await stream->async_connect(endpoints, asio::redirect_error(asio::use_awaitable, ec));
+                if (ec) co_return plainAnswer(request.id, 502, unavailable);
+                boost::system::error_code ignored;
+                stream->socket().set_option(tcp::no_delay(true), ignored);
             }
-            co_return plainAnswer(request.id, 502, unavailable);
+            stream->expires_after(settings_.localRequestTimeout);
+            co_await bhttp::async_write(*stream, outgoing, asio::redirect_error(asio::use_awaitable, ec));
+            if (ec && reused) continue;
+            if (ec) co_return plainAnswer(request.id, 502, unavailable);
+            beast::flat_buffer buffer;
+            bhttp::response_parser<bhttp::string_body> parser;
+            parser.body_limit(maxLocalResponseBytes);
+            if (request.method == "HEAD") parser.skip(true);
+            co_await bhttp::async_read(*stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
+            if (ec && reused && buffer.size() == 0 && !parser.got_some() &&
+                (ec == bhttp::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset)) {
+                continue;
+            }
+            if (ec) {
+                boost::system::error_code ignored;
+                stream->socket().shutdown(tcp::socket::shutdown_both, ignored);
+                if (ec.category() == bhttp::make_error_code(bhttp::error::bad_version).category() &&
+                    ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message &&
+                    ec != bhttp::error::body_limit) {
+                    co_return plainAnswer(request.id, 502, "The local service returned an invalid response.");
+                }
+                co_return plainAnswer(request.id, 502, unavailable);
+            }
+            auto& incoming = parser.get();
+            std::vector<std::pair<std::string, std::string>> fields;
+            for (const auto& field : incoming) {
+                fields.emplace_back(std::string(field.name_string()), std::string(field.value()));
+            }
+            TunnelResponseMessage response{"response", request.id, incoming.result_int(), joinResponseHeaders(fields),
+                                           base64Encode(incoming.body())};
+            // Nothing of this answer is left unread on a connection that is kept.
+            if (parser.keep_alive() && buffer.size() == 0) {
+                local.putIdle(port, std::move(stream));
+            } else {
+                boost::system::error_code ignored;
+                stream->socket().shutdown(tcp::socket::shutdown_both, ignored);
+            }
+            co_return response;
         }
-        auto& incoming = parser.get();
-        std::vector<std::pair<std::string, std::string>> fields;
-        for (const auto& field : incoming) fields.emplace_back(std::string(field.name_string()), std::string(field.value()));
-        co_return TunnelResponseMessage{"response", request.id, incoming.result_int(), joinResponseHeaders(fields),
-                                        base64Encode(incoming.body())};
+        co_return plainAnswer(request.id, 502, unavailable);
     }
 
     asio::io_context io_;
@@ -490,6 +614,9 @@ private:
     asio::steady_timer backoff_;
     bool stopping_ = false;
     std::function<void()> cancelCurrent_;
+    std::shared_ptr<LoopGate> panelPosts_ = std::make_shared<LoopGate>(io_.get_executor());
+    // When the current connection's handshake completed.
+    std::optional<std::chrono::steady_clock::time_point> connectedAt_;
 };
 
 }  // namespace

@@ -34,6 +34,8 @@ struct EdgeTunnelSettings {
     // Back-off after failures: 1, 2, 4 … units, at most 30 units.
     std::chrono::milliseconds backoffUnit{1'000};
     std::chrono::milliseconds streamConnectTimeout{30'000};
+    // Streams open at once on one connection; a "stream_open" beyond this is refused.
+    std::size_t maxOpenStreams = 1000;
     // The loopback port that Lima forwards to the VM's SSH server (blocking, may throw).
     std::function<int(const std::string& vmName)> sshLocalPort;
     // Output lines (without the line feed); default standard output / standard error.

@@ -12,6 +12,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
 
 namespace tessaron::cli {
 
@@ -24,24 +25,55 @@ namespace {
 
 constexpr const char* cancelledText = "The local connection was cancelled.";
 
-std::string describe(const boost::system::error_code& ec) {
-    std::string text = ec.message();
-    if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-    if (!text.empty() && text.back() != '.') text += '.';
-    return text;
-}
+std::string describe(const boost::system::error_code& ec) { return sentence(ec); }
 
 std::string describe(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::exception& e) {
-        return e.what();
+        return errorSentence(e);
     } catch (...) {
         return "Unknown error.";
     }
 }
 
 }  // namespace
+
+std::string sentence(const boost::system::error_code& ec) {
+    std::string text = ec.message();
+    if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    if (!text.empty() && text.back() != '.') text += '.';
+    return text;
+}
+
+std::string errorSentence(const std::exception& error) {
+    // A system error's what() carries the library's source location; its message does not.
+    if (const auto* system = dynamic_cast<const boost::system::system_error*>(&error)) return sentence(system->code());
+    return error.what();
+}
+
+// ---- LocalAddresses ----
+
+LocalAddresses::LocalAddresses(asio::any_io_executor executor) : executor_(std::move(executor)) {}
+
+asio::awaitable<std::vector<asio::ip::address>> LocalAddresses::lookUp(std::string host) {
+    boost::system::error_code ec;
+    const auto numeric = asio::ip::make_address(host, ec);
+    if (!ec) co_return std::vector<asio::ip::address>{numeric};
+    if (const auto known = known_.find(host); known != known_.end()) co_return known->second;
+    tcp::resolver resolver(executor_);
+    const auto results = co_await resolver.async_resolve(host, "", asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) throw LocalForwardingError::connectionFailed(describe(ec));
+    std::vector<asio::ip::address> addresses;
+    for (const auto& entry : results) {
+        if (std::find(addresses.begin(), addresses.end(), entry.endpoint().address()) == addresses.end()) {
+            addresses.push_back(entry.endpoint().address());
+        }
+    }
+    if (addresses.empty()) throw LocalForwardingError::connectionFailed("The local host has no address.");
+    known_[host] = addresses;
+    co_return addresses;
+}
 
 // ---- LocalForwarder ----
 
@@ -63,7 +95,7 @@ void LocalForwarder::cancel() {
     if (udp_.is_open()) udp_.close(ignored);
 }
 
-asio::awaitable<void> LocalForwarder::start() {
+asio::awaitable<void> LocalForwarder::start(LocalAddresses& addresses) {
     auto self = shared_from_this();
     // However start() ends, data waiting for the connection goes on (or fails).
     struct Ready {
@@ -74,16 +106,16 @@ asio::awaitable<void> LocalForwarder::start() {
         }
     } ready{*this};
     boost::system::error_code ec;
-    const std::string service = std::to_string(port_);
     asio::steady_timer deadline(executor_, connectTimeout_);
     struct ConnectState { bool timedOut = false; bool done = false; };
     auto state = std::make_shared<ConnectState>();
 
+    // Looked up once per tunnel connection (no look-up at all for a numeric address).
+    const std::vector<asio::ip::address> found = co_await addresses.lookUp(host_);
+    if (cancelled_) throw LocalForwardingError::connectionFailed(cancelledText);
     if (transport_ == TunnelTransport::tcp) {
-        tcp::resolver resolver(executor_);
-        auto endpoints = co_await resolver.async_resolve(host_, service, asio::redirect_error(asio::use_awaitable, ec));
-        if (cancelled_) throw LocalForwardingError::connectionFailed(cancelledText);
-        if (ec) throw LocalForwardingError::connectionFailed(describe(ec));
+        std::vector<tcp::endpoint> endpoints;
+        for (const auto& address : found) endpoints.emplace_back(address, static_cast<unsigned short>(port_));
         deadline.async_wait([self, state](boost::system::error_code e) {
             if (!e && !state->done && !self->cancelled_) {
                 state->timedOut = true;
@@ -100,11 +132,7 @@ asio::awaitable<void> LocalForwarder::start() {
         tcp_.set_option(tcp::no_delay(true), ec);
         tcp_.non_blocking(true, ec);
     } else {
-        udp::resolver resolver(executor_);
-        auto endpoints = co_await resolver.async_resolve(host_, service, asio::redirect_error(asio::use_awaitable, ec));
-        if (cancelled_) throw LocalForwardingError::connectionFailed(cancelledText);
-        if (ec || endpoints.empty()) throw LocalForwardingError::connectionFailed(describe(ec));
-        const udp::endpoint target = endpoints.begin()->endpoint();
+        const udp::endpoint target(found.front(), static_cast<unsigned short>(port_));
         udp_.open(target.protocol(), ec);
         if (!ec) udp_.connect(target, ec);
         if (!ec) udp_.non_blocking(true, ec);
@@ -123,101 +151,93 @@ asio::awaitable<void> LocalForwarder::waitUntilConnected() {
     if (cancelled_ || !established_) throw LocalForwardingError::connectionFailed(cancelledText);
 }
 
-asio::awaitable<void> LocalForwarder::send(const std::string& bytes) {
-    if (bytes.size() > tunnel::maxStreamPayload) throw LocalForwardingError::invalidPayload();
-    co_await waitUntilConnected();
+std::size_t LocalForwarder::writeNow(std::string_view bytes) {
+    boost::system::error_code ec;
+    std::size_t n = 0;
+    if (transport_ == TunnelTransport::tcp) {
+        n = tcp_.write_some(asio::buffer(bytes.data(), bytes.size()), ec);
+    } else {
+        n = udp_.send(asio::buffer(bytes.data(), bytes.size()), 0, ec);
+    }
+    if (ec == asio::error::would_block || ec == asio::error::try_again) return 0;
+    if (ec) throw LocalForwardingError::connectionFailed(cancelled_ ? std::string(cancelledText) : describe(ec));
+    return transport_ == TunnelTransport::udp ? bytes.size() : n;
+}
+
+asio::awaitable<void> LocalForwarder::write(std::string_view bytes) {
     boost::system::error_code ec;
     if (transport_ == TunnelTransport::tcp) {
-        co_await asio::async_write(tcp_, asio::buffer(bytes), asio::redirect_error(asio::use_awaitable, ec));
+        co_await asio::async_write(tcp_, asio::buffer(bytes.data(), bytes.size()),
+                                   asio::redirect_error(asio::use_awaitable, ec));
     } else {
-        co_await udp_.async_send(asio::buffer(bytes), asio::redirect_error(asio::use_awaitable, ec));
+        co_await udp_.async_send(asio::buffer(bytes.data(), bytes.size()), asio::redirect_error(asio::use_awaitable, ec));
     }
     if (ec) throw LocalForwardingError::connectionFailed(cancelled_ ? std::string(cancelledText) : describe(ec));
 }
 
-asio::awaitable<void> LocalForwarder::finishWriting() {
-    if (transport_ == TunnelTransport::udp) co_return;
-    co_await waitUntilConnected();
+void LocalForwarder::finishWritingNow() {
+    if (transport_ == TunnelTransport::udp) return;
     boost::system::error_code ec;
     tcp_.shutdown(tcp::socket::shutdown_send, ec);
     if (ec) throw LocalForwardingError::connectionFailed(describe(ec));
 }
 
-asio::awaitable<std::pair<std::string, bool>> LocalForwarder::receive() {
-    // Wait until something can be read before taking a buffer, and size it by what is
-    // there: an idle stream holds no read buffer (a 256 KiB one per open stream made a
-    // thousand idle streams cost a quarter of a gigabyte).
+asio::awaitable<void> LocalForwarder::waitReadable() {
+    // An idle stream holds no read buffer: it waits until something can be read.
     boost::system::error_code ec;
     if (transport_ == TunnelTransport::tcp) {
         co_await tcp_.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
     } else {
         co_await udp_.async_wait(udp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
     }
-    if (ec) throw LocalForwardingError::connectionFailed(cancelled_ ? std::string(cancelledText) : describe(ec));
     if (cancelled_) throw LocalForwardingError::connectionFailed(cancelledText);
-    boost::system::error_code ignored;
-    const std::size_t available =
-        transport_ == TunnelTransport::tcp ? tcp_.available(ignored) : udp_.available(ignored);
-    std::string buffer(std::clamp<std::size_t>(available, 1, tunnel::maxStreamPayload), '\0');
-    std::size_t n = 0;
-    // The socket is readable (data, end of data or an error), so these do not block.
-    if (transport_ == TunnelTransport::tcp) {
-        n = tcp_.read_some(asio::buffer(buffer), ec);
-        if (ec == asio::error::eof) {
-            buffer.resize(n);
-            co_return std::pair{std::move(buffer), true};
-        }
-    } else {
-        n = udp_.receive(asio::buffer(buffer), 0, ec);
-    }
-    if (ec == asio::error::would_block || ec == asio::error::try_again) {
-        co_return std::pair{std::string(), false};
-    }
-    if (ec) throw LocalForwardingError::connectionFailed(cancelled_ ? std::string(cancelledText) : describe(ec));
-    buffer.resize(n);
-    co_return std::pair{std::move(buffer), false};
+    if (ec) throw LocalForwardingError::connectionFailed(describe(ec));
 }
 
-asio::awaitable<void> LocalForwarder::forwardResponses(TunnelFrameWriter& writer) {
+std::pair<std::size_t, bool> LocalForwarder::readNow(char* buffer) {
+    if (cancelled_) throw LocalForwardingError::connectionFailed(cancelledText);
+    boost::system::error_code ec;
+    std::size_t n = 0;
+    const auto room = asio::buffer(buffer, tunnel::maxStreamPayload);
+    if (transport_ == TunnelTransport::tcp) {
+        n = tcp_.read_some(room, ec);
+        if (ec == asio::error::eof) return {n, true};
+    } else {
+        n = udp_.receive(room, 0, ec);
+    }
+    if (ec == asio::error::would_block || ec == asio::error::try_again) return {0, false};
+    if (ec) throw LocalForwardingError::connectionFailed(describe(ec));
+    return {n, false};
+}
+
+asio::awaitable<void> LocalForwarder::forwardResponses(TunnelFrameWriter& writer, char* readBuffer) {
     auto self = shared_from_this();
-    while (!cancelled_) {
-        std::pair<std::string, bool> chunk;
-        std::exception_ptr readFailure;
+    // Ends when the stream is closed, also while a frame of it was being written: a close
+    // with notification is then still reported.
+    for (;;) {
+        std::exception_ptr failure;
+        bool finished = false;
         try {
-            chunk = co_await receive();
+            co_await waitReadable();
+            // The read and its frame's encoding happen together, so the read buffer is free
+            // again before anything else runs.
+            const auto [n, end] = readNow(readBuffer);
+            finished = end;
+            if (n > 0) co_await writer.sendText(tunnel::encodeStreamData(id_, std::string_view(readBuffer, n)));
         } catch (...) {
-            readFailure = std::current_exception();
+            failure = std::current_exception();
         }
-        if (readFailure) {
+        if (failure) {
             if (notifyOnClose) {
                 try {
-                    const tunnel::TunnelStreamControlMessage close{"stream_close", id_, describe(readFailure)};
+                    const tunnel::TunnelStreamControlMessage close{"stream_close", id_, describe(failure)};
                     co_await writer.send(close);
                 } catch (...) {
                 }
             }
             co_return;
         }
-        if (!chunk.first.empty()) {
-            std::exception_ptr failure;
-            try {
-                // Written straight as frame text: no Base64 string and JSON tree on the way.
-                co_await writer.sendText(tunnel::encodeStreamData(id_, chunk.first));
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            if (failure) {
-                if (notifyOnClose) {
-                    try {
-                        const tunnel::TunnelStreamControlMessage close{"stream_close", id_, describe(failure)};
-                        co_await writer.send(close);
-                    } catch (...) {
-                    }
-                }
-                co_return;
-            }
-        }
-        if (chunk.second && transport_ == TunnelTransport::tcp) {
+        if (finished && transport_ == TunnelTransport::tcp) {
             if (notifyOnClose) {
                 try {
                     const tunnel::TunnelStreamControlMessage end{"stream_end", id_, std::nullopt};
@@ -235,7 +255,8 @@ asio::awaitable<void> LocalForwarder::forwardResponses(TunnelFrameWriter& writer
 LocalForwarderRegistry::LocalForwarderRegistry(asio::any_io_executor executor, asio::any_io_executor blockingExecutor,
                                                StreamTargets targets, std::shared_ptr<TunnelFrameWriter> writer)
     : executor_(std::move(executor)), blockingExecutor_(std::move(blockingExecutor)), targets_(std::move(targets)),
-      writer_(std::move(writer)) {}
+      writer_(std::move(writer)), addresses_(std::make_shared<LocalAddresses>(executor_)), room_(executor_, asio::steady_timer::time_point::max()),
+      readBuffer_(std::make_unique_for_overwrite<char[]>(tunnel::maxStreamPayload)) {}
 
 asio::awaitable<void> LocalForwarderRegistry::sendControl(std::string type, std::string id,
                                                           std::optional<std::string> error) {
@@ -267,6 +288,7 @@ void LocalForwarderRegistry::discard(const std::string& id, const std::shared_pt
     if (forwarder) {
         forwarder->notifyOnClose = false;
         forwarder->cancel();
+        dropQueue(*forwarder);
     }
 }
 
@@ -277,19 +299,28 @@ asio::awaitable<void> LocalForwarderRegistry::open(tunnel::TunnelStreamOpenMessa
         co_await sendControl("stream_open_error", id, std::string("The requested stream is invalid."));
         co_return;
     }
+    // Each stream holds a local socket: beyond the bound the process would run out of them.
+    if (streams_.size() >= targets_.maxOpenStreams) {
+        co_await sendControl("stream_open_error", id, std::string("Too many streams are open."));
+        co_return;
+    }
     std::shared_ptr<LocalForwarder> forwarder;
     std::exception_ptr failure;
     try {
         const auto [host, port] = co_await localTarget(static_cast<int>(message.targetPort), message.transport);
-        // The id may have been taken while the SSH port was looked up.
+        // The id may have been taken, or the bound reached, while the SSH port was looked up.
         if (streams_.count(id) != 0) {
             co_await sendControl("stream_open_error", id, std::string("The requested stream is invalid."));
+            co_return;
+        }
+        if (streams_.size() >= targets_.maxOpenStreams) {
+            co_await sendControl("stream_open_error", id, std::string("Too many streams are open."));
             co_return;
         }
         forwarder = std::make_shared<LocalForwarder>(executor_, id, message.transport, host, port);
         forwarder->connectTimeout_ = targets_.connectTimeout;
         streams_[id] = forwarder;
-        co_await forwarder->start();
+        co_await forwarder->start(*addresses_);
         if (forwarder->cancelled()) throw LocalForwardingError::connectionFailed(cancelledText);
         const tunnel::TunnelStreamControlMessage opened{"stream_opened", id, std::nullopt};
         co_await writer_->send(opened);
@@ -305,34 +336,92 @@ asio::awaitable<void> LocalForwarderRegistry::open(tunnel::TunnelStreamOpenMessa
     asio::co_spawn(
         executor_,
         [self, forwarder]() -> asio::awaitable<void> {
-            co_await forwarder->forwardResponses(*self->writer_);
+            co_await forwarder->forwardResponses(*self->writer_, self->readBuffer_.get());
             self->readerFinished(forwarder->id(), forwarder);
         },
         asio::detached);
 }
 
-asio::awaitable<void> LocalForwarderRegistry::receive(tunnel::TunnelStreamDataMessage message) {
-    return receive(std::move(message.id), base64Decode(message.data));
-}
-
-asio::awaitable<void> LocalForwarderRegistry::receive(std::string id, std::optional<std::string> bytes) {
+asio::awaitable<void> LocalForwarderRegistry::receive(std::string_view id, std::optional<std::string_view> bytes) {
     auto self = shared_from_this();
     auto it = streams_.find(id);
     if (!bytes || bytes->size() > tunnel::maxStreamPayload || it == streams_.end()) {
-        close(id, true);
+        close(std::string(id), true);
         co_return;
     }
     auto forwarder = it->second;
+    // Bounded: with this stream's or the connection's queue full, no further frame is read.
+    while (!forwarder->cancelled() &&
+           (forwarder->queuedBytes_ >= perStreamQueueBytes || queuedBytes_ >= connectionQueueBytes)) {
+        boost::system::error_code ignored;
+        co_await room_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+    // A stream closed meanwhile was reported (or not) by whoever closed it.
+    if (forwarder->cancelled() || bytes->empty()) co_return;
+    std::size_t taken = 0;
+    std::optional<std::string> failure;
+    if (!forwarder->draining_ && forwarder->established()) {
+        try {
+            taken = forwarder->writeNow(*bytes);
+        } catch (const std::exception& e) {
+            failure = errorSentence(e);
+        }
+    }
+    if (failure) {
+        discard(forwarder->id(), forwarder);
+        co_await sendControl("stream_close", forwarder->id(), failure);
+        co_return;
+    }
+    if (taken < bytes->size()) queue(forwarder, bytes->substr(taken));
+}
+
+void LocalForwarderRegistry::queue(const std::shared_ptr<LocalForwarder>& forwarder, std::string_view bytes) {
+    forwarder->queued_.emplace_back(bytes);
+    forwarder->queuedBytes_ += bytes.size();
+    queuedBytes_ += bytes.size();
+    if (forwarder->draining_) return;
+    forwarder->draining_ = true;
+    asio::co_spawn(executor_, drain(forwarder), asio::detached);
+}
+
+void LocalForwarderRegistry::dropQueue(LocalForwarder& forwarder) {
+    queuedBytes_ -= forwarder.queuedBytes_;
+    forwarder.queuedBytes_ = 0;
+    forwarder.queued_.clear();
+    forwarder.finishQueued_ = false;
+    room_.cancel();
+}
+
+asio::awaitable<void> LocalForwarderRegistry::drain(std::shared_ptr<LocalForwarder> forwarder) {
+    auto self = shared_from_this();
     std::exception_ptr failure;
     try {
-        co_await forwarder->send(*bytes);
+        co_await forwarder->waitUntilConnected();
+        while (!forwarder->queued_.empty()) {
+            // Still counted while it is written.
+            const std::string chunk = std::move(forwarder->queued_.front());
+            forwarder->queued_.pop_front();
+            co_await forwarder->write(chunk);
+            // A close while writing has emptied the queue and its count already.
+            if (forwarder->cancelled()) break;
+            forwarder->queuedBytes_ -= chunk.size();
+            queuedBytes_ -= chunk.size();
+            room_.cancel();
+        }
+        if (forwarder->finishQueued_ && !forwarder->cancelled()) {
+            forwarder->finishQueued_ = false;
+            forwarder->finishWritingNow();
+        }
     } catch (...) {
         failure = std::current_exception();
     }
-    if (failure) {
-        discard(id, forwarder);
-        // A stream that never opened is reported by its open ("stream_open_error") alone.
-        if (forwarder->established()) co_await sendControl("stream_close", id, describe(failure));
+    dropQueue(*forwarder);
+    forwarder->draining_ = false;
+    // A stream that never opened is reported by its open ("stream_open_error") alone, and one
+    // closed by someone else by whoever closed it; a local write failure is reported here.
+    if (failure && forwarder->established() && !forwarder->cancelled()) {
+        discard(forwarder->id(), forwarder);
+        co_await sendControl("stream_close", forwarder->id(), describe(failure));
     }
 }
 
@@ -341,15 +430,24 @@ asio::awaitable<void> LocalForwarderRegistry::finishWriting(std::string id) {
     auto it = streams_.find(id);
     if (it == streams_.end()) co_return;
     auto forwarder = it->second;
-    std::exception_ptr failure;
+    // After the data still waiting, or once the stream is connected.
+    if (forwarder->draining_ || forwarder->connecting_) {
+        forwarder->finishQueued_ = true;
+        if (!forwarder->draining_) {
+            forwarder->draining_ = true;
+            asio::co_spawn(executor_, drain(forwarder), asio::detached);
+        }
+        co_return;
+    }
+    std::optional<std::string> failure;
     try {
-        co_await forwarder->finishWriting();
-    } catch (...) {
-        failure = std::current_exception();
+        forwarder->finishWritingNow();
+    } catch (const std::exception& e) {
+        failure = errorSentence(e);
     }
     if (failure) {
         discard(id, forwarder);
-        if (forwarder->established()) co_await sendControl("stream_close", id, describe(failure));
+        co_await sendControl("stream_close", id, failure);
     }
 }
 
@@ -360,6 +458,7 @@ void LocalForwarderRegistry::close(const std::string& id, bool notify) {
     streams_.erase(it);
     forwarder->notifyOnClose = notify;
     forwarder->cancel();
+    dropQueue(*forwarder);
 }
 
 void LocalForwarderRegistry::closeAll() {
@@ -368,6 +467,7 @@ void LocalForwarderRegistry::closeAll() {
     for (auto& [id, forwarder] : streams) {
         forwarder->notifyOnClose = false;
         forwarder->cancel();
+        dropQueue(*forwarder);
     }
 }
 
@@ -377,6 +477,7 @@ void LocalForwarderRegistry::readerFinished(const std::string& id, const std::sh
     // The reader has ended, so its socket is closed whichever way the stream was removed.
     forwarder->notifyOnClose = false;
     forwarder->cancel();
+    dropQueue(*forwarder);
 }
 
 }  // namespace tessaron::cli

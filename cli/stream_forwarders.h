@@ -1,8 +1,11 @@
 #pragma once
 // The TCP and UDP streams that the edge opens over one tunnel connection. The registry
 // maps stream ids to forwarders; each forwarder owns one local socket and, once open,
-// a reader that pumps what the local side sends back into the tunnel. Everything runs
-// on the connection's I/O thread; blocking look-ups run on the blocking executor.
+// a reader that pumps what the local side sends back into the tunnel. Data from the edge
+// is written to the local socket at once when it takes it; what it does not take waits in
+// the stream's own bounded queue, so one slow local reader does not hold up the frames of
+// the other streams. Everything runs on the connection's I/O thread; blocking look-ups run
+// on the blocking executor.
 
 #include "cli/tunnel_frame_writer.h"
 #include "host/error.h"
@@ -13,14 +16,17 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace tessaron::cli {
 
@@ -39,6 +45,24 @@ private:
     Kind kind_;
 };
 
+// An error as a user sentence: a system error by its message alone, never with the
+// library's source location that its what() carries.
+std::string sentence(const boost::system::error_code& ec);
+std::string errorSentence(const std::exception& error);
+
+// The addresses of the local host, looked up once per tunnel connection instead of once
+// per stream or request; a numeric address needs no look-up.
+class LocalAddresses {
+public:
+    explicit LocalAddresses(boost::asio::any_io_executor executor);
+    // Throws LocalForwardingError when the name cannot be looked up.
+    boost::asio::awaitable<std::vector<boost::asio::ip::address>> lookUp(std::string host);
+
+private:
+    boost::asio::any_io_executor executor_;
+    std::map<std::string, std::vector<boost::asio::ip::address>> known_;
+};
+
 // Where the streams of one helper go.
 struct StreamTargets {
     std::string localHost = "127.0.0.1";
@@ -46,7 +70,15 @@ struct StreamTargets {
     // The loopback port that Lima forwards to the guest's SSH server (blocking; may throw).
     std::function<int(const std::string& vmName)> sshLocalPort;
     std::chrono::milliseconds connectTimeout{30'000};
+    // Streams open at once (each holds a local socket); a "stream_open" beyond this is refused.
+    std::size_t maxOpenStreams = 1000;
 };
+
+// Data from the edge waiting for slow local sockets: one stream holds at most
+// perStreamQueueBytes, all streams of a connection together connectionQueueBytes; beyond
+// that the connection reads no further frame until the queue shrinks.
+inline constexpr std::size_t perStreamQueueBytes = 1u << 20;
+inline constexpr std::size_t connectionQueueBytes = 16u << 20;
 
 class LocalForwarder : public std::enable_shared_from_this<LocalForwarder> {
 public:
@@ -56,12 +88,20 @@ public:
     const std::string& id() const { return id_; }
     tunnel::TunnelTransport transport() const { return transport_; }
 
-    boost::asio::awaitable<void> start();
-    boost::asio::awaitable<void> send(const std::string& bytes);
-    boost::asio::awaitable<void> finishWriting();
-    // One read: the bytes and whether the local side finished sending.
-    boost::asio::awaitable<std::pair<std::string, bool>> receive();
-    boost::asio::awaitable<void> forwardResponses(TunnelFrameWriter& writer);
+    boost::asio::awaitable<void> start(LocalAddresses& addresses);
+    // Writes what the connected socket takes now without waiting: the number of bytes
+    // taken (a datagram is taken whole or not at all); throws when the socket fails.
+    std::size_t writeNow(std::string_view bytes);
+    // Writes all of `bytes`, waiting for the socket; throws when it fails.
+    boost::asio::awaitable<void> write(std::string_view bytes);
+    // Half-closes a TCP stream towards the local side (nothing for UDP).
+    void finishWritingNow();
+    // Waits until a read will not block (data, end of data or an error).
+    boost::asio::awaitable<void> waitReadable();
+    // Then reads once into `buffer` (room for tunnel::maxStreamPayload bytes): the number of
+    // bytes and whether the local side finished sending; throws when the read fails.
+    std::pair<std::size_t, bool> readNow(char* buffer);
+    boost::asio::awaitable<void> forwardResponses(TunnelFrameWriter& writer, char* readBuffer);
 
     // Waits while start() is still connecting; throws when the stream was cancelled.
     boost::asio::awaitable<void> waitUntilConnected();
@@ -86,6 +126,12 @@ private:
     bool established_ = false;  // start() succeeded
     boost::asio::steady_timer connected_;  // cancelled when start() ends
     std::chrono::milliseconds connectTimeout_{30'000};
+    // Data from the edge the socket has not taken yet, written by the registry's drain();
+    // not empty only while that runs.
+    std::deque<std::string> queued_;
+    std::size_t queuedBytes_ = 0;
+    bool draining_ = false;
+    bool finishQueued_ = false;  // half-close once the queue is written
     friend class LocalForwarderRegistry;
 };
 
@@ -95,9 +141,9 @@ public:
                            StreamTargets targets, std::shared_ptr<TunnelFrameWriter> writer);
 
     boost::asio::awaitable<void> open(tunnel::TunnelStreamOpenMessage message);
-    boost::asio::awaitable<void> receive(tunnel::TunnelStreamDataMessage message);
-    // The same with the data already Base64-decoded (nullopt: the Base64 was invalid).
-    boost::asio::awaitable<void> receive(std::string id, std::optional<std::string> bytes);
+    // Data for a stream, Base64-decoded (nullopt: the data was invalid). The bytes need to
+    // stay valid only until this returns: what waits is copied.
+    boost::asio::awaitable<void> receive(std::string_view id, std::optional<std::string_view> bytes);
     boost::asio::awaitable<void> finishWriting(std::string id);
     void close(const std::string& id, bool notify);
     void closeAll();
@@ -105,16 +151,27 @@ public:
     boost::asio::awaitable<std::pair<std::string, int>> localTarget(int port, tunnel::TunnelTransport transport);
 
     std::size_t size() const { return streams_.size(); }
+    LocalAddresses& addresses() { return *addresses_; }
 
 private:
     boost::asio::awaitable<void> sendControl(std::string type, std::string id, std::optional<std::string> error);
     void discard(const std::string& id, const std::shared_ptr<LocalForwarder>& forwarder);
+    // Writes a stream's queue in order, then its half-close if one was asked for.
+    boost::asio::awaitable<void> drain(std::shared_ptr<LocalForwarder> forwarder);
+    void queue(const std::shared_ptr<LocalForwarder>& forwarder, std::string_view bytes);
+    void dropQueue(LocalForwarder& forwarder);
 
     boost::asio::any_io_executor executor_;
     boost::asio::any_io_executor blockingExecutor_;
     StreamTargets targets_;
     std::shared_ptr<TunnelFrameWriter> writer_;
-    std::map<std::string, std::shared_ptr<LocalForwarder>> streams_;
+    std::map<std::string, std::shared_ptr<LocalForwarder>, std::less<>> streams_;
+    std::shared_ptr<LocalAddresses> addresses_;
+    std::size_t queuedBytes_ = 0;  // all streams' queues
+    boost::asio::steady_timer room_;  // cancelled whenever a queue shrinks or a stream closes
+    // One read buffer for every stream's reader: a read and the encoding of its frame
+    // happen without a suspension in between.
+    std::unique_ptr<char[]> readBuffer_;
 };
 
 }  // namespace tessaron::cli

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace tessaron {
 
@@ -9,13 +10,39 @@ namespace {
 
 constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// The value of each Base64 character, -1 for every other byte ('=' included).
-constexpr std::array<std::int8_t, 256> sextets = [] {
-    std::array<std::int8_t, 256> table{};
-    table.fill(-1);
-    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(alphabet[i])] = static_cast<std::int8_t>(i);
+// The two characters of every 12-bit value: one look-up per 12 bits instead of per 6.
+constexpr std::array<std::array<char, 2>, 4096> pairs = [] {
+    std::array<std::array<char, 2>, 4096> table{};
+    for (int i = 0; i < 4096; ++i) table[i] = {alphabet[i >> 6], alphabet[i & 63]};
     return table;
 }();
+
+// A character's value already shifted to its place in a group of four, one table per
+// place; every byte outside the alphabet ('=' included) sets the top bit, which no valid
+// group sets, so one test checks all four characters.
+constexpr std::uint32_t invalid = 0x80000000u;
+constexpr std::array<std::array<std::uint32_t, 256>, 4> placed = [] {
+    std::array<std::array<std::uint32_t, 256>, 4> tables{};
+    for (auto& table : tables) table.fill(invalid);
+    for (std::uint32_t i = 0; i < 64; ++i) {
+        const auto c = static_cast<unsigned char>(alphabet[i]);
+        tables[0][c] = i << 18;
+        tables[1][c] = i << 12;
+        tables[2][c] = i << 6;
+        tables[3][c] = i;
+    }
+    return tables;
+}();
+
+inline std::uint32_t group(const unsigned char* in) {
+    return placed[0][in[0]] | placed[1][in[1]] | placed[2][in[2]] | placed[3][in[3]];
+}
+
+inline void put3(char* out, std::uint32_t v) {
+    out[0] = static_cast<char>(v >> 16);
+    out[1] = static_cast<char>(v >> 8);
+    out[2] = static_cast<char>(v);
+}
 
 }  // namespace
 
@@ -24,10 +51,8 @@ void base64EncodeTo(std::string_view bytes, char* out) {
     const std::size_t whole = bytes.size() / 3 * 3;
     for (std::size_t i = 0; i < whole; i += 3) {
         const std::uint32_t v = (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
-        out[0] = alphabet[v >> 18];
-        out[1] = alphabet[(v >> 12) & 63];
-        out[2] = alphabet[(v >> 6) & 63];
-        out[3] = alphabet[v & 63];
+        std::memcpy(out, pairs[v >> 12].data(), 2);
+        std::memcpy(out + 2, pairs[v & 0xfff].data(), 2);
         out += 4;
     }
     const std::size_t rest = bytes.size() - whole;
@@ -45,46 +70,57 @@ std::string base64Encode(std::string_view bytes) {
     return out;
 }
 
+std::size_t base64DecodeGroups(std::string_view text, char* out) {
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t whole = text.size() / 4 * 4;
+    std::size_t i = 0;
+    // Two groups per step while both are valid.
+    for (; i + 8 <= whole; i += 8) {
+        const std::uint32_t a = group(in + i), b = group(in + i + 4);
+        if ((a | b) & invalid) break;
+        put3(out, a);
+        put3(out + 3, b);
+        out += 6;
+    }
+    for (; i < whole; i += 4) {
+        const std::uint32_t a = group(in + i);
+        if (a & invalid) break;
+        put3(out, a);
+        out += 3;
+    }
+    return i;
+}
+
+std::optional<std::size_t> base64DecodeFinalGroup(std::string_view text, char* out) {
+    if (text.size() != 4) return std::nullopt;
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    if (in[3] != '=') {
+        const std::uint32_t v = group(in);
+        if (v & invalid) return std::nullopt;
+        put3(out, v);
+        return 3;
+    }
+    const bool two = in[2] == '=';
+    const unsigned char third = two ? 'A' : in[2];
+    const std::uint32_t v = placed[0][in[0]] | placed[1][in[1]] | placed[2][third];
+    // The spare bits below the last byte must be zero: only the canonical text decodes.
+    if ((v & invalid) || (v & (two ? 0xffffu : 0xffu)) != 0) return std::nullopt;
+    out[0] = static_cast<char>(v >> 16);
+    if (two) return 1;
+    out[1] = static_cast<char>(v >> 8);
+    return 2;
+}
+
 std::optional<std::string> base64Decode(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
     if (text.empty()) return std::string();
-    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     std::string out(text.size() / 4 * 3, '\0');
-    char* o = out.data();
     // Every group but the last holds four alphabet characters ('=' is only valid at the end).
     const std::size_t last = text.size() - 4;
-    for (std::size_t i = 0; i < last; i += 4) {
-        const int a = sextets[in[i]], b = sextets[in[i + 1]], c = sextets[in[i + 2]], d = sextets[in[i + 3]];
-        if ((a | b | c | d) < 0) return std::nullopt;
-        const std::uint32_t v = (std::uint32_t(a) << 18) | (std::uint32_t(b) << 12) | (std::uint32_t(c) << 6) | std::uint32_t(d);
-        o[0] = static_cast<char>(v >> 16);
-        o[1] = static_cast<char>((v >> 8) & 0xff);
-        o[2] = static_cast<char>(v & 0xff);
-        o += 3;
-    }
-    // The last group: "xx==", "xxx=" or "xxxx"; the bits below the last byte must be zero
-    // (only the canonical encoding is accepted).
-    const int a = sextets[in[last]], b = sextets[in[last + 1]];
-    if ((a | b) < 0) return std::nullopt;
-    if (in[last + 2] == '=') {
-        if (in[last + 3] != '=' || (b & 0x0f) != 0) return std::nullopt;
-        *o++ = static_cast<char>((a << 2) | (b >> 4));
-    } else {
-        const int c = sextets[in[last + 2]];
-        if (c < 0) return std::nullopt;
-        if (in[last + 3] == '=') {
-            if ((c & 0x03) != 0) return std::nullopt;
-            *o++ = static_cast<char>((a << 2) | (b >> 4));
-            *o++ = static_cast<char>(((b & 0x0f) << 4) | (c >> 2));
-        } else {
-            const int d = sextets[in[last + 3]];
-            if (d < 0) return std::nullopt;
-            *o++ = static_cast<char>((a << 2) | (b >> 4));
-            *o++ = static_cast<char>(((b & 0x0f) << 4) | (c >> 2));
-            *o++ = static_cast<char>(((c & 0x03) << 6) | d);
-        }
-    }
-    out.resize(static_cast<std::size_t>(o - out.data()));
+    if (base64DecodeGroups(text.substr(0, last), out.data()) != last) return std::nullopt;
+    const auto tail = base64DecodeFinalGroup(text.substr(last), out.data() + last / 4 * 3);
+    if (!tail) return std::nullopt;
+    out.resize(last / 4 * 3 + *tail);
     return out;
 }
 

@@ -19,4 +19,13 @@ std::optional<std::string> base64Decode(std::string_view text);
 constexpr std::size_t base64EncodedSize(std::size_t bytes) { return (bytes + 2) / 3 * 4; }
 void base64EncodeTo(std::string_view bytes, char* out);
 
+// For decoding a text in place, where it stands in a larger text: the whole groups of four
+// alphabet characters from the start of `text`, three bytes each to `out`, stopping before
+// the first group that is incomplete or holds any other character ('=' included); gives the
+// number of characters decoded (a multiple of 4).
+std::size_t base64DecodeGroups(std::string_view text, char* out);
+// The last group of a text ("xx==", "xxx=" or "xxxx", spare bits zero) to `out`: the number
+// of bytes written (1 to 3), or nullopt when it is not such a group.
+std::optional<std::size_t> base64DecodeFinalGroup(std::string_view text, char* out);
+
 }  // namespace tessaron

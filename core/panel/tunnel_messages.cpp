@@ -2,6 +2,7 @@
 
 #include "host/base64.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -43,10 +44,6 @@ std::string encode(const TunnelRequestMessage& m) {
                              {"headers", headersJson(m.headers)}, {"body", m.body}, {"targetPort", m.targetPort}});
 }
 
-std::string encode(const TunnelResponseMessage& m) {
-    return json::encode(Json{{"type", m.type}, {"id", m.id}, {"status", m.status},
-                             {"headers", headersJson(m.headers)}, {"body", m.body}});
-}
 
 std::string encode(const TunnelHeartbeatMessage& m) { return json::encode(Json{{"type", m.type}, {"at", m.at}}); }
 
@@ -80,6 +77,33 @@ constexpr std::string_view dataTailBeforeType = R"(","type":")";
 constexpr std::string_view dataEnd = R"("})";
 
 }  // namespace
+
+std::string encode(const TunnelResponseMessage& m) {
+    // The common answer (plain strings only) is written straight, in the JSON writer's
+    // member order and spelling; anything else goes through the JSON tree.
+    bool plain = isPlain(m.type) && isPlain(m.id) && isPlain(m.body);
+    std::size_t size = m.type.size() + m.id.size() + m.body.size() + 64;
+    for (const auto& [name, value] : m.headers) {
+        plain = plain && isPlain(name) && isPlain(value);
+        size += name.size() + value.size() + 6;
+    }
+    if (!plain) {
+        return json::encode(Json{{"type", m.type}, {"id", m.id}, {"status", m.status},
+                                 {"headers", headersJson(m.headers)}, {"body", m.body}});
+    }
+    std::string text;
+    text.reserve(size);
+    text.append(R"({"body":")").append(m.body).append(R"(","headers":{)");
+    bool first = true;
+    for (const auto& [name, value] : m.headers) {
+        if (!first) text += ',';
+        first = false;
+        text.append(1, '"').append(name).append(R"(":")").append(value).append(1, '"');
+    }
+    text.append(R"(},"id":")").append(m.id).append(R"(","status":)").append(std::to_string(m.status));
+    text.append(R"(,"type":")").append(m.type).append(R"("})");
+    return text;
+}
 
 std::string encode(const TunnelStreamDataMessage& m) {
     if (!isPlain(m.type) || !isPlain(m.id) || !isPlain(m.data)) {
@@ -199,9 +223,16 @@ std::size_t plainStringEnd(std::string_view text, std::size_t from) {
 
 }  // namespace
 
-std::optional<StreamDataView> recognizeStreamData(std::string_view bytes) {
+namespace {
+
+// Reads a "stream_data" frame in the plain form: three members "data", "id" and "type" in
+// any order. `readData(from)` reads the data value whose first character is at `from` and
+// gives the index of its closing quote (npos when it is not a plain string).
+template <class ReadData>
+std::optional<std::string_view> readPlainStreamData(std::string_view bytes, ReadData readData) {
     if (bytes.size() < 2 || bytes.front() != '{' || bytes.back() != '}') return std::nullopt;
-    std::optional<std::string_view> data, id, type;
+    std::optional<std::string_view> id, type;
+    bool data = false;
     std::size_t at = 1;
     for (int member = 0; member < 3; ++member) {
         if (member > 0) {
@@ -214,17 +245,67 @@ std::optional<StreamDataView> recognizeStreamData(std::string_view bytes) {
         const std::string_view key = bytes.substr(at + 1, keyEnd - at - 1);
         at = keyEnd + 1;
         if (at + 1 >= bytes.size() || bytes[at] != ':' || bytes[at + 1] != '"') return std::nullopt;
-        const std::size_t valueEnd = plainStringEnd(bytes, at + 2);
+        std::size_t valueEnd;
+        if (key == "data") {
+            // Other members and repeated ones are left to the full decoder.
+            if (data) return std::nullopt;
+            data = true;
+            valueEnd = readData(at + 2);
+        } else {
+            std::optional<std::string_view>* slot = key == "id" ? &id : key == "type" ? &type : nullptr;
+            if (slot == nullptr || slot->has_value()) return std::nullopt;
+            valueEnd = plainStringEnd(bytes, at + 2);
+            if (valueEnd != std::string_view::npos) *slot = bytes.substr(at + 2, valueEnd - at - 2);
+        }
         if (valueEnd == std::string_view::npos) return std::nullopt;
-        const std::string_view value = bytes.substr(at + 2, valueEnd - at - 2);
         at = valueEnd + 1;
-        std::optional<std::string_view>* slot = key == "data" ? &data : key == "id" ? &id : key == "type" ? &type : nullptr;
-        // Other members and repeated ones are left to the full decoder.
-        if (slot == nullptr || slot->has_value()) return std::nullopt;
-        *slot = value;
     }
     if (at != bytes.size() - 1 || *type != "stream_data") return std::nullopt;
-    return StreamDataView{*id, *data};
+    return id;
+}
+
+}  // namespace
+
+std::optional<StreamDataView> recognizeStreamData(std::string_view bytes) {
+    std::string_view data;
+    const auto id = readPlainStreamData(bytes, [&](std::size_t from) {
+        const std::size_t end = plainStringEnd(bytes, from);
+        if (end != std::string_view::npos) data = bytes.substr(from, end - from);
+        return end;
+    });
+    if (!id) return std::nullopt;
+    return StreamDataView{*id, data};
+}
+
+std::optional<DecodedStreamData> readStreamData(std::string_view bytes, char* payload) {
+    DecodedStreamData result;
+    const auto id = readPlainStreamData(bytes, [&](std::size_t from) {
+        // Decoded while it is scanned; at most one group more than the largest payload.
+        const std::size_t limit = base64EncodedSize(maxStreamPayload) + 4;
+        const std::size_t decoded = base64DecodeGroups(bytes.substr(from, std::min(bytes.size() - from, limit)), payload);
+        std::size_t size = decoded / 4 * 3;
+        const std::size_t at = from + decoded;
+        if (at < bytes.size() && bytes[at] == '"') {
+            result.size = size;
+            result.valid = size <= maxStreamPayload;
+            return at;
+        }
+        if (at + 4 < bytes.size() && bytes[at + 4] == '"') {
+            if (const auto last = base64DecodeFinalGroup(bytes.substr(at, 4), payload + size)) {
+                size += *last;
+                result.size = size;
+                result.valid = size <= maxStreamPayload;
+                return at + 4;
+            }
+        }
+        // Not Base64, or too long: the frame still counts if the string is plain.
+        result.size = 0;
+        result.valid = false;
+        return plainStringEnd(bytes, at);
+    });
+    if (!id) return std::nullopt;
+    result.id = *id;
+    return result;
 }
 
 ReceivedFrame classify(std::string_view bytes) {

@@ -2,6 +2,7 @@
 // The JSON frames of the edge tunnel. Every WebSocket frame is one JSON object whose
 // "type" names the message; byte payloads travel as standard, padded Base64.
 
+#include "host/base64.h"
 #include "host/json.h"
 
 #include <cstdint>
@@ -117,6 +118,18 @@ struct StreamDataView {
     std::string_view data;  // Base64, not yet checked
 };
 std::optional<StreamDataView> recognizeStreamData(std::string_view bytes);
+
+// The same reading with the data decoded in the same pass into `payload` (room for
+// streamDataBufferSize bytes): the bytes are payload[0, size) when `valid`; not valid
+// means the data is not strict Base64 or decodes to more than maxStreamPayload bytes,
+// as classify() followed by base64Decode() would find.
+inline constexpr std::size_t streamDataBufferSize = base64EncodedSize(maxStreamPayload) / 4 * 3 + 8;
+struct DecodedStreamData {
+    std::string_view id;
+    std::size_t size = 0;
+    bool valid = false;
+};
+std::optional<DecodedStreamData> readStreamData(std::string_view bytes, char* payload);
 
 // "2026-01-31T09:15:00Z" for the current time.
 std::string heartbeatTimestampNow();
