@@ -219,7 +219,7 @@ void PairingCard::render(const ViewState& state) {
     openPanelActions_->setVisible(card.actions == rules::PairingActions::openPanel);
     waitingLine_->setVisible(card.actions == rules::PairingActions::waiting);
     resume_->setVisible(card.actions == rules::PairingActions::resume);
-    resume_->setEnabled(!state.settingUp && !state.running);
+    resume_->setEnabled(card.canResume);
     completeActions_->setVisible(card.actions == rules::PairingActions::complete);
     help_->setVisible(card.showHelp);
 }

@@ -136,7 +136,7 @@ ViewState paused() {
 
 ViewState withResources(ViewState state) {
     state.showResources = true;
-    state.resources = ResourcesReading{6, 16, "Running", 1, 10, 2, 24};
+    state.resources = DesktopResources{6, 16, "Running", {1, 10, 2, 24}};
     state.resourceCPU = 8;
     state.resourceMemory = 16;
     state.resourcesChanged = true;
@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
     loading.showResources = true;
     loading.loadingResources = true;
     ViewState custom = withResources(stopped());
-    custom.resources = ResourcesReading{4, 7.5, "Stopped", 1, 10, 2, 24};
+    custom.resources = DesktopResources{4, 7.5, "Stopped", {1, 10, 2, 24}};
     custom.resourceCPU = 4;
     custom.resourceMemory = 7;
 

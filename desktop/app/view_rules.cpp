@@ -1,9 +1,9 @@
 #include "app/view_rules.h"
 
+#include "model/desktop_model.h"
 #include "panel/control_panel_client.h"
 #include "panel/setup_progress.h"
 
-#include <QLocale>
 #include <QString>
 
 #include <algorithm>
@@ -283,6 +283,7 @@ PairingCard pairingCard(const ViewState& state) {
         card.actions = PairingActions::complete;
     else
         card.actions = PairingActions::waiting;
+    card.canResume = !state.settingUp && !state.running;
     card.showHelp = !complete;
     return card;
 }
@@ -296,7 +297,7 @@ Dashboard dashboard(const ViewState& state) {
     view.pillSymbol = state.accessPresentation.symbol();
     view.pillLive = state.accessPresentation.isEnabled;
     view.cpuValue = state.allocatedCPU ? std::to_string(*state.allocatedCPU) : "\u2014";
-    view.memoryValue = state.allocatedMemoryGiB ? memoryLabel(*state.allocatedMemoryGiB) + " GiB" : "\u2014";
+    view.memoryValue = state.allocatedMemoryGiB ? DesktopModel::memoryLabel(*state.allocatedMemoryGiB).toStdString() + " GiB" : "\u2014";
     view.serverValue = state.vmStatus;
     view.editEnabled = state.vmExists && !state.resourceActionsBusy;
     view.panelEmphasis = state.connection == "Connected";
@@ -348,12 +349,12 @@ ResourceEditor resourceEditor(const ViewState& state) {
     editor.tryAgainEnabled = !state.resourceActionsBusy;
     if (editor.loading || !state.resources) return editor;
 
-    const ResourcesReading& reading = *state.resources;
+    const DesktopResources& reading = *state.resources;
     editor.showEditor = true;
-    editor.summary = "Currently " + std::to_string(reading.cpu) + " CPUs \u00B7 " + memoryLabel(reading.memoryGiB) +
+    editor.summary = "Currently " + std::to_string(reading.cpu) + " CPUs \u00B7 " + DesktopModel::memoryLabel(reading.memoryGiB).toStdString() +
                      " GiB RAM \u00B7 " + reading.state;
-    editor.cpuRange = validRange(reading.minCPU, reading.maxCPU);
-    editor.memoryRange = validRange(reading.minMemoryGiB, reading.maxMemoryGiB);
+    editor.cpuRange = validRange(reading.bounds.minCPU, reading.bounds.maxCPU);
+    editor.memoryRange = validRange(reading.bounds.minMemoryGiB, reading.bounds.maxMemoryGiB);
     editor.limits = "Up to " + std::to_string(editor.cpuRange.maximum) + " CPUs and " +
                     std::to_string(editor.memoryRange.maximum) + " GiB on this Mac. We leave room for macOS.";
     if (std::floor(reading.memoryGiB) != reading.memoryGiB)
@@ -378,10 +379,5 @@ std::string hostingNote(bool paired) {
 }
 
 std::string logText(const std::string& log) { return log.empty() ? "No connection activity yet." : log; }
-
-std::string memoryLabel(double gibibytes) {
-    const double rounded = std::round(gibibytes * 100.0) / 100.0;
-    return QLocale().toString(rounded, 'f', QLocale::FloatingPointShortest).toStdString();
-}
 
 }  // namespace tessaron::desktop::rules

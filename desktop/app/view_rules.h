@@ -117,6 +117,7 @@ struct PairingCard {
     bool working = false;
     std::vector<StepMark> steps;
     PairingActions actions = PairingActions::waiting;
+    bool canResume = false;
     bool showHelp = true;
 };
 PairingCard pairingCard(const ViewState& state);
@@ -184,8 +185,5 @@ ResourceEditor resourceEditor(const ViewState& state);
 
 std::string hostingNote(bool paired);
 std::string logText(const std::string& log);
-
-// The amount in GiB with zero to two fraction digits in the user's locale: 8, 7.5.
-std::string memoryLabel(double gibibytes);
 
 }  // namespace tessaron::desktop::rules

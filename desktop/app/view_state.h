@@ -4,6 +4,7 @@
 // screenshot tool. The views never read anything else.
 #include "host/hardware_support.h"
 #include "host/resource_policy.h"
+#include "model/desktop_readers.h"
 #include "panel/onboarding_presentation.h"
 #include "panel/public_access_presentation.h"
 #include "panel/setup_records.h"
@@ -12,17 +13,6 @@
 #include <string>
 
 namespace tessaron::desktop {
-
-// The last reading of `tessaron vm resources` or `vm resize`.
-struct ResourcesReading {
-    int cpu = 0;
-    double memoryGiB = 0;
-    std::string state;
-    int minCPU = 1;
-    int maxCPU = 1;
-    int minMemoryGiB = 2;
-    int maxMemoryGiB = 2;
-};
 
 struct ViewState {
     // Onboarding form.
@@ -57,7 +47,7 @@ struct ViewState {
     bool showResources = false;
     bool loadingResources = false;
     bool resizingResources = false;
-    std::optional<ResourcesReading> resources;
+    std::optional<DesktopResources> resources;
     int resourceCPU = 2;
     int resourceMemory = 2;
     std::string resourceError;

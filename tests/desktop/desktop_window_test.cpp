@@ -1,0 +1,457 @@
+// The window built offscreen: each main state shows its card with its key texts and the right
+// buttons enabled; destructive actions ask first, with the cancel button first; and a click-through
+// from the welcome card to a setup run of the real model against a scripted tessaron.
+#include "app/desktop_window.h"
+#include "app/model_bridge.h"
+#include "app/overlays.h"
+#include "app/style.h"
+#include "model/desktop_model.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QToolButton>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+namespace tessaron::desktop {
+namespace {
+
+QApplication& application() {
+    static int argc = 1;
+    static char name[] = "desktop_window_test";
+    static char* argv[] = {name, nullptr};
+    static QApplication* instance = [] {
+        auto* created = new QApplication(argc, argv);
+        style::applyApplicationLook();
+        return created;
+    }();
+    return *instance;
+}
+
+void settle() {
+    for (int turn = 0; turn < 4; ++turn) QApplication::processEvents();
+}
+
+// Waits up to 30 s, handling events, for `done`.
+bool eventually(const std::function<bool()>& done) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > 30'000) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+class Recorder final : public WindowActions {
+public:
+    std::vector<std::string> calls;
+    void setCPU(int v) override { calls.push_back("cpu " + std::to_string(v)); }
+    void setMemory(int v) override { calls.push_back("memory " + std::to_string(v)); }
+    void setControl(const std::string& v) override { calls.push_back("control " + v); }
+    void setOnboardingStep(OnboardingStep s) override { calls.push_back("step " + std::string(onboarding_step::rawValue(s))); }
+    void skipOnboarding() override { calls.push_back("skip"); }
+    void setResourceCPU(int v) override { calls.push_back("resource cpu " + std::to_string(v)); }
+    void setResourceMemory(int v) override { calls.push_back("resource memory " + std::to_string(v)); }
+    void closeResources() override { calls.push_back("close resources"); }
+    void leaveSetupCard() override { calls.push_back("leave setup"); }
+    void setup() override { calls.push_back("setup"); }
+    void openConsole(bool billing) override { calls.push_back(billing ? "console billing" : "console"); }
+    void openConsolePage(const std::string& p) override { calls.push_back("page " + p); }
+    void openHelp() override { calls.push_back("help"); }
+    void openURL(const std::string& u) override { calls.push_back("url " + u); }
+    void installToApplications() override { calls.push_back("install"); }
+    void showAppInFolder() override { calls.push_back("show app"); }
+    void editResources() override { calls.push_back("edit resources"); }
+    void applyResources(bool restart) override { calls.push_back(restart ? "apply restart" : "apply"); }
+    void connect() override { calls.push_back("connect"); }
+    void openTerminal() override { calls.push_back("terminal"); }
+    void changePublicAccess() override { calls.push_back("public access"); }
+    void restartServer() override { calls.push_back("restart"); }
+    void power(const std::string& a) override { calls.push_back("power " + a); }
+    void openConnectionDetails() override { calls.push_back("details"); }
+    void keepPublicAccessOff() override { calls.push_back("keep off"); }
+};
+
+QString shownText(QWidget* widget) {
+    if (auto* button = qobject_cast<style::TessaronButton*>(widget)) return button->title();
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) return button->text().replace(QStringLiteral("&&"), QStringLiteral("&"));
+    if (auto* fitted = qobject_cast<style::FittingLabel*>(widget)) return fitted->fullText();
+    if (auto* text = qobject_cast<QLabel*>(widget))
+        return text->textFormat() == Qt::RichText ? text->accessibleName() : text->text();
+    return {};
+}
+
+// The visible widget showing exactly `text`, or null.
+QWidget* find(QWidget& window, const std::string& text) {
+    for (QWidget* widget : window.findChildren<QWidget*>())
+        if (widget->isVisible() && shownText(widget) == QString::fromStdString(text)) return widget;
+    return nullptr;
+}
+
+QAbstractButton* button(QWidget& window, const std::string& title) {
+    return qobject_cast<QAbstractButton*>(find(window, title));
+}
+
+HardwareSupportReport appleSilicon() {
+    return HardwareSupport::evaluate({"arm64", "Apple M2", "Mac14,2", 8, 16ull << 30, 14});
+}
+
+ViewState unpaired() {
+    ViewState state;
+    state.support = appleSilicon();
+    state.capacity = {8, 16ull << 30};
+    state.control = "https://panel.tessaron.invalid";
+    return state;
+}
+
+ViewState running() {
+    ViewState state = unpaired();
+    state.paired = true;
+    state.vmExists = true;
+    state.vmStatus = "Running";
+    state.allocatedCPU = 4;
+    state.allocatedMemoryGiB = 8;
+    state.connection = "Connected";
+    state.tunnelState = "connected";
+    state.agentState = "running";
+    state.serverState = "Running";
+    state.publishingPaused = false;
+    state.canRestartServer = true;
+    state.canPowerServer = true;
+    state.accessPresentation = PublicAccessPresentation::make(PublicAccessStatus{"enabled", false, 1.0}, true, true, {});
+    return state;
+}
+
+struct Expect {
+    std::string text;
+    enum { shown, enabled, disabled, absent } kind;
+};
+
+TEST(DesktopWindow, EachMainStateShowsItsCard) {
+    application();
+    struct Row {
+        const char* name;
+        std::function<ViewState()> state;
+        rules::MainCard card;
+        std::vector<Expect> expected;
+    };
+    const Row rows[] = {
+        {"welcome", unpaired, rules::MainCard::welcome,
+         {{"STEP 1 OF 3", Expect::shown},
+          {"I need an account", Expect::enabled},
+          {"I already have one", Expect::enabled},
+          {"Skip this", Expect::enabled},
+          {"Back", Expect::absent},
+          {"An invitation is required to connect your Mac.", Expect::shown},
+          {"Billing & usage", Expect::absent}}},
+        {"welcome, connect step outside Applications",
+         [] {
+             ViewState s = unpaired();
+             s.onboardingStep = OnboardingStep::connect;
+             s.durablyInstalled = false;
+             return s;
+         },
+         rules::MainCard::welcome,
+         {{"Create my server", Expect::disabled},
+          {"Back", Expect::enabled},
+          {"Move Tessaron to Applications first", Expect::shown},
+          {"Move to Applications and reopen", Expect::enabled}}},
+        {"onboarding form",
+         [] {
+             ViewState s = unpaired();
+             s.onboardingSkipped = true;
+             return s;
+         },
+         rules::MainCard::onboarding,
+         {{"Turn this Mac into a server.", Expect::shown},
+          {"Create your server", Expect::enabled},
+          {"Next: download Linux, then connect", Expect::shown},
+          {"Advanced settings", Expect::enabled}}},
+        {"setup card with a code",
+         [] {
+             ViewState s = unpaired();
+             s.showingSetup = true;
+             s.settingUp = true;
+             s.setupStage = "awaiting_account";
+             s.pairingCode = "KQ7M-24XD";
+             return s;
+         },
+         rules::MainCard::pairing,
+         {{"KQ7M-24XD", Expect::shown},
+          {"Copy code", Expect::enabled},
+          {"Open web panel", Expect::enabled},
+          {"Match this code in the web panel", Expect::shown},
+          {"Resume setup", Expect::absent}}},
+        {"setup failed while a run goes on",
+         [] {
+             ViewState s = unpaired();
+             s.showingSetup = true;
+             s.running = true;
+             s.setupStage = "failed";
+             s.error = "Setup could not finish.";
+             return s;
+         },
+         rules::MainCard::pairing,
+         {{"Resume setup", Expect::disabled}, {"Setup could not finish.", Expect::shown}}},
+        {"dashboard, running", running, rules::MainCard::dashboard,
+         {{"Your server", Expect::shown},
+          {"Public access enabled", Expect::shown},
+          {"4", Expect::shown},
+          {"8 GiB", Expect::shown},
+          {"Running", Expect::shown},
+          {"Continue in web panel", Expect::enabled},
+          {"Open terminal", Expect::enabled},
+          {"Edit", Expect::enabled},
+          {"Disconnect public access", Expect::enabled},
+          {"Restart server", Expect::enabled},
+          {"Connect your Mac", Expect::absent},
+          {"Billing & usage", Expect::enabled},
+          {"Hosting runs in the background. Keep this Mac awake and online.", Expect::shown}}},
+        {"dashboard, stopped and offline",
+         [] {
+             ViewState s = running();
+             s.vmStatus = "Stopped";
+             s.serverState = "Stopped";
+             s.powerLabel = "Start server";
+             s.connection = "Offline";
+             s.tunnelState = "offline";
+             s.agentState = "stopped";
+             s.canConnect = true;
+             s.canRestartServer = false;
+             s.vmExists = false;
+             return s;
+         },
+         rules::MainCard::dashboard,
+         {{"Connect your Mac", Expect::enabled},
+          {"Make the apps you choose reachable online.", Expect::shown},
+          {"Open web panel", Expect::enabled},
+          {"Open terminal", Expect::disabled},
+          {"Edit", Expect::disabled},
+          {"Restart server", Expect::disabled},
+          {"Start server", Expect::enabled}}},
+        {"dashboard before the first read",
+         [] {
+             ViewState s = running();
+             s.allocatedCPU.reset();
+             s.allocatedMemoryGiB.reset();
+             s.vmStatus = "Checking this Mac\u2026";
+             return s;
+         },
+         rules::MainCard::dashboard,
+         {{"\u2014", Expect::shown}, {"Checking this Mac\u2026", Expect::shown}}},
+    };
+    for (const Row& row : rows) {
+        Recorder actions;
+        DesktopWindow window(actions);
+        window.setState(row.state());
+        window.show();
+        settle();
+        EXPECT_EQ(window.shownCard(), row.card) << row.name;
+        for (const Expect& expect : row.expected) {
+            QWidget* widget = find(window, expect.text);
+            if (expect.kind == Expect::absent) {
+                EXPECT_EQ(widget, nullptr) << row.name << ": " << expect.text;
+                continue;
+            }
+            ASSERT_NE(widget, nullptr) << row.name << ": " << expect.text;
+            if (expect.kind != Expect::shown)
+                EXPECT_EQ(widget->isEnabled(), expect.kind == Expect::enabled) << row.name << ": " << expect.text;
+        }
+    }
+}
+
+TEST(DesktopWindow, DestructiveActionsAskFirstWithCancelFirst) {
+    application();
+    struct Row {
+        const char* name;
+        std::string serverState;
+        std::string press;
+        std::string title;  // empty: no alert
+        std::string confirm;
+        std::string call;
+    };
+    const Row rows[] = {
+        {"restart", "Running", "Restart server", "Restart your Linux server?", "Restart server", "restart"},
+        {"turn off", "Running", "Turn off server", "Turn off your Linux server?", "Turn off server", "power stop"},
+        {"turn off an unknown server", "Unknown", "Turn off server", "Turn off your Linux server?", "Turn off server",
+         "power stop"},
+        {"start a stopped server", "Stopped", "Start server", "", "", "power start"},
+    };
+    for (const Row& row : rows) {
+        for (const bool confirmed : {false, true}) {
+            Recorder actions;
+            DesktopWindow window(actions);
+            ViewState state = running();
+            state.serverState = row.serverState;
+            state.powerLabel = row.serverState == "Stopped" ? "Start server" : "Turn off server";
+            window.setState(state);
+            window.show();
+            settle();
+            QAbstractButton* pressed = button(window, row.press);
+            ASSERT_NE(pressed, nullptr) << row.name;
+            pressed->click();
+            settle();
+            ConfirmationAlert* alert = window.alert();
+            if (row.title.empty()) {
+                EXPECT_EQ(alert, nullptr) << row.name;
+                EXPECT_EQ(actions.calls, std::vector<std::string>{row.call}) << row.name;
+                continue;
+            }
+            ASSERT_NE(alert, nullptr) << row.name;
+            EXPECT_NE(find(*alert, row.title), nullptr) << row.name;
+            EXPECT_EQ(alert->cancelButton()->text(), "Cancel");
+            EXPECT_EQ(shownText(alert->confirmButton()), QString::fromStdString(row.confirm));
+            EXPECT_LT(alert->cancelButton()->x(), alert->confirmButton()->x()) << row.name << ": cancel comes first";
+            (confirmed ? alert->confirmButton() : alert->cancelButton())->click();
+            settle();
+            EXPECT_EQ(window.alert(), nullptr) << row.name;
+            EXPECT_EQ(actions.calls, confirmed ? std::vector<std::string>{row.call} : std::vector<std::string>{})
+                << row.name << (confirmed ? " confirmed" : " cancelled");
+        }
+    }
+}
+
+TEST(DesktopWindow, ResourceSheetAppliesOrAsksByServerState) {
+    application();
+    struct Row {
+        const char* vmState;
+        bool asks;
+    };
+    for (const Row row : {Row{"Running", true}, Row{"stopped", false}}) {
+        Recorder actions;
+        DesktopWindow window(actions);
+        ViewState state = running();
+        state.showResources = true;
+        state.resources = DesktopResources{4, 8, row.vmState, {1, 6, 2, 12}};
+        state.resourceCPU = 5;
+        state.resourceMemory = 8;
+        state.resourcesChanged = true;
+        window.setState(state);
+        window.show();
+        settle();
+        ASSERT_TRUE(window.resourceSheet()->isVisible()) << row.vmState;
+        EXPECT_NE(find(window, "Currently 4 CPUs \u00B7 8 GiB RAM \u00B7 " + std::string(row.vmState)), nullptr);
+        auto* up = window.resourceSheet()->findChild<style::Stepper*>(QStringLiteral("resourceCPU"))->upButton();
+        up->click();
+        button(window, "Apply changes")->click();
+        settle();
+        if (row.asks) {
+            ASSERT_NE(window.alert(), nullptr);
+            EXPECT_NE(find(*window.alert(), "Your apps and SSH sessions will be interrupted while Linux restarts with 5 CPUs "
+                                            "and 8 GiB RAM. Your files will be preserved."),
+                      nullptr);
+            window.alert()->confirmButton()->click();
+            settle();
+            EXPECT_EQ(actions.calls, (std::vector<std::string>{"resource cpu 6", "apply restart"}));
+        } else {
+            EXPECT_EQ(window.alert(), nullptr);
+            EXPECT_EQ(actions.calls, (std::vector<std::string>{"resource cpu 6", "apply"}));
+        }
+
+        state.showResources = false;
+        window.setState(state);
+        EXPECT_FALSE(window.resourceSheet()->isVisible()) << "the sheet follows the model";
+    }
+}
+
+TEST(DesktopWindow, CopyCodeUntilTheCodeChanges) {
+    application();
+    Recorder actions;
+    DesktopWindow window(actions);
+    ViewState state = unpaired();
+    state.showingSetup = true;
+    state.setupStage = "awaiting_account";
+    state.pairingCode = "AAAA-1111";
+    window.setState(state);
+    window.show();
+    settle();
+    button(window, "Copy code")->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "AAAA-1111");
+    EXPECT_NE(button(window, "Copied"), nullptr);
+    state.pairingCode = "BBBB-2222";
+    window.setState(state);
+    settle();
+    EXPECT_NE(button(window, "Copy code"), nullptr);
+}
+
+// Welcome card → "Skip this" → the onboarding form → "Create your server" starts the model's
+// setup run: the scripted tessaron is asked to onboard with the form's choices.
+TEST(DesktopWindow, ClickThroughFromWelcomeToASetupRun) {
+    application();
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const std::filesystem::path root = folder.path().toStdString();
+    const std::filesystem::path home = root / "home";
+    const std::filesystem::path bundle = home / "Applications" / "Tessaron.app";
+    std::filesystem::create_directories(bundle);
+    {
+        std::ofstream script(root / "script.json");
+        script << R"({"onboard": {"steps": [{"out": "Waiting for approval\n"}, {"waitFor": ")"
+               << (root / "release").string() << R"("}], "exit": 1}, "*": {"stderr": "not scripted\n", "exit": 1}})";
+    }
+    qputenv("TESSARON_SCRIPTED_DIR", QByteArray::fromStdString(root.string()));
+
+    DesktopModelOptions options;
+    options.bundle = bundle;
+    options.home = home;
+    options.limactl = (root / "no-limactl").string();
+    options.capacity = HostCapacity{8, 16ull << 30};
+    options.support = appleSilicon();
+    options.settingsFile = QString::fromStdString((root / "settings.ini").string());
+    options.freeSpace = [](const std::filesystem::path&) { return std::optional<std::uint64_t>(100ull << 30); };
+    options.startRefreshLoop = false;
+    options.checkForUpdates = false;
+    struct : Opener {
+        void open(const QUrl&) override {}
+    } opener;
+    DesktopModel model(std::string(TESSARON_STANDIN_BIN_DIR) + "/tessaron-scripted", opener, options);
+    ModelBridge bridge(model);
+    DesktopWindow window(bridge);
+    bridge.attach(window);
+    window.show();
+    settle();
+    ASSERT_EQ(window.shownCard(), rules::MainCard::welcome);
+
+    button(window, "Skip this")->click();
+    ASSERT_TRUE(eventually([&] { return window.shownCard() == rules::MainCard::onboarding; }));
+    EXPECT_TRUE(model.onboardingSkipped());
+    auto* memory = window.findChild<style::Stepper*>(QStringLiteral("memoryStepper"));
+    memory->downButton()->click();
+    settle();
+    const int chosenMemory = model.memory();
+
+    QAbstractButton* create = button(window, "Create your server");
+    ASSERT_NE(create, nullptr);
+    ASSERT_TRUE(create->isEnabled());
+    create->click();
+    ASSERT_TRUE(eventually([&] { return window.shownCard() == rules::MainCard::pairing; }));
+    ASSERT_TRUE(eventually([&] { return model.log().contains(QStringLiteral("Waiting for approval")); }));
+
+    QFile calls(folder.filePath(QStringLiteral("calls.log")));
+    ASSERT_TRUE(calls.open(QIODevice::ReadOnly));
+    const QString call = QString::fromUtf8(calls.readAll());
+    EXPECT_TRUE(call.startsWith(QStringLiteral("onboard\t--control\thttps://panel.tessaron.invalid")));
+    EXPECT_TRUE(call.contains(QStringLiteral("--memory-gib\t%1").arg(chosenMemory)));
+
+    // The run fails: the setup card offers to resume once nothing runs any more.
+    std::ofstream(root / "release").put('\n');
+    ASSERT_TRUE(eventually([&] { return !model.settingUp() && !model.running(); }));
+    ASSERT_TRUE(eventually([&] { return button(window, "Resume setup") != nullptr; }));
+    EXPECT_TRUE(button(window, "Resume setup")->isEnabled());
+    model.shutdown();
+}
+
+}  // namespace
+}  // namespace tessaron::desktop
