@@ -58,9 +58,12 @@ MenuBarTray::MenuBarTray(MenuController& controller, QObject* parent)
 
     icon_.setIcon(statusIcon());
     icon_.setContextMenu(&menu_);
-    // A click opens the menu, as a status item's does.
+    // A click opens the menu below the icon, as a status item's drops from the menu bar
+    // (Qt keeps it on the screen).
     connect(&icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger) menu_.popup(QCursor::pos());
+        if (reason != QSystemTrayIcon::Trigger) return;
+        const QRect placed = icon_.geometry();
+        menu_.popup(placed.isValid() ? QPoint(placed.left(), placed.bottom() + 1) : QCursor::pos());
     });
     connect(&controller_, &MenuController::rowsChanged, this, &MenuBarTray::apply);
     apply();
