@@ -20,23 +20,6 @@ void writeAll(int fd, std::string_view bytes) {
     }
 }
 
-std::string replacingInvalidUTF8(const std::string& bytes) {
-    std::string text;
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-        if (length > 0 && i + length <= bytes.size() && isValidUTF8(bytes.substr(i, length))) {
-            text.append(bytes, i, length);
-            i += length;
-        } else {
-            text += "\xEF\xBF\xBD";  // U+FFFD
-            ++i;
-        }
-    }
-    return text;
-}
-
 void printLine(std::string_view text) {
     std::string line(text);
     line += '\n';

@@ -4,6 +4,7 @@
 // desktop application, the menu bar, launchd's log) sees each line as it is written.
 
 #include "host/json.h"
+#include "host/process_runner.h"  // replacingInvalidUTF8
 
 #include <string>
 #include <string_view>
@@ -15,9 +16,6 @@ void makeStandardOutputUnbuffered();
 
 // Writes `bytes` to a descriptor completely; throws Error when the descriptor is closed.
 void writeAll(int fd, std::string_view bytes);
-
-// `bytes` as UTF-8 text: every invalid sequence becomes U+FFFD.
-std::string replacingInvalidUTF8(const std::string& bytes);
 
 // `text` and a line feed on standard output, in one write.
 void printLine(std::string_view text);

@@ -1,10 +1,12 @@
 #include "host/process_runner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <optional>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -82,6 +84,54 @@ struct Pipe {
     }
 };
 
+// Non-blocking reads of a child's two output pipes into buffers of a fixed capacity.
+class BoundedCapture {
+public:
+    BoundedCapture(int out, int err, std::size_t limit) : fds_{out, err}, limit_(limit) {
+        for (int fd : fds_) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    // Waits at most `wait` for output and reads what is there.
+    void pump(std::chrono::milliseconds wait) {
+        pollfd polled[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+        const int ready = ::poll(polled, 2, static_cast<int>(wait.count()));
+        if (ready > 0) drain();
+    }
+    // Reads until each pipe is empty for now or at its end.
+    void drain() {
+        char buffer[16384];
+        for (int i = 0; i < 2; ++i) {
+            while (fds_[i] >= 0) {
+                const ssize_t n = ::read(fds_[i], buffer, sizeof buffer);
+                if (n > 0) {
+                    const std::size_t room = limit_ > captured[i].size() ? limit_ - captured[i].size() : 0;
+                    captured[i].append(buffer, std::min(room, static_cast<std::size_t>(n)));
+                } else if (n < 0 && errno == EINTR) {
+                    continue;
+                } else {
+                    if (n == 0 || errno != EAGAIN) fds_[i] = -1;  // at its end (or broken): poll skips it
+                    break;
+                }
+            }
+        }
+    }
+    std::string captured[2];
+
+private:
+    int fds_[2];
+    std::size_t limit_;
+};
+
+// Reaps the child if it has exited; its wait status then.
+std::optional<int> reapedStatus(pid_t pid) {
+    int status = 0;
+    pid_t got;
+    do got = ::waitpid(pid, &status, WNOHANG);
+    while (got < 0 && errno == EINTR);
+    if (got == pid) return status;
+    if (got < 0) return 255 << 8;  // not ours to wait for any more: report a failure
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::int32_t exitCodeFromWaitStatus(int status) {
@@ -113,6 +163,23 @@ bool isValidUTF8(const std::string& bytes) {
         i += length;
     }
     return true;
+}
+
+std::string replacingInvalidUTF8(const std::string& bytes) {
+    std::string text;
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        if (length > 0 && i + length <= bytes.size() && isValidUTF8(bytes.substr(i, length))) {
+            text.append(bytes, i, length);
+            i += length;
+        } else {
+            text += "\xEF\xBF\xBD";  // U+FFFD
+            ++i;
+        }
+    }
+    return text;
 }
 
 CommandResult ProcessCommandRunner::run(const std::string& executable, const std::vector<std::string>& arguments) {
@@ -195,6 +262,67 @@ std::int32_t ProcessCommandRunner::runInteractive(const std::string& executable,
         status = waitForChild(pid);
     }
     return exitCodeFromWaitStatus(status);
+}
+
+}  // namespace tessaron
+
+namespace tessaron {
+
+BoundedRun runBounded(const std::string& executable, const std::vector<std::string>& arguments,
+                      std::chrono::milliseconds timeout, std::size_t outputLimit, std::chrono::milliseconds grace) {
+    using Clock = std::chrono::steady_clock;
+    Pipe out, err;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw launchError(executable, errno);
+    out.read = fds[0];
+    out.write = fds[1];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw launchError(executable, errno);
+    err.read = fds[0];
+    err.write = fds[1];
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out.write, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err.write, STDERR_FILENO);
+    auto argv = argumentVector(executable, arguments);
+    SpawnAttributes attributes;
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, executable.c_str(), &actions, attributes.get(), argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) throw launchError(executable, spawned);
+    ::close(out.write);
+    out.write = -1;
+    ::close(err.write);
+    err.write = -1;
+
+    // The exit is noticed by reaping, not by the pipes' end, which a grandchild may hold.
+    constexpr std::chrono::milliseconds tick(20);
+    BoundedCapture capture(out.read, err.read, outputLimit);
+    const auto waitUntil = [&](Clock::time_point deadline) -> std::optional<int> {
+        while (true) {
+            if (auto status = reapedStatus(pid)) return status;
+            const auto now = Clock::now();
+            if (now >= deadline) return std::nullopt;
+            capture.pump(std::min(tick, std::chrono::ceil<std::chrono::milliseconds>(deadline - now)));
+        }
+    };
+
+    BoundedRun result;
+    if (const auto status = waitUntil(Clock::now() + timeout)) {
+        capture.drain();
+        result.exitCode = exitCodeFromWaitStatus(*status);
+        result.standardOutput = std::move(capture.captured[0]);
+        result.standardError = std::move(capture.captured[1]);
+        return result;
+    }
+    result.timedOut = true;
+    ::kill(pid, SIGTERM);
+    if (!waitUntil(Clock::now() + grace)) {
+        ::kill(pid, SIGKILL);
+        waitForChild(pid);
+    }
+    return result;
 }
 
 }  // namespace tessaron

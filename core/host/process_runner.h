@@ -4,6 +4,8 @@
 
 #include "host/error.h"
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -53,8 +55,28 @@ public:
     std::int32_t runInteractive(const std::string& executable, const std::vector<std::string>& arguments) override;
 };
 
+// One run that cannot hold its caller up for long (the menu bar's runs of `tessaron`).
+// Standard input is /dev/null; each output stream keeps its first `outputLimit` bytes
+// and the rest is read and dropped, so the child never stalls on a full pipe. A child
+// still running at `timeout` is sent SIGTERM and, when it outlives `grace` as well,
+// SIGKILL; its output is then not returned. The run ends when the child has exited,
+// even if a grandchild still holds its output open.
+struct BoundedRun {
+    bool timedOut = false;
+    std::int32_t exitCode = 0;   // as in CommandResult; meaningless when timedOut
+    std::string standardOutput;  // raw bytes, empty when timedOut
+    std::string standardError;   // likewise
+};
+// Throws LaunchError only when the program cannot be started.
+BoundedRun runBounded(const std::string& executable, const std::vector<std::string>& arguments,
+                      std::chrono::milliseconds timeout, std::size_t outputLimit,
+                      std::chrono::milliseconds grace = std::chrono::seconds(1));
+
 // True when `bytes` is well-formed UTF-8.
 bool isValidUTF8(const std::string& bytes);
+
+// `bytes` as UTF-8 text: every invalid sequence becomes U+FFFD.
+std::string replacingInvalidUTF8(const std::string& bytes);
 
 // Decodes a wait(2) status into the exit code convention above.
 std::int32_t exitCodeFromWaitStatus(int status);

@@ -1,10 +1,12 @@
 #include "platform/system_opener.h"
 
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QStringList>
+#include <QXmlStreamReader>
 
 namespace tessaron::desktop {
 
@@ -20,9 +22,36 @@ bool runInTerminal(const QString& launcher) {
     return false;
 }
 
+// The program of an application bundle: Contents/MacOS/ and the Info.plist's
+// CFBundleExecutable; empty when the bundle does not name one.
+QString bundleProgram(const QString& bundle) {
+    QFile plist(bundle + QStringLiteral("/Contents/Info.plist"));
+    if (!plist.open(QIODevice::ReadOnly)) return {};
+    QXmlStreamReader xml(&plist);
+    bool named = false;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement) continue;
+        if (xml.name() == QStringLiteral("key")) {
+            named = xml.readElementText() == QStringLiteral("CFBundleExecutable");
+        } else if (named && xml.name() == QStringLiteral("string")) {
+            const QString name = xml.readElementText();
+            if (name.isEmpty() || name.contains(QLatin1Char('/'))) return {};
+            return bundle + QStringLiteral("/Contents/MacOS/") + name;
+        } else if (xml.name() != QStringLiteral("dict")) {
+            named = false;  // the value of another key
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 void SystemOpener::open(const QUrl& url) {
+    // An application bundle opens as the application, as the Finder opens it.
+    if (url.isLocalFile() && url.toLocalFile().endsWith(QStringLiteral(".app"))) {
+        const QString program = bundleProgram(url.toLocalFile());
+        if (!program.isEmpty() && QFileInfo(program).isExecutable() && QProcess::startDetached(program, {})) return;
+    }
     if (url.isLocalFile() && url.toLocalFile().endsWith(QStringLiteral(".command"))) {
         const QFileInfo launcher(url.toLocalFile());
         if (launcher.isFile() && launcher.isExecutable() && runInTerminal(launcher.absoluteFilePath())) return;

@@ -133,7 +133,9 @@ protected:
         environment.variables["USER"] = user;
         environment.variables["LOGNAME"] = user;
         environment.variables["TESSARON_LAUNCHCTL_THROTTLE"] = "0.5";
-        environment.variables["TESSARON_LAUNCHCTL_PASS_ENV"] = "TESSARON_PS_PATH";
+        // The companion draws its tray icon on Qt's screenless platform.
+        environment.variables["QT_QPA_PLATFORM"] = "offscreen";
+        environment.variables["TESSARON_LAUNCHCTL_PASS_ENV"] = "TESSARON_PS_PATH,QT_QPA_PLATFORM";
         return environment;
     }
     ProgramRun runAsUser(const fs::path& program, const std::vector<std::string>& arguments,
@@ -233,9 +235,10 @@ TEST_F(ServiceE2E, EnableStartsTheHelperJobAndThenTheCompanion) {
     pair(panel.base(), mac.machineId, mac.deviceToken, {edge.wsURL()});
     handHomeToUser();
 
-    // This bundle has no menu-bar companion (the desktop targets are not built): the
-    // helper's service is enabled all the same, and the command says what is missing.
-    ASSERT_FALSE(fs::exists(companion()));
+    // A bundle without its menu-bar companion: the helper's service is enabled all the
+    // same, and the command says what is missing.
+    const fs::path builtCompanion = testing::bundleDir() / fs::relative(companion(), durableBundle());
+    fs::remove_all(companion().parent_path().parent_path().parent_path());
     ProgramRun run = runAsUser(durableProgram(), {"service", "enable"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.standardOutput, "");
@@ -263,10 +266,16 @@ TEST_F(ServiceE2E, EnableStartsTheHelperJobAndThenTheCompanion) {
     EXPECT_EQ(st.st_uid, identity.uid);
     EXPECT_EQ(runAsUser(launchctl(), {"print", domain() + "/com.tessaron.agent"}).exitCode, 0);
 
-    // With a companion in the bundle: the helper's identical, loaded job is left alone,
-    // the companion's is added, and the confirmation line is printed.
-    testing::writeFile(companion(), "#!/bin/sh\nexec sleep 120\n");
-    fs::permissions(companion(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    // With the companion back in the bundle: the helper's identical, loaded job is left
+    // alone, the companion's is added, and the confirmation line is printed. (A build
+    // without the GUI has no companion; a stand-in program takes its place.)
+    if (fs::exists(builtCompanion)) {
+        fs::create_directories(companion().parent_path());
+        fs::copy_file(builtCompanion, companion());
+    } else {
+        testing::writeFile(companion(), "#!/bin/sh\nexec sleep 120\n");
+        fs::permissions(companion(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    }
     handHomeToUser();
     const std::size_t bootstrapsBefore = launchctlCallsOf("bootstrap");
     run = runAsUser(durableProgram(), {"service", "enable"});
@@ -279,6 +288,20 @@ TEST_F(ServiceE2E, EnableStartsTheHelperJobAndThenTheCompanion) {
     EXPECT_EQ(runAsUser(launchctl(), {"print", domain() + "/com.tessaron.menubar"}).exitCode, 0);
     EXPECT_EQ(readPid(jobDir("gui-" + std::to_string(identity.uid), "com.tessaron.agent") / "job.pid"), helperPid);
     EXPECT_TRUE(edge.connected());
+    // The companion runs from the durable bundle and finds its `tessaron` there: its
+    // status reads reach the panel.
+    const auto companionPid = readPid(jobDir("gui-" + std::to_string(identity.uid), "com.tessaron.menubar") / "job.pid");
+    ASSERT_TRUE(companionPid.has_value());
+    EXPECT_EQ(commandLine(*companionPid), std::vector<std::string>{companion().string()});
+    if (fs::exists(builtCompanion)) {
+        EXPECT_TRUE(PanelProcess::waitFor([&] {
+            for (const auto& request : panel.requests())
+                if (request.value("path", "").ends_with("/control") &&
+                    request.value("body", "").find("\"status\"") != std::string::npos)
+                    return true;
+            return false;
+        }, 30)) << fileText(home.path() / "Library" / "Logs" / "Tessaron" / "menu-bar-error.log");
+    }
 
     // Once more: both already loaded as written, nothing is reloaded.
     run = runAsUser(durableProgram(), {"service", "enable"});

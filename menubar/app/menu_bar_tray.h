@@ -1,0 +1,38 @@
+#pragma once
+// The status item: the server icon in the system tray and its menu, showing the rows the
+// controller renders and sending the user's choices back to it. No window, no taskbar entry.
+#include "model/menu_controller.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+namespace tessaron::menubar {
+
+class MenuBarTray : public QObject {
+    Q_OBJECT
+
+public:
+    explicit MenuBarTray(MenuController& controller, QObject* parent = nullptr);
+    void show();
+    QMenu& menu() { return menu_; }
+
+private:
+    void apply();
+    QAction* addInformationRow(const char* title);
+    QAction* addActionRow(const char* title, void (MenuController::*action)());
+
+    MenuController& controller_;
+    QSystemTrayIcon icon_;
+    QMenu menu_;
+    QAction* connection_;
+    QAction* server_;
+    QAction* publicAccess_;
+    QAction* feedback_;
+    QAction* access_;
+    QAction* keepOff_;
+    QAction* restart_;
+    QAction* power_;
+};
+
+}  // namespace tessaron::menubar
