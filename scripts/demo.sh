@@ -148,6 +148,7 @@ mac_env() {
   local n=$1
   mac=(env "HOME=$demo/mac$n/home" "LIMA_HOME=$demo/mac$n/lima"
     "TESSARON_CONFIG_PATH=$demo/mac$n/home/Library/Application Support/Tessaron/agent.json")
+  if [ "$n" = 1 ] && [ "${real_guest:-0}" = 1 ]; then mac+=("TESSARON_STANDIN_GUEST=qemu"); fi
 }
 on_mac() {
   mac_env "$1"
@@ -173,6 +174,31 @@ mkdir -p "$HOME" "$LIMA_HOME" "$TESSARON_LAUNCH_DAEMONS_DIR"
 
 say "A private temporary folder for this run: $demo"
 note "Each Mac gets its own HOME and LIMA_HOME in it; nothing outside it is touched."
+
+# The first Mac's VM is a real Linux guest under QEMU where this machine can run one (root,
+# QEMU, wireguard-go, the guest image in its cache), with a real WireGuard peer as the
+# relay's end; otherwise the light guest, whose commands run on this machine.
+real_guest=0
+real_guest_why="it needs root"
+if [ "$(id -u)" -eq 0 ]; then
+  real_guest_why="QEMU or wireguard-go is not installed"
+  if command -v qemu-system-x86_64 >/dev/null && command -v wireguard-go >/dev/null && [ -x "$standins/tessaron-wg-peer" ]; then
+    real_guest_why="the guest image could not be built"
+    "$root/scripts/build-guest-image.sh" && real_guest=1
+  fi
+fi
+if [ "$real_guest" = 1 ]; then
+  note "The first Mac's VM is a real Linux guest (QEMU, image cache $("$root/scripts/build-guest-image.sh" --print))."
+  start wgpeer "$standins/tessaron-wg-peer" --dir "$demo/wgpeer" --forward-port "$(free_port)"
+  wait_for 30 "the WireGuard peer" log_has wgpeer "WireGuard peer ready"
+  export TESSARON_STANDIN_WG_PEER="$demo/wgpeer"
+  guest_web_port=$(json_get forwardPort <"$demo/wgpeer/peer.json")
+  public_wg_port=$(json_get publicPort <"$demo/wgpeer/peer.json")
+  note "The relay's WireGuard end: tessaron-wg-peer (wireguard-go in a network namespace of its own);"
+  note "public port 127.0.0.1:$public_wg_port goes through the tunnel to port $guest_web_port of the guest."
+else
+  note "The first Mac's VM is the light stand-in guest: the real one was not possible ($real_guest_why)."
+fi
 
 # ---------------------------------------------------------------------------------------
 say "1. The control panel and the edge relay (loopback stand-ins of the web service)"
@@ -208,7 +234,7 @@ note "The panel's user approves setup $(json_get id <<<"$setup") (code $(json_ge
 printf '$ curl -X POST %s/_admin/setups/latest/approve -d %s\n' "$panel" "'{\"accountEmail\": \"you@example.com\"}'"
 stage=$(admin POST /_admin/setups/latest/approve '{"accountEmail": "you@example.com"}' | json_get stage)
 note "setup stage: $stage"
-wait_exit "$onboard_pid" 90
+wait_exit "$onboard_pid" 300  # a real guest boots under emulation
 show_log onboard "$shown_lines"
 [ "$ended_status" = 0 ] || fail "tessaron onboard ended with status $ended_status"
 machine=$(admin GET /_admin/setups/latest | json_get machineId)
@@ -222,14 +248,25 @@ run_on 1 tessaron server status
 
 # ---------------------------------------------------------------------------------------
 say "4. The connection helper (tessaron serve) carries out a restart queued in the panel"
-note "The guest's WireGuard tools are stand-in shims on this machine; the relay's"
-note "handshake is written by hand, as the real peer would make one:"
-run_on 1 limactl _standin-guest-shims tessaron
-printf 'peer\t%s\n' "$(date +%s)" >"$demo/mac1/lima/tessaron/guest/bin/handshake.txt"
+if [ "$real_guest" = 0 ]; then
+  note "The guest's WireGuard tools are stand-in shims on this machine; the relay's"
+  note "handshake is written by hand, as the real peer would make one:"
+  run_on 1 limactl _standin-guest-shims tessaron
+  printf 'peer\t%s\n' "$(date +%s)" >"$demo/mac1/lima/tessaron/guest/bin/handshake.txt"
+fi
 prompt 1 "tessaron serve &"
 start serve1 "${mac[@]}" tessaron serve
 serve1_pid=$last_pid
-wait_for 60 "the WireGuard connection" log_has serve1 "WireGuard connected"
+wait_for 180 "the WireGuard connection" log_has serve1 "WireGuard connected"
+if [ "$real_guest" = 1 ]; then
+  note "The guest's WireGuard interface, with the real handshake of the peer:"
+  run_on 1 limactl shell tessaron sudo wg show tessaron
+  note "A web server in the guest, and a public request through the WireGuard tunnel:"
+  run_on 1 limactl shell tessaron sudo systemd-run --quiet --unit=demo-web python3 -m http.server "$guest_web_port" \
+    --directory /usr/lib
+  wait_for 60 "the guest's web server" curl -sf --max-time 5 "http://127.0.0.1:$public_wg_port/os-release"
+  run curl -sS --max-time 10 "http://127.0.0.1:$public_wg_port/os-release"
+fi
 machine_field() { admin GET "/_admin/machines/$machine" | json_get "$@"; }
 polled() { [ "$(machine_field commandPolls)" -gt 0 ] && [ "$(machine_field bootId)" != null ]; }
 wait_for 60 "the helper's first poll of the panel" polled
@@ -248,7 +285,7 @@ command_field() {
 }
 settled() { case $(command_field) in succeeded | failed) return 0 ;; *) return 1 ;; esac; }
 note "The helper claims it at its next pass (every 15 s unless TESSARON_PASS_INTERVAL_MS shortens it) and restarts the VM:"
-wait_for 90 "the restart to complete (the helper's next pass)" settled
+wait_for 240 "the restart to complete (the helper's next pass)" settled
 admin GET "/_admin/machines/$machine" | python3 -c '
 import json, sys
 machine = json.load(sys.stdin)

@@ -3,6 +3,8 @@
 #include "host/private_file.h"
 #include "standins/limactl/arguments.h"
 #include "standins/limactl/instance.h"
+#include "standins/limactl/light_guest.h"
+#include "standins/limactl/qemu_guest.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -88,6 +90,9 @@ int runShell(const std::vector<std::string>& arguments, const FaultEffects&) {
         throw LimactlError("instance " + goQuote(name) + " is " + (state.status == "Stopped" ? "stopped" : state.status) +
                            ", run `limactl start " + name + "` to start the instance");
 
+    if (state.config && state.config->guest == "qemu") return runQemuShell(state, command, parsed.value("workdir"));
+
+    joinLightGuestNamespaces(state.hostAgentPid);
     command = withoutSudo(std::move(command));
     if (command == std::vector<std::string>{"cat", "/proc/sys/kernel/random/boot_id"}) {
         const std::string bootId = readBootId(state.dir);

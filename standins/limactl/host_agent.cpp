@@ -3,8 +3,13 @@
 #include "host/private_file.h"
 #include "host/process_runner.h"
 #include "standins/limactl/instance.h"
+#include "standins/limactl/light_guest.h"
+#include "standins/limactl/qemu_guest.h"
+
+#include "standins/common/byte_relay.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -31,6 +36,11 @@ constexpr const char* sshKeygenPath = "/usr/bin/ssh-keygen";
 constexpr int portAttempts = 5;
 constexpr auto readinessTimeout = 30s;
 constexpr auto stopGrace = 15s;
+constexpr auto qemuStopGrace = 60s;
+
+// Ends the host agent's forwarding of its loopback port (a process-wide flag: connection
+// threads may outlive the loop that started them).
+std::atomic<bool> stopForwarding{false};
 
 std::string quotedPath(const fs::path& path) { return "\"" + path.string() + "\""; }
 
@@ -43,6 +53,8 @@ void generateKey(const fs::path& file, const std::string& comment) {
     if (result.exitCode != 0)
         throw LimactlError("ssh-keygen failed for " + file.string() + ": " + trimmed(result.standardError));
 }
+
+}  // namespace
 
 int pickFreePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -61,6 +73,8 @@ int pickFreePort() {
     ::close(fd);
     return ntohs(address.sin_port);
 }
+
+namespace {
 
 void writeSshdConfig(const fs::path& dir, int port) {
     std::string config;
@@ -123,38 +137,42 @@ void prepareSshFiles(const fs::path& dir) {
     private_file::write(dir / "authorized_keys", publicKey);
 }
 
+pid_t spawnHostAgent(const std::string& name, const fs::path& dir) {
+    const std::string self = selfExecutable();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    const std::string logPath = (dir / "ha.log").string();
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    std::vector<std::string> argumentStrings = {"limactl", "hostagent", name};
+    std::vector<char*> argv;
+    for (auto& argument : argumentStrings) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_t agent = -1;
+    const int spawned = ::posix_spawn(&agent, self.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) throw LimactlError(std::string("cannot start the host agent: ") + std::strerror(spawned));
+    return agent;
+}
+
 int startHostAgent(const std::string& name, const fs::path& dir) {
     // sshd running as root insists on its privilege-separation folder.
     if (::geteuid() == 0) ::mkdir("/run/sshd", 0755);
-    const std::string self = selfExecutable();
     std::string lastFailure;
     for (int attempt = 0; attempt < portAttempts; ++attempt) {
         const int port = pickFreePort();
         writeSshdConfig(dir, port);
+        private_file::write(dir / "hostagent.port", std::to_string(port) + "\n");
         std::error_code ignored;
         fs::remove(dir / "sshd.log", ignored);
         fs::remove(dir / "ha.pid", ignored);
 
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        const std::string logPath = (dir / "ha.log").string();
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-        std::vector<std::string> argumentStrings = {"limactl", "hostagent", name};
-        std::vector<char*> argv;
-        for (auto& argument : argumentStrings) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        pid_t agent = -1;
-        int spawned = ::posix_spawn(&agent, self.c_str(), &actions, &attributes, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-        if (spawned != 0)
-            throw LimactlError(std::string("cannot start the host agent: ") + std::strerror(spawned));
+        const pid_t agent = spawnHostAgent(name, dir);
 
         const std::string ready = "Server listening on 127.0.0.1 port " + std::to_string(port) + ".";
         const auto deadline = Clock::now() + readinessTimeout;
@@ -191,8 +209,15 @@ int startHostAgent(const std::string& name, const fs::path& dir) {
 }
 
 void stopHostAgent(const std::string& name, const fs::path& dir, pid_t pid, bool force) {
+    if (pid > 0 && force) endGuestProcesses(pid);
     if (pid > 0) ::kill(pid, force ? SIGKILL : SIGTERM);
-    const auto deadline = Clock::now() + (force ? 0s : stopGrace);
+    // A real guest powers off first, which under software emulation takes a while.
+    bool qemu = false;
+    try {
+        qemu = loadConfig(dir).guest == "qemu";
+    } catch (const LimactlError&) {
+    }
+    const auto deadline = Clock::now() + (force ? 0s : qemu ? qemuStopGrace : stopGrace);
     while (pid > 0 && liveHostAgent(dir, name) == pid && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
     if (pid > 0 && liveHostAgent(dir, name) == pid) ::kill(pid, SIGKILL);
     // The agent normally takes sshd down itself; after SIGKILL it cannot.
@@ -212,6 +237,8 @@ int runHostAgent(const std::string& name) {
     requireValidInstanceName(name);
     ::close_range(3, ~0U, 0);
     const fs::path dir = instanceDir(name);
+    const InstanceConfig instance = loadConfig(dir);
+    if (instance.guest == "qemu") return runQemuHostAgent(name, dir, instance);
 
     sigset_t signals;
     sigemptyset(&signals);
@@ -222,6 +249,33 @@ int runHostAgent(const std::string& name) {
 
     const pid_t self = ::getpid();
     private_file::write(dir / "ha.pid", std::to_string(self) + "\n");
+
+    // As root the guest gets namespaces of its own, sshd included; the agent then carries
+    // the SSH port, bound here before leaving this machine's namespace, to sshd's same
+    // port inside, and every other port a guest program listens on, as Lima does.
+    const bool walled = ::geteuid() == 0;
+    const int port = [&] {
+        std::string text;
+        readSmallFile(dir / "hostagent.port", text);
+        try {
+            return std::stoi(trimmed(text));
+        } catch (const std::exception&) {
+            return 0;
+        }
+    }();
+    int listener = -1;
+    int hostNetwork = -1;
+    if (walled) {
+        listener = port > 0 ? standin::listenLoopback(port) : -1;
+        if (listener < 0) {
+            // Worded as sshd words it, so that `start` tries another port.
+            const std::string problem = std::string("Bind to port ") + std::to_string(port) +
+                                        " on 127.0.0.1 failed: " + std::strerror(errno) + ".\n";
+            private_file::write(dir / "sshd.log", problem);
+            return 1;
+        }
+        if (!makeLightGuestNamespaces(dir, hostNetwork)) return 1;
+    }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -246,6 +300,10 @@ int runHostAgent(const std::string& name) {
     if (spawned != 0) {
         std::fprintf(stderr, "cannot start %s: %s\n", sshdPath, std::strerror(spawned));
         return 1;
+    }
+    std::thread forwarder;
+    if (listener >= 0) {
+        forwarder = std::thread([&] { forwardGuestPorts(hostNetwork, listener, stopForwarding); });
     }
 
     auto stillOurs = [&] {
@@ -289,6 +347,9 @@ int runHostAgent(const std::string& name) {
             std::this_thread::sleep_for(20ms);
         }
     }
+    stopForwarding = true;
+    if (forwarder.joinable()) forwarder.join();
+    endGuestProcesses(self);
     std::error_code ignored;
     std::string recorded;
     if (readSmallFile(dir / "ha.pid", recorded) && trimmed(recorded) == std::to_string(self)) {

@@ -14,6 +14,12 @@
 
 namespace tessaron::standin::limactl {
 
+// A free TCP port on 127.0.0.1 (bound and released).
+int pickFreePort();
+
+// Starts `limactl hostagent NAME` in the background (its own session, output to ha.log).
+pid_t spawnHostAgent(const std::string& name, const fs::path& dir);
+
 // Generates the host key, the user key pair and authorized_keys in `dir`.
 void prepareSshFiles(const fs::path& dir);
 

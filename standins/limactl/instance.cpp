@@ -28,6 +28,8 @@ nlohmann::json InstanceConfig::toJson() const {
         {"memory", memory},
         {"disk", disk},
         {"template", templateLocator},
+        {"guest", guest},
+        {"peerLink", peerLink},
     };
 }
 
@@ -48,6 +50,8 @@ InstanceConfig InstanceConfig::fromJson(const nlohmann::json& object) {
     config.memory = json::uint64(object, "memory");
     config.disk = json::uint64(object, "disk");
     config.templateLocator = json::optionalString(object, "template").value_or("");
+    config.guest = json::optionalString(object, "guest").value_or("light");
+    config.peerLink = json::optionalString(object, "peerLink").value_or("");
     return config;
 }
 

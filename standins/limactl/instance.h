@@ -12,6 +12,9 @@
 //   ssh_host_ed25519_key{,.pub}, id_ed25519{,.pub} (user key pair), authorized_keys
 //   guest/bin             guest command shims, first on the guest's PATH (empty by default)
 //   guest/home            the guest user's home directory
+//   guest/wireguard, guest/etc, guest/run   the light guest's own /etc/wireguard, /etc, /run
+// A QEMU guest's diffdisk is a qcow2 overlay of the cached base image; its host agent
+// also keeps qemu.port, qemu.log and serial.log (see qemu_guest.h).
 
 #include "standins/limactl/lima_home.h"
 
@@ -38,6 +41,8 @@ struct InstanceConfig {
     std::uint64_t memory = 4 * GiB;
     std::uint64_t disk = 100 * GiB;
     std::string templateLocator;  // the positional template given at creation, if any
+    std::string guest = "light";  // "light" (commands run on this machine) or "qemu" (a real VM)
+    std::string peerLink;         // qemu: the WireGuard peer stand-in's folder, or ""
 
     nlohmann::json toJson() const;
     static InstanceConfig fromJson(const nlohmann::json& object);

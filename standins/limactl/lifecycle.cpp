@@ -4,6 +4,7 @@
 #include "standins/limactl/arguments.h"
 #include "standins/limactl/host_agent.h"
 #include "standins/limactl/instance.h"
+#include "standins/limactl/qemu_guest.h"
 
 #include <cerrno>
 #include <cmath>
@@ -57,12 +58,13 @@ void resizeDisk(const fs::path& dir, std::uint64_t bytes) {
 }
 
 // ssh.config, for `ssh -F <dir>/ssh.config lima-<name>`.
-void writeSshClientConfig(const std::string& name, const fs::path& dir, int port) {
+void writeSshClientConfig(const std::string& name, const fs::path& dir, int port, bool qemu) {
     const passwd* account = ::getpwuid(::geteuid());
     std::string config = "Host lima-" + name + "\n";
     config += "  HostName 127.0.0.1\n";
     config += "  Port " + std::to_string(port) + "\n";
-    if (account && account->pw_name) config += std::string("  User ") + account->pw_name + "\n";
+    if (qemu) config += "  User " + guestAccount() + "\n";
+    else if (account && account->pw_name) config += std::string("  User ") + account->pw_name + "\n";
     config += "  IdentityFile \"" + (dir / "id_ed25519").string() + "\"\n";
     config += "  IdentitiesOnly yes\n  BatchMode yes\n  StrictHostKeyChecking no\n  UserKnownHostsFile /dev/null\n";
     config += "  LogLevel ERROR\n";
@@ -83,9 +85,15 @@ int startExisting(const std::string& name, const FaultEffects& effects) {
         logLine("info", "[hostagent] The VM did not come up; the instance remains stopped");
         return 0;
     }
-    if (!effects.keepBootId || readBootId(state.dir).empty()) writeNewBootId(state.dir);
-    const int port = startHostAgent(name, state.dir);
-    writeSshClientConfig(name, state.dir, port);
+    int port = 0;
+    if (state.config->guest == "qemu") {
+        // The guest's own kernel makes its boot identity.
+        port = startQemuGuest(name, state.dir);
+    } else {
+        if (!effects.keepBootId || readBootId(state.dir).empty()) writeNewBootId(state.dir);
+        port = startHostAgent(name, state.dir);
+    }
+    writeSshClientConfig(name, state.dir, port, state.config->guest == "qemu");
     logLine("info", "SSH Local Port: " + std::to_string(port));
     logLine("info", "READY. Run `limactl shell " + name + "` to open the shell.");
     return 0;
@@ -143,6 +151,8 @@ int createAndStart(const ParsedArguments& parsed, const FaultEffects& effects) {
     if (auto cpus = parsed.value("cpus")) config.cpus = cpusValue(*cpus);
     if (auto memory = parsed.value("memory")) config.memory = gibibytesValue("memory", *memory);
     if (auto disk = parsed.value("disk")) config.disk = gibibytesValue("disk", *disk);
+    config.guest = requestedGuestKind();
+    if (config.guest == "qemu") config.peerLink = requestedPeerLink();
 
     FileLock lock(instanceLockPath(config.name));
     const fs::path dir = instanceDir(config.name);
@@ -158,8 +168,12 @@ int createAndStart(const ParsedArguments& parsed, const FaultEffects& effects) {
         private_file::createDirectories(dir / "guest" / "bin");
         private_file::createDirectories(dir / "guest" / "home");
         prepareSshFiles(dir);
-        private_file::write(dir / "diffdisk", "");
-        resizeDisk(dir, config.disk);
+        if (config.guest == "qemu") {
+            createGuestDisk(dir, config.disk);
+        } else {
+            private_file::write(dir / "diffdisk", "");
+            resizeDisk(dir, config.disk);
+        }
         // The configuration goes last: an instance without it is one whose creation was cut short.
         saveConfig(dir, config);
     } catch (...) {
@@ -264,7 +278,10 @@ int runEdit(const std::vector<std::string>& arguments, const FaultEffects& effec
         return 0;
     }
     if (!effects.notRetained) {
-        if (edited.disk != state.config->disk) resizeDisk(state.dir, edited.disk);
+        if (edited.disk != state.config->disk) {
+            if (edited.guest == "qemu") growGuestDisk(state.dir, edited.disk);
+            else resizeDisk(state.dir, edited.disk);
+        }
         saveConfig(state.dir, edited);
     }
     logLine("info", "Instance " + goQuote(name) + " configuration edited");

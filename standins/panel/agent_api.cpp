@@ -4,11 +4,19 @@
 
 #include "http_util.h"
 
+#include "host/private_file.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <regex>
+#include <sstream>
 
 namespace tessaron::panel {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr std::size_t maxLogged = 100;
 
@@ -256,6 +264,26 @@ std::string tunnelAddress(std::int64_t index) {
     return "10.77." + std::to_string(index / 256) + "." + std::to_string(index % 256) + "/32";
 }
 
+// The WireGuard peer stand-in named by TESSARON_STANDIN_WG_PEER, when one is ready there.
+struct WireGuardPeer {
+    std::string folder, publicKey, endpoint, tunnelAddress;
+};
+
+std::optional<WireGuardPeer> wireGuardPeer() {
+    const char* folder = std::getenv("TESSARON_STANDIN_WG_PEER");
+    if (!folder || !*folder) return std::nullopt;
+    std::ifstream in(fs::path(folder) / "peer.json");
+    std::stringstream text;
+    text << in.rdbuf();
+    try {
+        const Json peer = json::parseObject(text.str());
+        return WireGuardPeer{folder, json::string(peer, "publicKey"), json::string(peer, "endpoint"),
+                             json::string(peer, "tunnelAddress")};
+    } catch (const std::exception&) {
+        return std::nullopt;  // not (yet) running: the panel's own answer
+    }
+}
+
 Reply network(Json& document, Json& machine, const Json& body, bool& changed) {
     static const std::regex keyText("[A-Za-z0-9+/]{43}=");
     const auto publicKey = stringField(body, "publicKey");
@@ -279,6 +307,18 @@ Reply network(Json& document, Json& machine, const Json& body, bool& changed) {
         net["address"] = tunnelAddress(index);
     }
     if (net.contains("answer") && net["answer"].is_object()) return ok(net["answer"]);
+    if (auto peer = wireGuardPeer()) {
+        // A real peer runs (tessaron-wg-peer): tell it the guest's key, point the guest at it.
+        const std::string address = net["address"].get<std::string>();
+        const fs::path guests = fs::path(peer->folder) / "guests";
+        private_file::write(guests / (machine["machineId"].get<std::string>() + ".peer"),
+                            *publicKey + " " + address + "\n");
+        return ok(Json{{"address", address},
+                       {"peerPublicKey", peer->publicKey},
+                       {"endpoint", peer->endpoint},
+                       {"allowedIPs", Json::array({peer->tunnelAddress + "/32"})},
+                       {"persistentKeepalive", 25}});
+    }
     return ok(Json{{"address", net["address"]},
                    {"peerPublicKey", document["relayPublicKey"]},
                    {"endpoint", "127.0.0.1:51820"},

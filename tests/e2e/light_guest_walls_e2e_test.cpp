@@ -1,0 +1,99 @@
+// The light stand-in guest runs its commands on this machine; as root, without any
+// shims, `tessaron network` and `tessaron serve` drive the real wg, wg-quick and ip in
+// it. They must change nothing here: no /etc/wireguard files, no network links, no
+// /run/wireguard sockets. What they do lands in the guest (its key in the instance's
+// folder, its interface in the guest's own network namespace).
+
+#include "host/agent_configuration.h"
+#include "host/device_credential_store.h"
+#include "host/json.h"
+#include "support/limactl_standin.h"
+#include "support/panel_process.h"
+#include "support/serve_process.h"
+#include "support/temp_dir.h"
+#include "support/tessaron_process.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace tessaron {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::PanelProcess;
+
+// What guest commands could change on this machine: the files below the folders that
+// WireGuard's tools write, and the network links.
+std::string machineSnapshot() {
+    std::string snapshot;
+    for (const char* folder : {"/etc/wireguard", "/run/wireguard", "/etc/systemd/system/multi-user.target.wants"}) {
+        std::error_code error;
+        snapshot += std::string(folder) + (fs::exists(folder, error) ? ":\n" : " (none)\n");
+        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+            snapshot += "  " + it->path().filename().string() + "\n";
+    }
+    const auto links = testing::runProgram("/usr/sbin/ip", {"-o", "link", "show"}, {}, 30);
+    for (std::size_t start = 0; start < links.standardOutput.size();) {
+        const std::size_t end = links.standardOutput.find('\n', start);
+        const std::string line = links.standardOutput.substr(start, end - start);
+        // "N: NAME: <FLAGS> …": the name is what a guest command could add.
+        const auto first = line.find(": ");
+        const auto second = line.find(": ", first + 2);
+        if (first != std::string::npos && second != std::string::npos)
+            snapshot += "link " + line.substr(first + 2, second - first - 2) + "\n";
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return snapshot;
+}
+
+TEST(LightGuestWalls, NetworkAndServeChangeNothingOnThisMachine) {
+    if (::geteuid() != 0) GTEST_SKIP() << "Only root could change this machine's network or /etc.";
+    testing::TempDir tools;
+    testing::TempHome home;
+    testing::StandinLimaHome lima;
+    testing::writeHomeFilteredProcessLister(tools.path());
+    PanelProcess panel;
+    const auto mac = panel.createMachine("Studio");
+    const std::string before = machineSnapshot();
+
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    AgentConfiguration configuration;
+    configuration.machineID = mac.machineId;
+    configuration.controlURL = *Url::parse(panel.base());
+    configuration.localHost = "127.0.0.1";
+    configuration.vmName = "tessaron";
+    configuration.transport = "wireguard";
+    AgentConfigurationStore::save(configuration);
+    DeviceCredentialStore::save(mac.deviceToken, mac.machineId);
+    testing::ProgramEnvironment environment;
+    environment.variables["TESSARON_PS_PATH"] = (tools.path() / "ps").string();
+    environment.variables["TESSARON_PASS_INTERVAL_MS"] = "200";
+
+    const auto network = testing::runTessaron({"network"}, environment, 120);
+    EXPECT_EQ(network.exitCode, 0) << network.standardError;
+    EXPECT_EQ(machineSnapshot(), before) << "after tessaron network";
+    // It did its work in the guest.
+    EXPECT_TRUE(fs::exists(lima.instanceDir("tessaron") / "guest" / "wireguard" / "tessaron.key"));
+    EXPECT_TRUE(fs::exists(lima.instanceDir("tessaron") / "guest" / "wireguard" / "tessaron.conf"));
+    EXPECT_EQ(lima.run({"shell", "tessaron", "--", "ip", "link", "show", "tessaron"}).exitCode, 0);
+
+    {
+        testing::RunningProgram serve(testing::tessaronPath(), {"serve"}, environment);
+        ASSERT_TRUE(PanelProcess::waitFor(
+            [&] { return panel.machineState(mac.machineId)["network"].value("registrations", 0) >= 3; }, 60))
+            << serve.standardOutput() << serve.standardError();
+        serve.signal(SIGTERM);
+        EXPECT_EQ(serve.waitForExit(30).value_or(-1), 0) << serve.standardError();
+    }
+    EXPECT_EQ(machineSnapshot(), before) << "after tessaron serve";
+
+    // Stopping the guest takes what ran in it along.
+    ASSERT_EQ(lima.run({"stop", "tessaron"}).exitCode, 0);
+    EXPECT_EQ(machineSnapshot(), before) << "after limactl stop";
+}
+
+}  // namespace
+}  // namespace tessaron
