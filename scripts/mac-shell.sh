@@ -19,7 +19,7 @@ stop_shell_processes() {
     pid=${environ#/proc/}
     pid=${pid%/environ}
     [ "$pid" = $$ ] && continue
-    if tr '\0' '\n' <"$environ" 2>/dev/null | grep -qxF "TESSARON_MAC_SHELL=$demo"; then
+    if { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qxF "TESSARON_MAC_SHELL=$demo"; then
       kill -TERM "$pid" 2>/dev/null || true
     fi
   done
