@@ -11,6 +11,7 @@
 #include "host/lima_manager.h"
 #include "cli/usage.h"
 
+#include <algorithm>
 #include <exception>
 #include <unistd.h>
 
@@ -20,7 +21,18 @@ namespace {
 
 void printUsage() { writeAll(STDOUT_FILENO, usageText()); }
 
+bool isHelpWord(const std::string& word) { return word == "--help" || word == "-h"; }
+
 }  // namespace
+
+bool asksForHelp(const std::vector<std::string>& words) {
+    // Where the guest's own words begin, if the command has any.
+    std::size_t guestWords = words.size();
+    if (!words.empty() && words[0] == "ssh") guestWords = 2;
+    if (words.size() > 1 && words[0] == "vm" && words[1] == "shell") guestWords = 3;
+    const auto end = words.begin() + static_cast<std::ptrdiff_t>(std::min(guestWords, words.size()));
+    return std::any_of(words.begin(), end, isHelpWord);
+}
 
 const std::vector<CommandEntry>& commandTable() {
     static const std::vector<CommandEntry> table = [] {
@@ -47,7 +59,7 @@ const std::vector<CommandEntry>& commandTable() {
 }
 
 void run(const std::vector<std::string>& words) {
-    if (words.empty()) {
+    if (words.empty() || asksForHelp(words)) {
         printUsage();
         return;
     }

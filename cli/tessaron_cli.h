@@ -21,8 +21,13 @@ struct CommandEntry {
 // Every command of the program, in dispatch order.
 const std::vector<CommandEntry>& commandTable();
 
+// Whether `words` ask for the usage text instead of running anything: a "--help" or
+// "-h" as the command word or anywhere after it. The words after `ssh` and after
+// `vm shell` are a command for the guest: there only the first of them counts.
+bool asksForHelp(const std::vector<std::string>& words);
+
 // Runs the command named by `words` (the process arguments without the program path).
-// No words prints the usage text. Throws the command's error.
+// No words, or words that ask for help, print the usage text. Throws the command's error.
 void run(const std::vector<std::string>& words);
 
 // The program's entry: makes standard output unbuffered, runs, and on an error writes

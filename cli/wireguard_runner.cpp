@@ -8,6 +8,7 @@
 #include "host/json.h"
 #include "panel/control_panel_client.h"
 #include "panel/http_client.h"
+#include "panel/lima_virtual_machine.h"
 #include "panel/receipt_store.h"
 #include "panel/resource_commands.h"
 #include "panel/resource_executor.h"
@@ -211,7 +212,8 @@ bool WireGuardRunner::processCommands() const {
     VMResourceLockHold lock(true, true);
     DiskOperationReceiptStore<RestartReceipt> receipts(configuration_, std::nullopt, false);
     VMPowerIntentFileStore intent = VMPowerIntentFileStore::forThisMac();
-    RestartExecutor(client, receipts, manager, &intent).handle(*command);
+    LimaVirtualMachine machine(manager);
+    RestartExecutor(client, receipts, machine, &intent).handle(*command);
     return false;
 }
 
@@ -282,10 +284,11 @@ void WireGuardRunner::reconcileSSH() const {
 void WireGuardRunner::processResources() const {
     if (!configuration_.vmName) return;
     LimaManager manager = vm();
+    LimaVirtualMachine machine(manager);
     ResourceObservation observation;
     {
         VMResourceLockHold lock(false, true);
-        observation = manager.resourceObservation();
+        observation = machine.resourceObservation();
     }
     LifecycleResourceClient client{LifecycleClient(configuration_, token_)};
     const std::optional<ResourceCommand> command = client.pollResources(observation);
@@ -293,7 +296,7 @@ void WireGuardRunner::processResources() const {
 
     VMResourceLockHold lock(true, true);
     DiskOperationReceiptStore<ResourceReceipt> receipts(configuration_, std::nullopt, true);
-    ResourceExecutor(client, receipts, manager).handle(*command);
+    ResourceExecutor(client, receipts, machine).handle(*command);
 }
 
 }  // namespace tessaron::cli

@@ -11,41 +11,15 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
-bundle="$build/Tessaron.app"
-standins="$build/standins/bin"
-for program in "$bundle/Contents/MacOS/tessaron" "$bundle/Contents/Resources/lima/bin/limactl" \
-  "$standins/tessaron-panel" "$standins/tessaron-edge" "$standins/ps"; do
-  [ -x "$program" ] || { echo "demo: $program is missing; build first (scripts/build.sh $build)" >&2; exit 1; }
-done
-for tool in curl python3; do
-  command -v "$tool" >/dev/null || { echo "demo: $tool is needed (scripts/install-deps.sh)" >&2; exit 1; }
-done
+tool=demo
+# The programs by name, the platform's stand-ins, the private folder $demo, start,
+# wait_for, admin, start_panel, start_relay and stop_everything.
+source "$root/scripts/standins.sh"
 
-# tessaron and limactl by name, as on a Mac.
-export PATH="$bundle/Contents/MacOS:$bundle/Contents/Resources/lima/bin:$PATH"
-demo=$(mktemp -d "${TMPDIR:-/tmp}/tessaron-demo.XXXXXX")
-
-# ---------------------------------------------------------------------------------------
-# Cleanup: every background process is started in its own process group (setsid), so the
-# whole group goes, whatever it started; the VMs are deleted (which takes their host
-# agents and SSH servers down), then the folder.
-children=()
-lima_homes=()
 cleanup() {
   local status=$?
   trap - EXIT INT TERM
-  local pid
-  for pid in "${children[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || true; done
-  for _ in $(seq 50); do
-    local alive=0
-    for pid in "${children[@]}"; do kill -0 -- "-$pid" 2>/dev/null && alive=1; done
-    [ "$alive" = 0 ] && break
-    sleep 0.1
-  done
-  for pid in "${children[@]}"; do kill -KILL -- "-$pid" 2>/dev/null || true; done
-  local home
-  for home in "${lima_homes[@]}"; do LIMA_HOME="$home" limactl delete -f tessaron >/dev/null 2>&1 || true; done
-  rm -rf "$demo"
+  stop_everything
   if [ "$status" = 0 ]; then
     printf '\n== Done. Every process of this run was stopped and %s removed.\n' "$demo"
   else
@@ -57,7 +31,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-mkdir -p "$demo/logs"
 
 # ---------------------------------------------------------------------------------------
 # Output and waiting.
@@ -77,28 +50,7 @@ run() { printf '$ %s\n' "$(shown "$@")"; "$@"; }
 # on_mac N COMMAND…, shown with the Mac's prompt.
 run_on() { local n=$1; shift; printf 'mac%s$ %s\n' "$n" "$(shown "$@")"; on_mac "$n" "$@"; }
 prompt() { local n=$1; shift; printf 'mac%s$ %s\n' "$n" "$*"; }
-fail() { echo "demo: $*" >&2; exit 1; }
 
-# start NAME COMMAND…: in the background, in its own process group, output to logs/NAME.
-start() {
-  local name=$1
-  shift
-  setsid "$@" >"$demo/logs/$name" 2>&1 </dev/null &
-  children+=("$!")
-  last_pid=$!
-}
-
-# wait_for SECONDS WHAT COMMAND…: polls the command every 0.2 s until it succeeds.
-wait_for() {
-  local seconds=$1 what=$2
-  shift 2
-  local deadline=$((SECONDS + seconds))
-  until "$@" >/dev/null 2>&1; do
-    [ "$SECONDS" -lt "$deadline" ] || fail "gave up after ${seconds} s waiting for $what"
-    sleep 0.2
-  done
-}
-log_has() { grep -q -- "$2" "$demo/logs/$1"; }
 alive() { kill -0 "$1" 2>/dev/null; }
 # Waits (bounded) for a background child to end; its exit status in `ended_status`.
 wait_exit() {
@@ -115,30 +67,6 @@ show_log() {
   local name=$1 from=${2:-0}
   tail -n "+$((from + 1))" "$demo/logs/$name" | sed 's/^/    /'
   shown_lines=$(wc -l <"$demo/logs/$name")
-}
-
-# JSON field of standard input: json_get key [key…] (array indexes as numbers).
-json_get() {
-  python3 -c '
-import json, sys
-value = json.load(sys.stdin)
-for key in sys.argv[1:]:
-    value = value[int(key)] if isinstance(value, list) else value[key]
-print(value if isinstance(value, str) else json.dumps(value))' "$@"
-}
-
-# The panel's administrative API, as the panel's user acts through its web pages.
-admin() {
-  local method=$1 path=$2 body=${3:-}
-  if [ -n "$body" ]; then
-    curl -sS --fail-with-body --max-time 10 -X "$method" -H 'Content-Type: application/json' --data "$body" "$panel$path"
-  else
-    curl -sS --fail-with-body --max-time 10 -X "$method" "$panel$path"
-  fi
-}
-
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
 # One Mac: its own HOME and LIMA_HOME; `on_mac N COMMAND…` runs a command on it. The
@@ -160,17 +88,11 @@ new_mac() {
   lima_homes+=("$demo/mac$1/lima")
 }
 
-# The stand-ins of the Mac's platform: process list and launchd tools, and the hardware
-# query (this machine is presented as an Apple M3 Mac with 16 GiB).
-export TESSARON_PS_PATH="$standins/ps" TESSARON_LAUNCHCTL_PATH="$standins/launchctl" \
-  TESSARON_SUDO_PATH="$standins/sudo" TESSARON_LAUNCH_DAEMONS_DIR="$demo/LaunchDaemons"
-export TESSARON_STANDIN_HARDWARE='{"architecture":"arm64","chipName":"Apple M3","modelIdentifier":"Mac15,3","logicalCPUCount":8,"memoryBytes":17179869184,"operatingSystemMajorVersion":14}'
 # The connection helper's WireGuard pass runs every 15 s; a build that honours this
 # variable runs it every 2 s, which keeps this run short (without it the wait is longer).
 export TESSARON_PASS_INTERVAL_MS=2000
-unset TESSARON_CREDENTIAL_PATH TESSARON_CONFIG_PATH
 export HOME="$demo/home" LIMA_HOME="$demo/lima"
-mkdir -p "$HOME" "$LIMA_HOME" "$TESSARON_LAUNCH_DAEMONS_DIR"
+mkdir -p "$HOME" "$LIMA_HOME"
 
 say "A private temporary folder for this run: $demo"
 note "Each Mac gets its own HOME and LIMA_HOME in it; nothing outside it is touched."
@@ -204,18 +126,10 @@ fi
 say "1. The control panel and the edge relay (loopback stand-ins of the web service)"
 web_port=$(free_port)
 printf '$ tessaron-panel --port 0 &\n'
-start panel "$standins/tessaron-panel" --port 0
-wait_for 10 "the panel" log_has panel "listening on"
-panel=$(sed -n 's/^tessaron-panel listening on //p' "$demo/logs/panel" | head -n 1)
+start_panel
 note "panel: $panel (admin API under $panel/_admin/)"
 printf '$ tessaron-edge --http-target %s &\n' "$web_port"
-start edge "$standins/tessaron-edge" --http-target "$web_port"
-wait_for 10 "the relay" log_has edge "^tessaron-edge ws="
-edge_line=$(head -n 1 "$demo/logs/edge")
-relay_port() { sed -E "s/.* $1=([0-9]+).*/\\1/" <<<"$edge_line"; }
-ws_port=$(relay_port ws)
-http_port=$(relay_port http)
-admin_port=$(relay_port admin)
+start_relay
 note "relay: tunnels at ws://127.0.0.1:$ws_port, public HTTP at http://127.0.0.1:$http_port (sent to port $web_port of the Mac that is connected)"
 
 # ---------------------------------------------------------------------------------------

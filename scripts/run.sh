@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs Tessaron against the stand-ins.
+# Installs what is missing, builds what the demo runs, and runs Tessaron against the
+# stand-ins (scripts/demo.sh). The tests and benchmarks are not built here
+# (scripts/test.sh builds and runs them).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
-"$root/scripts/build.sh" "$root/build"
+# The program with its bundle and stand-in limactl, and the other stand-ins.
+demo_targets=(tessaron tessaron_standin_limactl tessaron_standin_panel tessaron_standin_edge
+  tessaron_standin_ps tessaron_standin_launchctl tessaron_standin_sudo)
+echo "run: building the program and its stand-ins into build/ (a first build takes roughly"
+echo "run: 5 minutes on 8 free cores, longer on a busy machine; later runs rebuild only what changed)"
+started=$SECONDS
+"$root/scripts/build.sh" "$root/build" "${demo_targets[@]}"
+echo "run: built in $((SECONDS - started)) s"
 exec "$root/scripts/demo.sh" "$root/build"

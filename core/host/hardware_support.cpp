@@ -202,7 +202,7 @@ HardwareSnapshot SystemHardwareFacts::snapshot() const {
     snapshot.operatingSystemMajorVersion = 0;  // this is not macOS
     snapshot.chipName = kernelString("machdep.cpu.brand_string").value_or("Unknown");
     snapshot.modelIdentifier = kernelString("hw.model").value_or("Unknown");
-    HostCapacity host = HostCapacity::current();
+    const HostCapacity host = HostCapacity::thisMachine();
     snapshot.logicalCPUCount = host.logicalCPUCount;
     snapshot.memoryBytes = host.memoryBytes;
     snapshot.architecture = builtArchitecture();

@@ -155,7 +155,7 @@ ExistingPlist inspectExisting(const fs::path& path, const plist::Dictionary& wan
         throw LoginServiceError::unsafeFile();
     existing.bytes = readBytes(path);
     try {
-        existing.identical = plist::parse(*existing.bytes) == plist::Value(wanted);
+        existing.identical = plist::equivalent(plist::parse(*existing.bytes), plist::Value(wanted));
     } catch (const plist::PropertyListError&) {
         existing.identical = false;
     }

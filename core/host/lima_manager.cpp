@@ -2,7 +2,6 @@
 
 #include "host/json.h"
 #include "host/paths.h"
-#include "panel/resource_commands.h"
 
 #include <algorithm>
 #include <cctype>
@@ -349,22 +348,6 @@ std::string LimaManager::bootID() {
     if (!lima_text::isUUID(identity))
         throw LimaManagerError::commandFailed("Could not verify the Linux server boot identity.");
     return identity;
-}
-
-// ---------------------------------------------------------------------------------------
-// The resource executor's view
-
-ResourceObservation LimaManager::resourceObservation() {
-    const VMResourceState state = resources();
-    return ResourceChange::observation(state.state, state.allocation, [this] { return bootID(); });
-}
-
-ResourceObservation LimaManager::applyResources(const ResourceCommand& command) {
-    return ResourceChange::apply(
-        command, [this] { return resourceObservation(); },
-        [this](const ResourceAllocation& allocation, const HostCapacity& host, bool allowRestart) {
-            resize(allocation, host, allowRestart);
-        });
 }
 
 // ---------------------------------------------------------------------------------------

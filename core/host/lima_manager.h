@@ -10,7 +10,6 @@
 #include "host/guest_connection_status.h"
 #include "host/process_runner.h"
 #include "host/resource_policy.h"
-#include "panel/vm_protocols.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -51,7 +50,7 @@ private:
 
 // A plain value: copies drive the same instance. It is the VM that the restart and the
 // resource executors drive through their interfaces.
-class LimaManager : public RestartVirtualMachine, public ResourceVirtualMachine {
+class LimaManager {
 public:
     // The instance the rest of the system uses.
     static constexpr const char* defaultInstanceName = "tessaron";
@@ -77,9 +76,9 @@ public:
     void createAndStart(const ResourceAllocation& allocation, std::int64_t diskGiB,
                         const std::optional<std::string>& templateLocator = std::nullopt);
     // "start --yes <name>", interactive.
-    void start() override;
+    void start();
     // "stop <name>", captured.
-    void stop() override;
+    void stop();
     // "delete -f <name>", captured.
     void deleteInstance();
     // "shell <name> -- <arguments…>", interactive.
@@ -103,25 +102,16 @@ public:
     // The guest's first global IPv4 address as printed, else guestAddressUnavailable.
     std::string guestIPv4Address();
     // The guest's boot identity, trimmed and lower-cased; it must be a UUID.
-    std::string bootID() override;
+    std::string bootID();
 
     // --- Restart and resize (lima_restart_resize.cpp) --------------------------------
     // Restarts the VM only while it still runs the boot `expectedBootID`; returns the
     // new boot identity. Nothing is undone on failure.
-    std::string restart(const std::string& expectedBootID) override;
+    std::string restart(const std::string& expectedBootID);
     // Sets the VM's CPU count and memory (validated against `host` first), stopping and
     // starting a running VM when `allowRestart` is true. A failure after the edit began
     // restores the previous size and running state where it can, and says whether it did.
     VMResourceState resize(const ResourceAllocation& target, const HostCapacity& host, bool allowRestart);
-
-    // --- The resource executor's view --------------------------------------------------
-    // The VM's size and state ("Running"/"Stopped"), with the boot identity while it runs;
-    // any other state is a LifecycleFailure.
-    ResourceObservation resourceObservation() override;
-    // Checks that the VM still equals `command.before`, validates the request against
-    // this Mac, resizes (restarting exactly when the VM was running then) and returns
-    // the observation afterwards.
-    ResourceObservation applyResources(const ResourceCommand& command) override;
 
     // --- Download cache -------------------------------------------------------------
     // Removes the partial "data.tmp.<pid>…" files of interrupted limactl downloads

@@ -2,6 +2,7 @@
 
 #include "host/process_runner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -304,6 +305,54 @@ private:
 };
 
 }  // namespace
+
+namespace {
+
+// The value of a number element (integers and booleans as whole numbers).
+struct Number {
+    bool integral = true;
+    std::int64_t whole = 0;
+    double real = 0;
+};
+
+std::optional<Number> numberOf(const Value& value) {
+    if (const auto* integer = value.integer()) return Number{true, *integer, 0};
+    if (const auto* flag = value.boolean()) return Number{true, *flag ? 1 : 0, 0};
+    if (const auto* real = value.real()) return Number{false, 0, *real};
+    return std::nullopt;
+}
+
+bool sameNumber(const Number& a, const Number& b) {
+    if (a.integral && b.integral) return a.whole == b.whole;
+    if (!a.integral && !b.integral) return a.real == b.real;
+    const std::int64_t whole = a.integral ? a.whole : b.whole;
+    const double real = a.integral ? b.real : a.real;
+    // Exact: the real must be a whole number inside the 64-bit range (2^63 itself is not).
+    constexpr double limit = 9223372036854775808.0;
+    if (!(real >= -limit && real < limit) || std::trunc(real) != real) return false;
+    return static_cast<std::int64_t>(real) == whole;
+}
+
+}  // namespace
+
+bool equivalent(const Value& a, const Value& b) {
+    const auto left = numberOf(a);
+    const auto right = numberOf(b);
+    if (left || right) return left && right && sameNumber(*left, *right);
+    if (const auto* items = a.array()) {
+        const auto* others = b.array();
+        return others && items->size() == others->size() &&
+               std::equal(items->begin(), items->end(), others->begin(), equivalent);
+    }
+    if (const auto* entries = a.dictionary()) {
+        const auto* others = b.dictionary();
+        return others && entries->size() == others->size() &&
+               std::equal(entries->begin(), entries->end(), others->begin(), [](const auto& x, const auto& y) {
+                   return x.first == y.first && equivalent(x.second, y.second);
+               });
+    }
+    return a == b;
+}
 
 std::string serializeXML(const Value& root) {
     std::string out = header;

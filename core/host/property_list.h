@@ -64,6 +64,11 @@ private:
     Storage storage_;
 };
 
+// Equality as the platform's collections compare: numbers by value whatever their
+// element (<integer>5 equals <real>5.0, <true/> equals <integer>1, <false/> equals
+// <real>0), everything else as operator==, element by element.
+bool equivalent(const Value& a, const Value& b);
+
 class PropertyListError : public Error {
 public:
     using Error::Error;

@@ -1,5 +1,7 @@
 #include "host/resource_policy.h"
 
+#include "host/hardware_support.h"
+
 #include <algorithm>
 #include <charconv>
 #include <fstream>
@@ -94,6 +96,11 @@ std::string gibText(std::uint64_t bytes) {
 }  // namespace
 
 HostCapacity HostCapacity::current() {
+    const HardwareSnapshot mac = HardwareSnapshot::current();
+    return HostCapacity{mac.logicalCPUCount, mac.memoryBytes};
+}
+
+HostCapacity HostCapacity::thisMachine() {
     HostCapacity host;
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     host.logicalCPUCount = cpus > 0 ? cpus : 0;

@@ -18,9 +18,12 @@ struct HostCapacity {
     std::int64_t logicalCPUCount = 0;
     std::uint64_t memoryBytes = 0;  // bytes
 
-    // The online logical CPUs and the physical memory of this machine, read anew on
-    // every call (nothing is cached).
+    // The Mac's capacity, read anew on every call (nothing is cached): the stand-in
+    // hardware's CPU count and memory when TESSARON_STANDIN_HARDWARE is set (the Mac
+    // the hardware check sees), else this machine's.
     static HostCapacity current();
+    // The online logical CPUs and the physical memory of this machine.
+    static HostCapacity thisMachine();
 
     bool operator==(const HostCapacity&) const = default;
 };

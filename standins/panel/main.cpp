@@ -10,6 +10,8 @@
 
 #include "host/error.h"
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <pthread.h>
 #include <cstdio>
@@ -84,13 +86,19 @@ int main(int argc, char** argv) {
         panel.port = bound;
         std::cout << "tessaron-panel listening on http://127.0.0.1:" << bound << std::endl;
         // SIGINT and SIGTERM are taken by a thread of their own, which stops the server.
-        std::thread stopper([&server, signals] {
+        // A stop that comes before the server loop runs would do nothing (the start line
+        // is printed first), so the thread waits for the loop to run, or to have ended.
+        std::atomic<bool> ended{false};
+        std::thread stopper([&server, &ended, signals] {
             int received = 0;
             sigset_t wanted = signals;
             ::sigwait(&wanted, &received);
-            if (received != SIGUSR2) server.stop();
+            if (received == SIGUSR2) return;
+            while (!server.is_running() && !ended) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            server.stop();
         });
         const bool clean = server.listen_after_bind();
+        ended = true;
         ::pthread_kill(stopper.native_handle(), SIGUSR2);
         stopper.join();
         return clean ? 0 : 1;

@@ -94,7 +94,9 @@ TEST(PairingClient, ClaimDecodesPendingAndPairedAnswersAndEncodesTheCode) {
 }
 
 TEST(PairingClient, RedirectsAreFollowedOnlyWhenAskedAndNeverToPlainHTTP) {
-    ScriptedHttpServer server([](const auto&) {
+    // The redirect leads to a good answer: following it would succeed.
+    ScriptedHttpServer server([](const ScriptedHttpServer::Request& request) {
+        if (request.target == "/elsewhere") return json(200, R"({"code":"K7Q-2MX","expiresAt":"soon","deviceSecret":"s"})");
         return Reply{302, "", {{"Location", "/elsewhere"}}};
     });
     // A client that refuses redirects receives the 302 itself.
@@ -102,8 +104,15 @@ TEST(PairingClient, RedirectsAreFollowedOnlyWhenAskedAndNeverToPlainHTTP) {
               "The control plane returned HTTP 302.");
     EXPECT_EQ(server.requests().size(), 1u);
     // The pairing flow follows redirects, but the HTTP client never follows one to
-    // plain http, so this one is refused at the transport.
-    EXPECT_THROW(PairingClient(*Url::parse(server.base())).createCode(profile()), http::TransportError);
+    // plain http: the address is refused before a second request is sent.
+    try {
+        PairingClient(*Url::parse(server.base())).createCode(profile());
+        ADD_FAILURE() << "the redirect to plain http was followed";
+    } catch (const http::TransportError& error) {
+        EXPECT_EQ(error.kind(), http::TransportError::Kind::badURL) << error.what();
+    }
+    EXPECT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests().back().target, "/api/tessaron/agent/pairing-codes");
 }
 
 TEST(PairingClient, PercentEncodingKeepsPathCharacters) {

@@ -1,6 +1,7 @@
-// Crash safety of the two remote-command executors, for real: a child process does what
-// the connection helper does on one pass (poll the loopback panel, hand the command to
-// the restart or the resource executor against the stand-in limactl) and is killed with
+// Crash safety of the two remote-command executors, for real: a child process runs one
+// pass of the connection helper's own server-command or resource step (it polls the
+// loopback panel and hands the command to the restart or the resource executor against
+// the stand-in limactl, under the VM resource lock) and is killed with
 // SIGKILL at random moments, then started again until the panel has the command's
 // completion. After every run the receipts must decode, their phases may only move
 // forwards, the panel may hold at most one granted claim and one completion, and the VM
@@ -16,6 +17,7 @@
 // still varies).
 
 #include "cli/vm_resource_lock.h"
+#include "cli/wireguard_runner.h"
 #include "host/agent_configuration.h"
 #include "host/json.h"
 #include "host/lima_manager.h"
@@ -23,6 +25,7 @@
 #include "host/resource_policy.h"
 #include "host/url.h"
 #include "panel/control_panel_client.h"
+#include "panel/lima_virtual_machine.h"
 #include "panel/receipt_store.h"
 #include "panel/resource_commands.h"
 #include "panel/resource_executor.h"
@@ -80,14 +83,13 @@ constexpr const char* tokenVariable = "TESSARON_CRASH_TEST_TOKEN";
 constexpr const char* seedVariable = "TESSARON_CRASH_SEED";
 
 // Exit statuses of one pass of the child.
-constexpr int passHandled = 0;  // a command was handed to the executor and handle() returned
-constexpr int passIdle = 10;    // the panel offered no command
+constexpr int passHandled = 0;  // the helper's step returned
 constexpr int passFailed = 3;   // something threw (the message is on standard error)
 
 constexpr const char* instance = LimaManager::defaultInstanceName;
 
 // ---------------------------------------------------------------------------------------
-// The child: one pass of the connection helper's command step or resource step.
+// The child: one pass of the connection helper's own command step or resource step.
 
 AgentConfiguration configurationFor(const std::string& control, const std::string& machineID) {
     AgentConfiguration configuration;
@@ -107,56 +109,21 @@ std::string requiredVariable(const char* name) {
     return value;
 }
 
-// The lifecycle command step: VM state under the shared lock, the poll without it, the
-// executor under the exclusive lock.
-int restartPass(const AgentConfiguration& configuration, const std::string& token, LimaManager& vm) {
-    LifecycleClient client(configuration, token);
-    std::string state = "Unknown";
-    std::optional<std::string> bootId;
-    {
-        cli::VMResourceLockHold lock(false, true);
-        const std::string status = lima_text::lowercased(vm.status());
-        if (status == "running") {
-            state = "Running";
-            bootId = vm.bootID();
-        } else if (status == "stopped") {
-            state = "Stopped";
-        }
-    }
-    const auto command = client.poll(state, bootId);
-    if (!command) return passIdle;
-    cli::VMResourceLockHold lock(true, true);
-    RestartReceiptFileStore receipts(configuration, std::nullopt, false);
-    VMPowerIntentFileStore intent = VMPowerIntentFileStore::forThisMac();
-    RestartExecutor(client, receipts, vm, &intent).handle(*command);
-    return passHandled;
-}
-
-// The resource step: the observation under the shared lock, the poll without it, the
-// executor under the exclusive lock.
-int resourcePass(const AgentConfiguration& configuration, const std::string& token, LimaManager& vm) {
-    LifecycleResourceClient client{LifecycleClient(configuration, token)};
-    ResourceObservation observation;
-    {
-        cli::VMResourceLockHold lock(false, true);
-        observation = vm.resourceObservation();
-    }
-    const auto command = client.pollResources(observation);
-    if (!command) return passIdle;
-    cli::VMResourceLockHold lock(true, true);
-    ResourceReceiptFileStore receipts(configuration, std::nullopt, true);
-    ResourceExecutor(client, receipts, vm).handle(*command);
-    return passHandled;
-}
-
 int childPass(const std::string& role) {
     try {
         const AgentConfiguration configuration =
             configurationFor(requiredVariable(controlVariable), requiredVariable(machineVariable));
-        const std::string token = requiredVariable(tokenVariable);
-        LimaManager vm(instance, testing::limactlPath().string());
-        if (role == "restart") return restartPass(configuration, token, vm);
-        if (role == "resource") return resourcePass(configuration, token, vm);
+        cli::WireGuardRunnerSettings settings;
+        settings.makeVM = [](const std::string& name) { return LimaManager(name, testing::limactlPath().string()); };
+        const cli::WireGuardRunner helper(configuration, requiredVariable(tokenVariable), settings);
+        if (role == "restart") {
+            helper.processCommands();
+            return passHandled;
+        }
+        if (role == "resource") {
+            helper.processResources();
+            return passHandled;
+        }
         std::fprintf(stderr, "unknown role %s\n", role.c_str());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s pass failed: %s\n", role.c_str(), error.what());
@@ -426,6 +393,7 @@ struct Rig {
     PanelProcess::Machine mac;
     AgentConfiguration configuration;
     LimaManager vm;
+    LimaVirtualMachine machine{vm};
     ChildLauncher launcher;
     fs::path restartReceipt, resourceReceipt, powerIntent;
 };
@@ -627,7 +595,7 @@ TEST(ExecutorCrashSafety, ResizeSurvivesKillsAtAnyPoint) {
         if (!rig.running() && std::bernoulli_distribution(0.6)(random)) {
             ASSERT_EQ(rig.lima.run({"start", "--yes", instance}).exitCode, 0);
         }
-        const ResourceObservation before = rig.vm.resourceObservation();
+        const ResourceObservation before = rig.machine.resourceObservation();
         ResourceCommand wanted{"", "queued", before.cpu, before.memoryMiB, before};
         while (wanted.cpu == before.cpu && wanted.memoryMiB == before.memoryMiB) {
             wanted.cpu = std::uniform_int_distribution<std::int64_t>(1, std::max<std::int64_t>(1, maxCPUs))(random);
@@ -678,7 +646,7 @@ TEST(ExecutorCrashSafety, ResizeSurvivesKillsAtAnyPoint) {
         const Json completion = rig.command("resourceCommands", id).at("completion");
         const bool success = completion.at("success");
         const ResourceObservation reported = resourceObservationFromJson(completion.at("snapshot"));
-        const ResourceObservation now = rig.vm.resourceObservation();
+        const ResourceObservation now = rig.machine.resourceObservation();
         const std::string calls = "limactl calls: " + rig.callsText(callsBefore);
         if (success) ++counts.succeeded;
         EXPECT_EQ(reported, now) << "the panel was told another VM than the one there is; " << calls;
@@ -702,6 +670,53 @@ TEST(ExecutorCrashSafety, ResizeSurvivesKillsAtAnyPoint) {
               << std::endl;
     EXPECT_GE(counts.kills, killTarget) << "too few kills within " << commandLimit << " commands";
     EXPECT_GT(counts.midCommand, 0);
+}
+
+// The helper changes the VM only under the exclusive VM lock: while another process
+// reads the VM (holding the lock shared), its pass refuses the waiting command without
+// touching the VM or claiming the command, and carries it out once the lock is free.
+TEST(ExecutorCrashSafety, TheHelperLeavesTheVMAloneWhileAnotherProcessHoldsTheLock) {
+    struct Case {
+        std::string role;
+        std::string list;
+    };
+    for (const Case& c : {Case{"restart", "commands"}, Case{"resource", "resourceCommands"}}) {
+        SCOPED_TRACE(c.role);
+        Rig rig(c.role);
+        ASSERT_EQ(rig.lima.create(instance).exitCode, 0);
+        const ResourceObservation before = rig.machine.resourceObservation();
+        ASSERT_EQ(before.vmState, "Running");
+        std::string id;
+        if (c.role == "restart") {
+            id = rig.panel.queueCommand(rig.mac.machineId, "stop", *before.bootId).at("id").get<std::string>();
+        } else {
+            try {
+                ResourcePolicy::validatedAllocation(before.cpu, 2304 * ResourcePolicy::mebibyte, HostCapacity::current());
+            } catch (const std::exception& error) {
+                GTEST_SKIP() << "this machine may not host a VM of 2.25 GiB: " << error.what();
+            }
+            const std::int64_t memoryMiB = before.memoryMiB == 2304 ? 2048 : 2304;
+            id = rig.panel.queueResourceCommand(rig.mac.machineId, before.cpu, memoryMiB, toJson(before))
+                     .at("id")
+                     .get<std::string>();
+        }
+        const std::size_t callsBefore = rig.callCount();
+        {
+            testing::ScopedEnv home("HOME", rig.home.path().string());
+            cli::VMResourceLockHold reader(false, true);
+            const RunOutcome refused = rig.launcher.run(std::nullopt);
+            EXPECT_EQ(refused.exitCode, passFailed) << rig.launcher.logTail();
+            const std::string calls = "limactl calls: " + rig.callsText(callsBefore);
+            for (const char* change : {"stop", "start", "edit"}) EXPECT_EQ(rig.callsSince(callsBefore, change), 0) << calls;
+            const Json command = rig.command(c.list, id);
+            EXPECT_TRUE(command.at("claims").empty());
+            EXPECT_TRUE(command.at("completion").is_null());
+        }
+        const RunOutcome done = rig.launcher.run(std::nullopt);
+        EXPECT_EQ(done.exitCode, passHandled) << rig.launcher.logTail();
+        EXPECT_EQ(rig.callsSince(callsBefore, "stop"), 1) << "limactl calls: " << rig.callsText(callsBefore);
+        EXPECT_FALSE(rig.command(c.list, id).at("completion").is_null());
+    }
 }
 
 }  // namespace

@@ -65,7 +65,11 @@ bool processExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
 class ServiceE2E : public ::testing::Test {
 protected:
-    ServiceE2E() : identity(testing::unusedIdentity()), user("tessa" + std::to_string(identity.uid)) {}
+    ServiceE2E()
+        : identity(testing::unusedIdentity()),
+          user("tessa" + std::to_string(identity.uid)),
+          launchctlCopy(reachable.add(testing::standinBinDir() / "launchctl")),
+          psCopy(reachable.add(testing::standinBinDir() / "ps")) {}
 
     void SetUp() override {
         fs::create_directories(launchctlState());
@@ -103,7 +107,7 @@ protected:
         return false;
     }
 
-    fs::path launchctl() const { return testing::standinBinDir() / "launchctl"; }
+    fs::path launchctl() const { return launchctlCopy; }
     fs::path launchctlState() const { return home.path() / "launchctl-state"; }
     fs::path sudoState() const { return home.path() / "sudo-state"; }
     std::string domain() const { return "gui/" + std::to_string(identity.uid); }
@@ -123,7 +127,7 @@ protected:
         environment.variables["TESSARON_LAUNCHCTL_PATH"] = launchctl().string();
         environment.variables["TESSARON_LAUNCHCTL_STATE"] = launchctlState().string();
         environment.variables["TESSARON_SUDO_STATE"] = sudoState().string();
-        environment.variables["TESSARON_PS_PATH"] = (testing::standinBinDir() / "ps").string();
+        environment.variables["TESSARON_PS_PATH"] = psCopy.string();
         return environment;
     }
     // The user's own: HOME (this process's), its name, and the stand-ins, which also
@@ -153,6 +157,12 @@ protected:
         configuration.localHost = "127.0.0.1";
         AgentConfigurationStore::save(configuration);
         DeviceCredentialStore::save(token, machineID);
+    }
+    // The build tree's program, from a copy of its bundle that the user can reach (outside
+    // the durable places, like the build tree itself).
+    fs::path reachableProgram() {
+        if (!reachableBundle) reachableBundle = reachable.add(testing::bundleDir());
+        return *reachableBundle / "Contents" / "MacOS" / "tessaron";
     }
     // A real copy (the program finds its bundle through its own executable's path).
     void installBundleCopy() {
@@ -190,6 +200,11 @@ protected:
     testing::TempHome home;
     ChildIdentity identity;
     std::string user;
+    // What the user runs from the build tree, where the user can reach it.
+    testing::ReachableCopies reachable;
+    fs::path launchctlCopy;
+    fs::path psCopy;
+    std::optional<fs::path> reachableBundle;
 };
 
 TEST_F(ServiceE2E, RefusalsChangeNothingInLaunchd) {
@@ -215,8 +230,9 @@ TEST_F(ServiceE2E, RefusalsChangeNothingInLaunchd) {
     run = testing::runProgram(durableProgram(), {"service", "enable"}, rootEnvironment(), 30);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.standardError, "tessaron: Enable background hosting as your signed-in Mac user, not as root.\n");
-    // A program outside the durable places (here: the build tree) cannot be the service.
-    run = runAsUser(testing::tessaronPath(), {"service", "enable"});
+    // A program outside the durable places (here: a copy of the build tree's bundle)
+    // cannot be the service.
+    run = runAsUser(reachableProgram(), {"service", "enable"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.standardError,
               "tessaron: Tessaron is running from a temporary copy, so background hosting cannot be set up. macOS "
@@ -391,7 +407,8 @@ TEST_F(ServiceE2E, EnableHeadlessRefusesRootAndInstallsTheDaemonForTheUser) {
                      << probe.standardOutput << probe.standardError;
     }
 
-    run = runAsUser(testing::tessaronPath(), {"enable-headless"}, environment);
+    const fs::path program = reachableProgram();
+    run = runAsUser(program, {"enable-headless"}, environment);
     ASSERT_EQ(run.exitCode, 0) << run.standardError;
     EXPECT_EQ(run.standardOutput,
               "Headless mode is enabled. Tessaron can start after reboot without a user login.\n"
@@ -411,12 +428,12 @@ TEST_F(ServiceE2E, EnableHeadlessRefusesRootAndInstallsTheDaemonForTheUser) {
     EXPECT_EQ(testing::readFile(daemon), testing::readFile(staged));
     const plist::Dictionary keys = *plist::parse(testing::readFile(daemon)).dictionary();
     EXPECT_EQ(keys.at("UserName"), plist::Value(user));
-    EXPECT_EQ(keys.at("ProgramArguments"), plist::Value(plist::Array{testing::tessaronPath().string(), "serve"}));
+    EXPECT_EQ(keys.at("ProgramArguments"), plist::Value(plist::Array{program.string(), "serve"}));
 
     // sudo ran this program's root side; the daemon is loaded in the system domain.
     const std::string sudoCalls = fileText(sudoState() / "calls.log");
     EXPECT_NE(sudoCalls.find(json::encode(json::Json::array(
-                  {testing::tessaronPath().string(), "install-headless", "--plist", staged.string()}))),
+                  {program.string(), "install-headless", "--plist", staged.string()}))),
               std::string::npos)
         << sudoCalls;
     EXPECT_EQ(testing::runProgram(launchctl(), {"print", "system/com.tessaron.agent.headless"}, rootEnvironment(), 30)

@@ -75,6 +75,62 @@ TEST_F(TessaronProgram, UsageAndUnknownCommands) {
     expectFailure(runTessaron({"--control", "http://x", "pair"}), "Unknown command `--control`. Run `tessaron help`.");
 }
 
+// A help word after the command prints the usage text and runs nothing: no limactl
+// call, no file written, no panel asked. After `ssh` and `vm shell` the words from the
+// second on are the guest's command and reach it unchanged.
+TEST_F(TessaronProgram, HelpAfterACommandRunsNothing) {
+    testing::PanelProcess panel;
+    const auto mac = panel.createMachine("Studio");
+    pair(panel.base(), mac.machineId, mac.deviceToken, "wireguard");
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    lima.clearCalls();
+    const auto supportFiles = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(home.supportDir()))
+            names.push_back(entry.path().string());
+        return names;
+    };
+    const auto filesBefore = supportFiles();
+    const json::Json panelBefore = panel.machineState(mac.machineId);
+    const std::string usage = cli::usageText();
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"vm", "stop", "--help"},
+             {"vm", "start", "-h"},
+             {"vm", "resize", "--cpus", "2", "--memory-gib", "3", "--restart", "-h"},
+             {"vm", "-h", "shell"},
+             {"vm", "shell", "--help"},
+             {"network", "--help"},
+             {"serve", "-h"},
+             {"server", "restart", "--confirm", "--help"},
+             {"server", "disconnect", "-h"},
+             {"pair", "--control", panel.base(), "--help"},
+             {"onboard", "--control", "-h"},
+             {"service", "enable", "--help"},
+             {"enable-headless", "-h"},
+             {"install-headless", "--plist", "/tmp/x.plist", "--help"},
+             {"ssh", "-h"},
+             {"connection-status", "--help"},
+         }) {
+        const std::string line = json::encode(json::Json(words));
+        const auto run = runTessaron(words, {}, 30);
+        EXPECT_EQ(run.exitCode, 0) << line << "\n" << run.standardError;
+        EXPECT_EQ(run.standardOutput, usage) << line;
+        EXPECT_EQ(run.standardError, "") << line;
+    }
+    EXPECT_TRUE(lima.calls().empty()) << json::encode(json::Json(lima.calls()));
+    EXPECT_EQ(supportFiles(), filesBefore);
+    EXPECT_EQ(panel.machineState(mac.machineId), panelBefore);
+    EXPECT_EQ(runTessaron({"vm", "status"}).standardOutput, "Running\n");
+
+    // The guest's own options.
+    for (const std::vector<std::string>& words :
+         std::vector<std::vector<std::string>>{{"ssh", "echo", "x", "-h"}, {"vm", "shell", "echo", "x", "--help"}}) {
+        const auto run = runTessaron(words, {}, 30);
+        EXPECT_EQ(run.exitCode, 0) << run.standardError;
+        EXPECT_EQ(run.standardOutput, "x " + words.back() + "\n");
+    }
+}
+
 TEST_F(TessaronProgram, ConnectionStatusInEachPairingState) {
     // Not paired: the fixed line, no "error".
     auto status = jsonLine(runTessaron({"connection-status"}));
@@ -208,6 +264,14 @@ TEST_F(TessaronProgram, VMCommandsDriveTheOneVM) {
     EXPECT_EQ(report["bounds"]["minCPU"], 1);
     EXPECT_EQ(report["bounds"]["minMemoryGiB"], 2);
     EXPECT_EQ(jsonLine(runTessaron({"vm", "resources"})), report);
+    // The limits are those of the Mac the hardware check sees: a stand-in 8-CPU, 16 GiB
+    // Mac keeps 2 CPUs and 4 GiB whatever this machine has.
+    testing::ProgramEnvironment standinMac;
+    standinMac.variables["TESSARON_STANDIN_HARDWARE"] =
+        R"({"architecture":"arm64","chipName":"Apple M3","modelIdentifier":"Mac15,3","logicalCPUCount":8,)"
+        R"("memoryBytes":17179869184,"operatingSystemMajorVersion":14})";
+    EXPECT_EQ(jsonLine(runTessaron({"vm", "resources"}, standinMac))["bounds"],
+              json::parse(R"({"maxCPU":6,"maxMemoryGiB":12,"minCPU":1,"minMemoryGiB":2})"));
 
     // stop records the wish before taking the lock; a held lock refuses it.
     {

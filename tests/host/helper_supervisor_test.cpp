@@ -1,6 +1,7 @@
 #include "host/helper_supervisor.h"
 
 #include "host/user.h"
+#include "support/serve_process.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -175,14 +176,15 @@ TEST(AgentSupervisor, ProcessListProgram) {
 class RealProcessTable : public ::testing::Test {
 protected:
     void SetUp() override {
-        psPath_ = testing::standinBinDir() / "ps";
-        ASSERT_TRUE(fs::exists(psPath_)) << "build the tessaron_standin_ps target first";
+        ASSERT_TRUE(fs::exists(testing::standinBinDir() / "ps")) << "build the tessaron_standin_ps target first";
+        psPath_ = reachable_.add(testing::standinBinDir() / "ps");
         uid_ = static_cast<uid_t>(50000 + ::getpid() % 10000);
         fs::permissions(dir_.path(), fs::perms::all);
         ASSERT_EQ(::chown(dir_.path().c_str(), uid_, uid_), 0);
     }
 
     testing::TempDir dir_;
+    testing::ReachableCopies reachable_;  // the user may not reach the build tree
     fs::path psPath_;
     uid_t uid_ = 0;
 };

@@ -308,6 +308,21 @@ TEST_F(LoginServices, IdenticalAndLoadedChangesNothing) {
     EXPECT_EQ(statusChecks_, 1);
 }
 
+// Another tool may write the same definition with other number elements (<real>5.0 for
+// <integer>5, <integer>1 for <true/>); the platform reads them as equal, and so do we.
+TEST_F(LoginServices, TheSameValuesWrittenWithOtherNumberElementsAreIdentical) {
+    enable();
+    plist::Dictionary rewritten = agentList();
+    rewritten["ThrottleInterval"] = static_cast<double>(*rewritten.at("ThrottleInterval").integer());
+    rewritten["KeepAlive"] = 1;
+    rewritten["RunAtLoad"] = 1.0;
+    writeFile(agentPlist(), plist::serializeXML(plist::Value(rewritten)));
+    giveFilesToUser();
+    clearCalls();
+    enable(false);
+    EXPECT_EQ(calls(), (std::vector<Call>{{"print", "gui/501/com.tessaron.agent"}}));
+}
+
 TEST_F(LoginServices, IdenticalButNotLoadedIsLoaded) {
     enable();
     ASSERT_EQ(launchctl({"bootout", "gui/501/com.tessaron.agent"}).exitCode, 0);

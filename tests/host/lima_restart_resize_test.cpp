@@ -2,70 +2,18 @@
 // limactl calls, every stop condition and message, and the recovery after a failed change.
 
 #include "host/lima_manager.h"
-#include "panel/control_panel_client.h"
-#include "support/fake_command_runner.h"
+#include "support/scripted_limactl.h"
 
 #include <gtest/gtest.h>
 
 namespace tessaron {
 namespace {
-using testing::FakeCommandRunner;
-using Argv = std::vector<std::string>;
+using namespace testing;  // the scripted limactl's steps and argument vectors
 using Reply = FakeCommandRunner::Reply;
-
-constexpr std::uint64_t GiB = 1ULL << 30;
-constexpr std::uint64_t MiB = 1ULL << 20;
-
-const std::string bootA = "11111111-2222-4333-8444-555555555555";
-const std::string bootB = "aaaaaaaa-bbbb-4ccc-8ddd-eeeeeeeeeeee";
+using Scripted = ScriptedLimactl;
 
 // A 10-CPU, 32 GiB Mac: up to 8 CPUs and 24 GiB for the VM.
 const HostCapacity host{10, 32 * GiB};
-
-const Argv statusArgv = {"list", "tessaron", "--format", "{{.Status}}"};
-const Argv bootArgv = {"shell", "tessaron", "--", "cat", "/proc/sys/kernel/random/boot_id"};
-const Argv stopArgv = {"stop", "--yes", "tessaron"};
-const Argv startArgv = {"start", "--yes", "tessaron"};
-const Argv listArgv = {"list", "tessaron", "--json"};
-
-Argv editArgv(int cpus, const std::string& memory) {
-    return {"edit", "--yes", "--cpus", std::to_string(cpus), "--memory", memory, "tessaron"};
-}
-
-std::string listing(const std::string& status, std::int64_t cpus, std::uint64_t memory) {
-    return "{\"name\":\"tessaron\",\"status\":\"" + status + "\",\"cpus\":" + std::to_string(cpus) +
-           ",\"memory\":" + std::to_string(memory) + ",\"dir\":\"/lima/tessaron\"}\n";
-}
-
-// One scripted limactl call: the arguments it must have and what it answers.
-struct Step {
-    Argv argv;
-    Reply reply;
-};
-
-Step ok(Argv argv) { return {std::move(argv), Reply::output("")}; }
-Step out(Argv argv, std::string output) { return {std::move(argv), Reply::output(std::move(output))}; }
-Step fail(Argv argv, std::string standardError) { return {std::move(argv), Reply::failure(1, std::move(standardError))}; }
-Step list(const std::string& status, std::int64_t cpus, std::uint64_t memory) {
-    return out(listArgv, listing(status, cpus, memory));
-}
-
-struct Scripted {
-    std::shared_ptr<FakeCommandRunner> runner = std::make_shared<FakeCommandRunner>();
-    LimaManager manager{"tessaron", "/lima/limactl", runner};
-    std::vector<Argv> expected;
-
-    explicit Scripted(const std::vector<Step>& steps) {
-        for (const auto& step : steps) {
-            runner->then(step.reply);
-            expected.push_back(step.argv);
-        }
-    }
-    void verify() const {
-        EXPECT_EQ(runner->argumentVectors(), expected);
-        EXPECT_EQ(runner->pendingReplies(), 0u);
-    }
-};
 
 template <typename F>
 std::string failureText(F&& operation) {
@@ -325,63 +273,6 @@ TEST(LimaResize, FailedChangeIsUndoneAndReported) {
             EXPECT_NE(call.arguments[0], "delete");
         }
     }
-}
-
-// ---------------------------------------------------------------------------------------
-// The executors' interfaces
-
-TEST(LimaExecutorInterfaces, RestartVirtualMachineOperations) {
-    Scripted s({out(bootArgv, bootA), ok({"stop", "tessaron"}), ok(startArgv), out(statusArgv, "Stopped")});
-    RestartVirtualMachine& vm = s.manager;
-    EXPECT_EQ(vm.bootID(), bootA);
-    vm.stop();
-    vm.start();
-    EXPECT_EQ(failureText([&] { vm.restart(bootA); }),
-              "The server changed state since this restart was requested. It was not restarted again.");
-    s.verify();
-    const auto calls = s.runner->calls();
-    EXPECT_FALSE(calls[1].interactive);  // the plain stop is captured
-    EXPECT_TRUE(calls[2].interactive);   // the plain start has the terminal
-}
-
-TEST(LimaExecutorInterfaces, ResourceObservation) {
-    {
-        Scripted s({list("RUNNING", 4, 8 * GiB + 256 * MiB), out(bootArgv, bootA)});
-        ResourceVirtualMachine& vm = s.manager;
-        EXPECT_EQ(vm.resourceObservation(), (ResourceObservation{4, 8448, "Running", bootA}));
-        s.verify();
-    }
-    {
-        Scripted s({list("stopped", 2, 4 * GiB)});
-        EXPECT_EQ(s.manager.resourceObservation(), (ResourceObservation{2, 4096, "Stopped", std::nullopt}));
-        s.verify();
-    }
-    {
-        Scripted s({list("Starting", 2, 4 * GiB)});
-        EXPECT_THROW(s.manager.resourceObservation(), LifecycleFailure);
-        s.verify();
-    }
-}
-
-TEST(LimaExecutorInterfaces, ApplyResources) {
-    ResourceCommand command{"cmd-1", "running", 1, 2048, {2, 4096, "Stopped", std::nullopt}};
-    {
-        // The VM changed since the request: nothing is touched.
-        Scripted s({list("Running", 2, 4 * GiB), out(bootArgv, bootA)});
-        EXPECT_THROW(s.manager.applyResources(command), LifecycleFailure);
-        s.verify();
-    }
-    try {
-        ResourcePolicy::validatedAllocation(1, 2 * GiB, HostCapacity::current());
-    } catch (const ResourcePolicyError& error) {
-        GTEST_SKIP() << "this machine cannot host a VM: " << error.what();
-    }
-    // A stopped VM is edited and stays stopped.
-    Scripted s({list("Stopped", 2, 4 * GiB), list("Stopped", 2, 4 * GiB), list("Stopped", 2, 4 * GiB),
-                ok(editArgv(1, "2.0")), list("Stopped", 1, 2 * GiB), list("Stopped", 1, 2 * GiB),
-                list("Stopped", 1, 2 * GiB)});
-    EXPECT_EQ(s.manager.applyResources(command), (ResourceObservation{1, 2048, "Stopped", std::nullopt}));
-    s.verify();
 }
 
 // ---------------------------------------------------------------------------------------

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
 namespace tessaron::plist {
 namespace {
 
@@ -82,6 +86,39 @@ TEST(PropertyList, DeepEqualityKeepsTypesApart) {
     EXPECT_NE(Value("1"), Value(1));
     EXPECT_NE(Value(Array{"a", "b"}), Value(Array{"b", "a"}));
     EXPECT_EQ(Value(Dictionary{{"a", 1}, {"b", 2}}), Value(Dictionary{{"b", 2}, {"a", 1}}));
+}
+
+TEST(PropertyList, EquivalenceComparesNumbersByValue) {
+    const double twoTo63 = 9223372036854775808.0;
+    struct Case {
+        Value a, b;
+        bool equivalent;
+    };
+    const std::vector<Case> cases = {
+        {Value(5), Value(5.0), true},
+        {Value(true), Value(1), true},
+        {Value(false), Value(0.0), true},
+        {Value(true), Value(1.0), true},
+        {Value(5), Value(5.5), false},
+        {Value(true), Value(2), false},
+        {Value(std::int64_t(9007199254740993)), Value(9007199254740992.0), false},  // no rounding through double
+        {Value(INT64_MAX), Value(twoTo63), false},
+        {Value(INT64_MIN), Value(-twoTo63), true},
+        {Value(0), Value(std::nan("")), false},
+        {Value("5"), Value(5), false},
+        {Value(Array{}), Value(Dictionary{}), false},
+        {Value(Array{1, true}), Value(Array{1.0, 1}), true},
+        {Value(Array{1}), Value(Array{1, 1}), false},
+        {Value(Dictionary{{"KeepAlive", true}, {"ThrottleInterval", 5}}),
+         Value(Dictionary{{"KeepAlive", 1}, {"ThrottleInterval", 5.0}}), true},
+        {Value(Dictionary{{"a", 1}}), Value(Dictionary{{"b", 1}}), false},
+        {Value(Dictionary{{"a", 1}}), Value(Dictionary{{"a", 1}, {"b", 1}}), false},
+    };
+    for (const auto& c : cases) {
+        const std::string text = serializeXML(c.a) + serializeXML(c.b);
+        EXPECT_EQ(equivalent(c.a, c.b), c.equivalent) << text;
+        EXPECT_EQ(equivalent(c.b, c.a), c.equivalent) << text;
+    }
 }
 
 TEST(PropertyList, ReadsHandEditedVariations) {

@@ -1,5 +1,8 @@
 #include "host/resource_policy.h"
 
+#include "host/hardware_support.h"
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -285,11 +288,24 @@ TEST(ResourcePolicyError, EqualityComparesKindAndSelectionText) {
                  ResourcePolicyError::insufficientCPU());
 }
 
-TEST(HostCapacity, CurrentReadsThisMachine) {
-    HostCapacity host = HostCapacity::current();
-    EXPECT_GE(host.logicalCPUCount, 1);
-    EXPECT_GT(host.memoryBytes, 64 * MiB);
-    EXPECT_EQ(host, HostCapacity::current());
+TEST(HostCapacity, CurrentIsTheMacTheHardwareCheckSees) {
+    const HostCapacity machine = HostCapacity::thisMachine();
+    EXPECT_GE(machine.logicalCPUCount, 1);
+    EXPECT_GT(machine.memoryBytes, 64 * MiB);
+    const std::string mac16 = json::encode(HardwareSnapshot{"arm64", "Apple M2", "Mac14,2", 8, 16 * GiB, 14}.toJson());
+    struct Case {
+        std::optional<std::string> standin;
+        HostCapacity expected;
+    };
+    for (const Case& c : {Case{std::nullopt, machine}, Case{mac16, HostCapacity{8, 16 * GiB}},
+                          Case{std::string("not a snapshot"), machine}}) {
+        testing::ScopedEnv standin(standinHardwareVariable, c.standin);
+        EXPECT_EQ(HostCapacity::current(), c.expected) << c.standin.value_or("(none)");
+        EXPECT_EQ(HostCapacity::current(), HostCapacity::current());
+    }
+    // The 16 GiB stand-in Mac keeps 4 GiB for macOS whatever this machine has.
+    testing::ScopedEnv standin(standinHardwareVariable, mac16);
+    EXPECT_EQ(ResourcePolicy::bounds(HostCapacity::current()).maximum.memoryBytes, 12 * GiB);
 }
 
 }  // namespace

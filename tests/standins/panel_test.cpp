@@ -605,11 +605,15 @@ TEST(PanelStandin, ConcurrentRequestsAreAllCountedAndSaved) {
     EXPECT_EQ(again.machineState(mac.machineId)["heartbeats"], threads * rounds);
 }
 
+// Also a termination that arrives right after the start line, before the server loop
+// runs: repeated, since that moment is short.
 TEST(PanelStandin, TerminationEndsThePanelCleanly) {
-    PanelProcess panel;
-    const int status = panel.terminate();
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (int i = 0; i < 10; ++i) {
+        PanelProcess panel;
+        const int status = panel.terminate();
+        EXPECT_TRUE(WIFEXITED(status)) << "run " << i;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "run " << i;
+    }
 }
 
 TEST(PanelStandin, AStateFileIsLoadedWithDefaultsOrRefusedWhenDamaged) {

@@ -79,6 +79,35 @@ void chownTree(const fs::path& path, const ChildIdentity& identity) {
     }
 }
 
+namespace {
+
+// Read (and search or run, where the owner may) for everyone.
+void openToEveryone(const fs::path& path) {
+    const fs::perms mode = fs::symlink_status(path).permissions();
+    fs::perms added = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    if ((mode & fs::perms::owner_exec) != fs::perms::none)
+        added |= fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+    fs::permissions(path, added, fs::perm_options::add);
+}
+
+}  // namespace
+
+ReachableCopies::ReachableCopies() {
+    fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec);
+}
+
+fs::path ReachableCopies::add(const fs::path& source) {
+    const fs::path copy = dir_.path() / source.filename();
+    fs::copy(source, copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    openToEveryone(copy);
+    if (fs::is_directory(fs::symlink_status(copy))) {
+        for (const auto& entry : fs::recursive_directory_iterator(copy))
+            if (!entry.is_symlink()) openToEveryone(entry.path());
+    }
+    return copy;
+}
+
 RunningProgram::RunningProgram(const fs::path& program, const std::vector<std::string>& arguments,
                                const ProgramEnvironment& environment, const std::optional<ChildIdentity>& identity) {
     // Everything the child needs is prepared before the fork: it only makes system calls.

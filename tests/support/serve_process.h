@@ -13,6 +13,7 @@
 // With a `ChildIdentity` the child drops root privileges (supplementary groups, group,
 // then user) before it runs the program, for the commands that refuse to run as root.
 
+#include "support/temp_dir.h"
 #include "support/tessaron_process.h"
 
 #include <filesystem>
@@ -37,6 +38,26 @@ ChildIdentity unusedIdentity();
 // Gives `path` and everything below it to `identity` (symbolic links themselves, not
 // their targets).
 void chownTree(const std::filesystem::path& path, const ChildIdentity& identity);
+
+// Copies of build-tree programs for a child that runs as another user: the build tree
+// may sit in a folder that other users cannot enter (a clone under /root), so such a
+// child gets its programs from a temporary folder that everyone may read and search,
+// removed with the object.
+//
+//   ReachableCopies staged;
+//   const fs::path launchctl = staged.add(standinBinDir() / "launchctl");
+class ReachableCopies {
+public:
+    ReachableCopies();
+    // Copies `source` (a file, or a folder with everything in it) into the folder under
+    // its own name; the copy and everything in it can be read by everyone, and what its
+    // owner may run, everyone may run. Returns the copy's path.
+    std::filesystem::path add(const std::filesystem::path& source);
+    const std::filesystem::path& path() const { return dir_.path(); }
+
+private:
+    TempDir dir_;
+};
 
 class RunningProgram {
 public:

@@ -1,0 +1,20 @@
+#include "panel/lima_virtual_machine.h"
+
+#include "panel/resource_commands.h"
+
+namespace tessaron {
+
+ResourceObservation LimaVirtualMachine::resourceObservation() {
+    const VMResourceState state = manager_.resources();
+    return ResourceChange::observation(state.state, state.allocation, [this] { return manager_.bootID(); });
+}
+
+ResourceObservation LimaVirtualMachine::applyResources(const ResourceCommand& command) {
+    return ResourceChange::apply(
+        command, [this] { return resourceObservation(); },
+        [this](const ResourceAllocation& allocation, const HostCapacity& host, bool allowRestart) {
+            manager_.resize(allocation, host, allowRestart);
+        });
+}
+
+}  // namespace tessaron
