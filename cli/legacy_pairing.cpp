@@ -5,9 +5,10 @@
 #include "cli/pairing_client.h"
 #include "cli/setup_output.h"
 #include "host/agent_configuration.h"
-#include "host/device_credential_store.h"
 #include "host/hardware_support.h"
+#include "host/header_value.h"
 #include "host/lima_manager.h"
+#include "host/pairing_store.h"
 #include "host/resource_policy.h"
 
 #include <vector>
@@ -20,18 +21,14 @@ namespace out = setup_output;
 
 constexpr const char* instanceName = "tessaron";
 
-// The scheme exactly as written in the URL text (Url::scheme() is lower-cased).
-std::string writtenScheme(const Url& url) {
-    const std::string& text = url.absoluteString();
-    return text.substr(0, text.find(':'));
-}
-
 Url controlURL(const CLIOptions& options) {
     const std::optional<std::string> text = pairing_options::value(options, "control");
     if (!text) throw CLIError::missingOption("control");
     const std::optional<Url> url = Url::parse(*text);
-    if (!url || (url->scheme() != "http" && url->scheme() != "https")) throw CLIError::invalidURL(*text);
-    if (writtenScheme(*url) != "https") {
+    if (!url || (url->scheme() != "http" && url->scheme() != "https")) throw CLIError::invalidURL(escapedForTerminal(*text));
+    // It would be sent with every request and saved in agent.json.
+    if (url->userInfo()) throw CLIError::pairing("Use a control server address without a user name or password.");
+    if (url->writtenScheme() != "https") {
         const std::string& host = url->host();
         if (host != "localhost" && host != "127.0.0.1" && host != "[::1]")
             throw CLIError::pairing("Use HTTPS for a remote control server.");
@@ -95,6 +92,8 @@ void legacyPair(const CLIOptions& options, bool createVM, const PollPause& pause
 
     const Url control = controlURL(options);
     const std::string chosenTransport = transport(options);
+    // A pairing that could not be saved would use up its code for nothing.
+    PairingStore::requireWritable();
 
     LimaManager lima(instanceName, pairing_options::value(options, "limactl").value_or(LimaManager::defaultExecutable()));
     std::string localHost = "127.0.0.1";
@@ -133,6 +132,10 @@ void legacyPair(const CLIOptions& options, bool createVM, const PollPause& pause
     printLine(out::legacyCode(code.code));
     printLine(out::legacyWaiting());
 
+    // The secret, the machine ID and the token are sent in header lines later on.
+    if (!header_value::isSafe(code.deviceSecret))
+        throw CLIError::pairing("The control plane returned an invalid device secret.");
+
     PairingClaimResponse claim;
     for (;;) {
         claim = client.claim(code.code, code.deviceSecret);
@@ -144,6 +147,10 @@ void legacyPair(const CLIOptions& options, bool createVM, const PollPause& pause
             throw CLIError::pairing("This pairing credential was already claimed. Generate a new code.");
         pause();
     }
+    if (!header_value::isSafe(*claim.machineId))
+        throw CLIError::pairing("The control plane returned an invalid machine ID.");
+    if (!header_value::isSafe(*claim.deviceToken))
+        throw CLIError::pairing("The control plane returned an invalid device token.");
 
     const std::vector<std::string> texts = edgeTexts(options, claim);
     std::vector<Url> edgeURLs;
@@ -154,10 +161,9 @@ void legacyPair(const CLIOptions& options, bool createVM, const PollPause& pause
     if (chosenTransport == "legacy" && (edgeURLs.empty() || edgeURLs.size() != texts.size()))
         throw CLIError::pairing("The control plane did not return valid edge tunnel URLs.");
 
-    DeviceCredentialStore::save(*claim.deviceToken, *claim.machineId);
     AgentConfiguration configuration{*claim.machineId, control, edgeURLs, localHost, std::nullopt, chosenTransport};
     if (createVM || chosenTransport == "wireguard") configuration.vmName = instanceName;
-    AgentConfigurationStore::save(configuration);
+    PairingStore::save(configuration, *claim.deviceToken);
     printLine(out::legacyPaired());
 }
 

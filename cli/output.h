@@ -17,6 +17,13 @@ void makeStandardOutputUnbuffered();
 // Writes `bytes` to a descriptor completely; throws Error when the descriptor is closed.
 void writeAll(int fd, std::string_view bytes);
 
+// `text` made safe to show on a terminal: control characters (C0, DEL and C1) become
+// escapes ("\n", "\t", "\r", "\x1B", "\u0085") and each byte of an invalid UTF-8
+// sequence becomes "\xNN"; everything else is unchanged. With `keepLineFeeds`, line
+// feeds stay as they are (for messages of several lines). Typed words are escaped
+// before they are quoted in a message, and every error message before it is printed.
+std::string escapedForTerminal(std::string_view text, bool keepLineFeeds = false);
+
 // `text` and a line feed on standard output, in one write.
 void printLine(std::string_view text);
 

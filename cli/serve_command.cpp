@@ -10,6 +10,7 @@
 #include "host/helper_lease.h"
 #include "host/helper_supervisor.h"
 #include "host/lima_manager.h"
+#include "host/pairing_store.h"
 #include "panel/receipt_store.h"
 
 #include <chrono>
@@ -80,6 +81,9 @@ void serve() {
         throw CLIError::pairing(others.error.value_or(
             "A connection helper is already running for this Mac. No second helper was started."));
     }
+    // What a helper or command killed in the middle of a save left behind.
+    receipt_file::sweepInterruptedWrites();
+    PairingStore::sweepInterruptedWrites();
 
     AgentConfiguration serving = stored;
     if (stored.vmName) {

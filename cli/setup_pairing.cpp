@@ -6,10 +6,11 @@
 #include "cli/setup_output.h"
 #include "cli/vm_resource_lock.h"
 #include "host/agent_configuration.h"
-#include "host/device_credential_store.h"
 #include "host/error.h"
 #include "host/hardware_support.h"
+#include "host/header_value.h"
 #include "host/lima_manager.h"
+#include "host/pairing_store.h"
 #include "host/paths.h"
 #include "panel/receipt_store.h"
 #include "panel/setup_client.h"
@@ -179,6 +180,10 @@ void pair(const CLIOptions& options, bool createVM, const PollPause& pause) {
 
     const Url controlURL = panelURL(options);
     const SetupClient client(controlURL);
+    // Everything the user typed is checked, and the pairing shown to be savable, before
+    // the panel is asked for anything.
+    if (createVM) (void)pairing_options::diskGiB(options);
+    PairingStore::requireWritable();
     LimaManager lima(instanceName, pairing_options::value(options, "limactl").value_or(LimaManager::defaultExecutable()));
 
     // What this run would ask for; a VM that exists keeps its own size.
@@ -244,11 +249,12 @@ void pair(const CLIOptions& options, bool createVM, const PollPause& pause) {
     // An empty identifier would leave a pairing that names no machine.
     if (progress.stage != "complete" || !progress.machineId || progress.machineId->empty())
         throw CLIError::pairing("Setup is not yet linked. Return to the app and retry.");
+    if (!header_value::isSafe(*progress.machineId))
+        throw CLIError::pairing("The panel returned an invalid machine ID.");
 
-    DeviceCredentialStore::exportForHeadlessService(pending->deviceToken());
     const AgentConfiguration configuration{*progress.machineId, controlURL, {}, "127.0.0.1", std::string(instanceName),
                                            std::string("wireguard")};
-    AgentConfigurationStore::save(configuration);
+    PairingStore::save(configuration, pending->deviceToken());
     SetupSessionStore::finish();
     printLine(out::paired());
     lock.release();

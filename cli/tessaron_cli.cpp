@@ -74,7 +74,7 @@ void run(const std::vector<std::string>& words) {
             }
         }
     }
-    throw CLIError::pairing("Unknown command `" + command + "`. Run `tessaron help`.");
+    throw CLIError::pairing("Unknown command `" + escapedForTerminal(command) + "`. Run `tessaron help`.");
 }
 
 int main(const std::vector<std::string>& words) {
@@ -89,7 +89,8 @@ int main(const std::vector<std::string>& words) {
         message = "An unexpected error occurred.";
     }
     try {
-        writeAll(STDERR_FILENO, "tessaron: " + message + "\n");
+        // A message may quote what the panel or a tool said; nothing in it may drive the terminal.
+        writeAll(STDERR_FILENO, "tessaron: " + escapedForTerminal(message, /*keepLineFeeds=*/true) + "\n");
     } catch (...) {
     }
     return 1;

@@ -102,7 +102,7 @@ void runVM(const std::vector<std::string>& arguments) {
         printResources(result);
         return;
     }
-    throw CLIError::pairing("Unknown VM action `" + action + "`. ");
+    throw CLIError::pairing("Unknown VM action `" + escapedForTerminal(action) + "`. ");
 }
 
 }  // namespace tessaron::cli

@@ -19,15 +19,6 @@ namespace {
 
 constexpr double gibibyte = 1073741824.0;
 
-// The scheme and host as written in the URL's text (Url reports them lower-cased).
-std::string writtenScheme(const Url& url) { return url.absoluteString().substr(0, url.scheme().size()); }
-
-std::string writtenHost(const Url& url) {
-    const std::string& text = url.absoluteString();
-    if (!url.hasAuthority() || url.userInfo() || text.compare(url.scheme().size(), 3, "://") != 0) return url.host();
-    return text.substr(url.scheme().size() + 3, url.host().size());
-}
-
 // The saved power wish is "stopped"; an unreadable record counts as no wish.
 bool turnedOffByRequest() {
     try {
@@ -59,10 +50,10 @@ WireGuardRunner::WireGuardRunner(AgentConfiguration configuration, std::string t
     : configuration_(std::move(configuration)), token_(std::move(token)), settings_(std::move(settings)) {}
 
 bool WireGuardRunner::isAllowedControlURL(const Url& url) {
-    const std::string scheme = writtenScheme(url);
+    const std::string& scheme = url.writtenScheme();
     if (scheme == "https") return true;
     if (scheme != "http") return false;
-    const std::string host = writtenHost(url);
+    const std::string host = url.writtenHost();
     return host == "127.0.0.1" || host == "localhost" || host == "[::1]";
 }
 
@@ -278,7 +269,8 @@ void WireGuardRunner::reconcileSSH() const {
         request["success"] = false;
         result = json::encode(request);
     }
-    client.acknowledgeSSH(result);
+    const auto requestId = request.find("requestId");
+    client.acknowledgeSSH(result, requestId == request.end() ? json::Json(nullptr) : *requestId);
 }
 
 void WireGuardRunner::processResources() const {

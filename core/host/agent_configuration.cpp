@@ -1,12 +1,11 @@
 #include "host/agent_configuration.h"
 
+#include "host/header_value.h"
 #include "host/paths.h"
 #include "host/private_file.h"
 
 #include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tessaron {
@@ -58,6 +57,9 @@ AgentConfiguration AgentConfiguration::fromJson(const json::Json& object) {
     json::requireObject(object, "the document");
     AgentConfiguration configuration;
     configuration.machineID = json::string(object, "machineID");
+    // It is sent in a header of the edge tunnel's upgrade request.
+    if (!header_value::isSafe(configuration.machineID))
+        throw json::DecodingError("The value of \"machineID\" holds characters that cannot be sent to the panel.");
     configuration.controlURL = decodeURL(json::required(object, "controlURL"), "\"controlURL\"");
     const json::Json& edges = json::array(object, "edgeURLs");
     for (std::size_t i = 0; i < edges.size(); ++i)
@@ -93,36 +95,30 @@ void save(const AgentConfiguration& configuration, const std::optional<fs::path>
     const fs::path target = to ? *to : defaultURL();
     const std::string bytes = json::encode(configuration.toJson());
     private_file::WriteOptions options;
-    options.temporaryPrefix = ".agent-";
+    options.temporaryPrefix = temporaryPrefix;
     private_file::write(target, bytes, options);
 }
 
 AgentConfiguration load(const std::optional<fs::path>& from) {
     const fs::path source = from ? *from : defaultURL();
-    // Non-blocking so that a FIFO planted at the path cannot hang the caller.
-    int fd = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        int code = errno;
-        if (code == ENOENT || code == ENOTDIR) throw AgentConfigurationError(AgentConfigurationError::Kind::notPaired);
-        throw SystemError::fromErrno("Could not read " + source.string(), code);
-    }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) throw SystemError::fromErrno("Could not read " + source.string(), errno);
-    if (!S_ISREG(st.st_mode)) throw SystemError::fromErrno("Could not read " + source.string(), S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    private_file::ReadOptions options;
+    options.maxBytes = maximumBytes;
+    options.followLinks = true;  // the file holds no secret; a linked configuration is still read
     std::string bytes;
-    char buffer[16 * 1024];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n < 0) throw SystemError::fromErrno("Could not read " + source.string(), errno);
-        if (n == 0) break;
-        bytes.append(buffer, static_cast<std::size_t>(n));
+    try {
+        bytes = private_file::read(source, options);
+    } catch (const private_file::PrivateFileError& error) {
+        const bool absent = error.failure() == private_file::Failure::missing ||
+                            (error.failure() == private_file::Failure::openFailed && error.code() == ENOTDIR);
+        if (absent) throw AgentConfigurationError(AgentConfigurationError::Kind::notPaired);
+        throw;
     }
-    return AgentConfiguration::fromJson(json::parseObject(bytes));
+    try {
+        return AgentConfiguration::fromJson(json::parseObject(bytes));
+    } catch (const json::DecodingError& error) {
+        throw json::DecodingError("The Tessaron configuration \u201c" + source.string() + "\u201d could not be read. " +
+                                  error.what());
+    }
 }
 
 void forget() {

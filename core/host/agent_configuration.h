@@ -8,6 +8,7 @@
 #include "host/json.h"
 #include "host/url.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -38,8 +39,9 @@ struct AgentConfiguration {
     // The agent.json object: "machineID", "controlURL", "edgeURLs", "localHost", and
     // "vmName"/"transport" only when present.
     json::Json toJson() const;
-    // Requires the four mandatory keys with the right types and absolute URLs; the two
-    // optional keys may be missing or null; unknown keys are ignored.
+    // Requires the four mandatory keys with the right types and absolute URLs, and a
+    // machine ID of visible ASCII only (it travels in a header); the two optional keys
+    // may be missing or null; unknown keys are ignored.
     // Throws json::DecodingError.
     static AgentConfiguration fromJson(const json::Json& object);
 };
@@ -70,9 +72,17 @@ std::filesystem::path defaultURL();
 // anything fails.
 void save(const AgentConfiguration& configuration, const std::optional<std::filesystem::path>& to = std::nullopt);
 
-// Reads agent.json from `from` (or defaultURL()). No file: AgentConfigurationError
-// (notPaired). Read failures (SystemError) and decoding failures (json::DecodingError)
-// propagate as they are, so a damaged file is never mistaken for an unpaired Mac.
+// The name prefix of save()'s temporary file.
+inline constexpr const char* temporaryPrefix = ".agent-";
+
+// The largest agent.json that is read.
+inline constexpr std::size_t maximumBytes = 65536;
+
+// Reads agent.json from `from` (or defaultURL()), following a symbolic link. No file:
+// AgentConfigurationError (notPaired). A file that is not regular or is larger than
+// maximumBytes, and read failures, are private_file::PrivateFileError; a file that does
+// not decode is a json::DecodingError naming the file. So a damaged file is never
+// mistaken for an unpaired Mac.
 AgentConfiguration load(const std::optional<std::filesystem::path>& from = std::nullopt);
 
 // Deletes the file at defaultURL(); a missing file is not an error.

@@ -1,6 +1,7 @@
 #include "host/device_credential_store.h"
 
 #include "host/agent_configuration.h"
+#include "host/header_value.h"
 #include "host/private_file.h"
 #include "host/process_runner.h"
 #include "host/user.h"
@@ -82,28 +83,34 @@ fs::path headlessURL() {
 
 void save(const std::string& token, const std::string& /*machineID*/) { (void)exportForHeadlessService(token); }
 
-fs::path exportForHeadlessService(const std::string& token, const std::optional<fs::path>& to) {
-    const fs::path target = to ? *to : headlessURL();
+void requireUsableFolder(const fs::path& target) {
     const fs::path directory = target.parent_path();
-    const uid_t owner = user::effectiveUserId();
-
-    // Folder problems are reported before token problems. Creation and inspection
-    // failures propagate with the file system's own text.
+    // Creation and inspection failures propagate with the file system's own text.
     private_file::createDirectories(directory);
     try {
-        private_file::requirePrivateDirectory(directory, owner);
+        private_file::requirePrivateDirectory(directory, user::effectiveUserId());
     } catch (const private_file::PrivateFileError& error) {
         if (error.failure() == Failure::unsafeDirectory) throw DeviceCredentialError(Kind::unsafeFile);
         throw;
     }
+}
 
-    // A token that is not UTF-8 could never be read back, so it is refused here too.
+fs::path exportForHeadlessService(const std::string& token, const std::optional<fs::path>& to) {
+    const fs::path target = to ? *to : headlessURL();
+    const uid_t owner = user::effectiveUserId();
+
+    // Folder problems are reported before token problems.
+    requireUsableFolder(target);
+
+    // A token that is not UTF-8 could never be read back, and one that is not visible
+    // ASCII could never be sent as a bearer token, so both are refused here too.
     if (!isValidUTF8(token)) throw DeviceCredentialError(Kind::invalidFile);
     const std::string bytes = trimmed(token);
-    if (bytes.empty() || bytes.size() > maximumBytes) throw DeviceCredentialError(Kind::invalidFile);
+    if (bytes.empty() || bytes.size() > maximumBytes || !header_value::isSafe(bytes))
+        throw DeviceCredentialError(Kind::invalidFile);
 
     private_file::WriteOptions options;
-    options.temporaryPrefix = ".credential-";
+    options.temporaryPrefix = temporaryPrefix;
     options.createParent = false;
     options.requireDirectoryOwner = owner;
     try {
@@ -148,7 +155,9 @@ std::string tokenFromFile(const fs::path& path) {
     }
     if (!isValidUTF8(bytes)) throw DeviceCredentialError(Kind::invalidFile);
     std::string token = trimmed(bytes);
-    if (token.empty()) throw DeviceCredentialError(Kind::invalidFile);
+    // The token is only ever sent as a bearer token: one that could break the header
+    // line (a line break inside it, for one) is never handed out.
+    if (token.empty() || !header_value::isSafe(token)) throw DeviceCredentialError(Kind::invalidFile);
     return token;
 }
 

@@ -3,6 +3,7 @@
 // agent.json, or the file named by TESSARON_CREDENTIAL_PATH). Both the per-user helper
 // and the headless daemon read it from there; no Keychain is involved.
 //
+// The token is sent as a bearer token, so only visible ASCII is stored or handed out.
 // The file holds the token's UTF-8 bytes alone (trimmed, no newline), is a regular
 // file owned by the effective user with mode 0600, 1 to 65,536 bytes long, in a real
 // folder owned by that user with no group or other permission bits.
@@ -35,6 +36,8 @@ private:
 namespace DeviceCredentialStore {
 
 inline constexpr std::size_t maximumBytes = 65536;
+// The name prefix of the writer's temporary file.
+inline constexpr const char* temporaryPrefix = ".credential-";
 
 // TESSARON_CREDENTIAL_PATH when set and not empty (made absolute), else
 // "headless-token" in the folder of AgentConfigurationStore::defaultURL() (so a
@@ -44,9 +47,13 @@ std::filesystem::path headlessURL();
 // Stores `token` at headlessURL(). `machineID` does not take part in name or content.
 void save(const std::string& token, const std::string& machineID);
 
-// The hardened writer: creates missing folders (0700), requires the folder to be
-// private to the effective user (else unsafeFile), trims the token (empty, over
-// 65,536 bytes or not UTF-8: invalidFile), writes ".credential-<UUID>" exclusively
+// Creates the folder of `target` when missing (0700) and requires it to be private to
+// the effective user (else unsafeFile): what the writer checks first, for callers that
+// must know before they obtain a token that it can be saved.
+void requireUsableFolder(const std::filesystem::path& target);
+
+// The hardened writer: requireUsableFolder(), then trims the token (empty, over
+// 65,536 bytes, not UTF-8 or not visible ASCII: invalidFile), writes ".credential-<UUID>" exclusively
 // with mode 0600, flushes it and renames it over the target (create or rename
 // failure: unavailable). A failure leaves the old credential untouched and no
 // temporary file behind. Returns the path written.
@@ -58,8 +65,8 @@ std::string load(const std::string& machineID);
 
 // The hardened reader: no file is `missing`; a link or other open failure is
 // `unavailable`; not a regular file, foreign-owned or open to group/other is
-// `unsafeFile`; empty, over 65,536 bytes, not UTF-8 or only white space is
-// `invalidFile`. Returns the trimmed token.
+// `unsafeFile`; empty, over 65,536 bytes, not UTF-8, only white space or (after
+// trimming) anything but visible ASCII is `invalidFile`. Returns the trimmed token.
 std::string tokenFromFile(const std::filesystem::path& path);
 
 // Deletes the file at headlessURL(); a missing file is not an error.

@@ -139,7 +139,7 @@ void write(const fs::path& target, std::string_view bytes, const WriteOptions& o
 }
 
 std::string read(const fs::path& path, const ReadOptions& options) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (options.followLinks ? 0 : O_NOFOLLOW));
     if (fd < 0) {
         int code = errno;
         if (code == ENOENT) throw PrivateFileError(Failure::missing, "The file " + path.string() + " does not exist.", code);
@@ -148,7 +148,9 @@ std::string read(const fs::path& path, const ReadOptions& options) {
     }
     Descriptor descriptor(fd);
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != options.owner || (st.st_mode & 0077) != 0) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        throw PrivateFileError(Failure::unsafeFile, "The path " + path.string() + " is not a regular file.");
+    if (options.owner && (st.st_uid != *options.owner || (st.st_mode & 0077) != 0)) {
         throw PrivateFileError(Failure::unsafeFile,
                                "The file " + path.string() + " has unsafe ownership or permissions.");
     }
@@ -176,6 +178,40 @@ std::string read(const fs::path& path, const ReadOptions& options) {
         throw PrivateFileError(Failure::badSize, "The file " + path.string() + " has an invalid size.");
     }
     return data;
+}
+
+namespace {
+
+// The canonical form randomUUID() makes: 8-4-4-4-12 upper-case hexadecimal digits.
+bool isRandomUUID(std::string_view text) {
+    if (text.size() != 36) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::size_t sweepTemporaryFiles(const fs::path& dir, std::string_view temporaryPrefix, std::chrono::seconds olderThan) {
+    std::error_code error;
+    fs::directory_iterator entries(dir, error);
+    if (error) return 0;
+    const auto now = std::chrono::system_clock::now();
+    std::size_t removed = 0;
+    for (const auto& entry : entries) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with(temporaryPrefix) || !isRandomUUID(std::string_view(name).substr(temporaryPrefix.size())))
+            continue;
+        struct stat st {};
+        if (::lstat(entry.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        const auto changed = std::chrono::system_clock::time_point(std::chrono::seconds(st.st_mtim.tv_sec));
+        if (now - changed < olderThan) continue;
+        if (::unlink(entry.path().c_str()) == 0) ++removed;
+    }
+    return removed;
 }
 
 }  // namespace tessaron::private_file

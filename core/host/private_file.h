@@ -7,14 +7,15 @@
 // temporary file is renamed over the target and the folder is flushed. On any failure
 // the temporary file is removed and the previous target is left untouched.
 //
-// Reading: the file is opened without following links and refused unless it is a
-// regular file owned by the expected user with no group or other permission bits and
-// within the size limit.
+// Reading: the file is opened without following links (unless asked) and refused unless
+// it is a regular file within the size limit and, when an owner is given, owned by that
+// user with no group or other permission bits.
 //
 // Failures carry a Failure kind so that each store can report them in its own words.
 
 #include "host/error.h"
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -72,13 +73,24 @@ struct WriteOptions {
 void write(const std::filesystem::path& target, std::string_view bytes, const WriteOptions& options = {});
 
 struct ReadOptions {
-    uid_t owner = 0;                     // the user the file must belong to
+    // The user the file must belong to, with no group or other bits; when absent any
+    // owner and mode will do (a file that holds no secret).
+    std::optional<uid_t> owner;
     std::optional<std::size_t> maxBytes; // no limit when absent
     bool allowEmpty = true;              // an empty file is badSize when false
+    bool followLinks = false;            // a symbolic link is openFailed (ELOOP) when false
 };
 
 // Reads a private file. Throws PrivateFileError on every refusal.
 std::string read(const std::filesystem::path& path, const ReadOptions& options);
+
+// Removes the temporary files that write() leaves when its process is killed between
+// creating and renaming one: regular files in `dir` named `temporaryPrefix` followed by
+// a UUID, last changed at least `olderThan` ago (so a write in progress in another
+// process is left alone). A missing folder or a file that cannot be removed is skipped.
+// Returns how many were removed.
+std::size_t sweepTemporaryFiles(const std::filesystem::path& dir, std::string_view temporaryPrefix,
+                                std::chrono::seconds olderThan);
 
 // A fresh random UUID in canonical upper-case form (36 characters).
 std::string randomUUID();

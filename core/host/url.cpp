@@ -96,6 +96,14 @@ std::string Url::hostName() const {
     return host_;
 }
 
+std::string Url::writtenHost() const {
+    // host() is the lower-cased copy of the same characters, so only the case differs.
+    if (!hasAuthority_) return {};
+    std::string_view authority = authorityText_;
+    if (auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+    return std::string(authority.substr(0, host_.size()));
+}
+
 std::optional<int> Url::effectivePort() const {
     if (port_) return port_;
     if (scheme_ == "http" || scheme_ == "ws") return 80;

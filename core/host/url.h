@@ -18,8 +18,12 @@ public:
 
     const std::string& absoluteString() const { return text_; }
     const std::string& scheme() const { return scheme_; }   // lower-cased
+    // The scheme exactly as written ("HTTPS" stays "HTTPS").
+    const std::string& writtenScheme() const { return schemeText_; }
     // The host as written, IPv6 literals with their brackets ("[::1]"); lower-cased.
     const std::string& host() const { return host_; }
+    // The host exactly as written, case included (empty without an authority).
+    std::string writtenHost() const;
     // The host without IPv6 brackets, as a resolver wants it.
     std::string hostName() const;
     std::optional<int> port() const { return port_; }

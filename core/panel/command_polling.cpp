@@ -65,10 +65,11 @@ std::string LifecycleClient::ssh(const std::map<std::string, std::string>& field
     return post("ssh", std::move(body), commandTimeout);
 }
 
-void LifecycleClient::acknowledgeSSH(const std::string& guestResult) const {
+void LifecycleClient::acknowledgeSSH(const std::string& guestResult, const json::Json& requestId) const {
     json::Json result = json::parse(guestResult);
     if (!result.is_object()) throw LifecycleFailure("Invalid SSH preparation result.");
     result["action"] = "acknowledge";
+    if (!requestId.is_null()) result["requestId"] = requestId;
     post("ssh", std::move(result), commandTimeout);
 }
 

@@ -14,22 +14,12 @@ namespace {
 
 constexpr const char* httpsRequired = "The control server must use HTTPS.";
 
-// The URL's text from its start up to the length of `part`, as written (the Url type
-// reports scheme and host lower-cased; the rules here compare them exactly).
-std::string writtenScheme(const Url& url) { return url.absoluteString().substr(0, url.scheme().size()); }
-
-std::string writtenHost(const Url& url) {
-    const std::string& text = url.absoluteString();
-    const std::size_t start = url.scheme().size() + 3;  // after "scheme://"
-    if (!url.hasAuthority() || text.compare(url.scheme().size(), 3, "://") != 0) return url.host();
-    return text.substr(start, url.host().size());
-}
-
 void requireUsableControlURL(const Url& url) {
     if (url.userInfo()) throw LifecycleFailure(httpsRequired);
-    const std::string scheme = writtenScheme(url);
+    // Scheme and host are compared exactly as written.
+    const std::string& scheme = url.writtenScheme();
     if (scheme == "https") return;
-    const std::string host = url.host().empty() ? std::string() : writtenHost(url);
+    const std::string host = url.writtenHost();
     if (scheme == "http" && (host == "localhost" || host == "127.0.0.1" || host == "[::1]")) return;
     throw LifecycleFailure(httpsRequired);
 }
@@ -127,24 +117,20 @@ std::string LifecycleClient::post(const std::string& path, json::Json body, std:
     body["machineId"] = configuration_.machineID;
     request.body = json::encode(body);
     request.timeout = timeout;
-    request.connectTimeout = timeout;
     request.followRedirects = false;
+    // The limit is for successful answers; a longer refusal is cut there and told by its
+    // status (a cut body decodes as neither a removal nor an error text).
     request.maxResponseBytes = maxAnswerBytes;
+    request.truncateLongAnswers = true;
 
-    http::Response response;
-    try {
-        response = http::perform(request);
-    } catch (const http::TransportError& error) {
-        if (error.kind() == http::TransportError::Kind::tooLarge)
-            throw LifecycleFailure("The panel response was too large.");
-        throw;
-    }
+    http::Response response = http::perform(request);
     const long status = response.status;
     if (status < 100 || status > 999) throw LifecycleFailure("The panel returned an invalid response.");
     if (status >= 200 && status <= 299) {
-        if (response.body.size() > maxAnswerBytes) throw LifecycleFailure("The panel response was too large.");
+        if (response.truncated) throw LifecycleFailure("The panel response was too large.");
         return std::move(response.body);
     }
+    if (response.truncated) response.body.clear();
     if (auto notice = RemovalNotice::from(status, response.body, configuration_.machineID))
         throw MachineRemovedError(*notice);
     if (status == 404)

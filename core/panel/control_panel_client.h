@@ -72,9 +72,11 @@ public:
     // unparsed.
     std::string ssh(const std::map<std::string, std::string>& fields) const;
     // Sends the guest's JSON result object back with "action" "acknowledge" (replacing
-    // the guest's own "action"). Not JSON: json::DecodingError; JSON but not an object:
-    // LifecycleFailure "Invalid SSH preparation result.".
-    void acknowledgeSSH(const std::string& guestResult) const;
+    // the guest's own "action") and, unless it is null, the request's "requestId" (the
+    // guest does not know it; the panel matches the answer to its request by it). Not
+    // JSON: json::DecodingError; JSON but not an object: LifecycleFailure "Invalid SSH
+    // preparation result.".
+    void acknowledgeSSH(const std::string& guestResult, const json::Json& requestId = nullptr) const;
 
     static constexpr std::chrono::milliseconds commandTimeout{15'000};
 

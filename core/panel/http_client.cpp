@@ -16,6 +16,7 @@ void initialiseOnce() {
 struct Transfer {
     Response response;
     std::size_t limit = 0;
+    bool truncate = false;
     bool overflow = false;
 };
 
@@ -24,6 +25,7 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* contex
     const std::size_t bytes = size * count;
     if (transfer->response.body.size() + bytes > transfer->limit) {
         transfer->overflow = true;
+        if (transfer->truncate) transfer->response.body.append(data, transfer->limit - transfer->response.body.size());
         return 0;  // aborts the transfer
     }
     transfer->response.body.append(data, bytes);
@@ -45,6 +47,9 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* cont
     }
     return bytes;
 }
+
+// A line break or NUL in a header would end the line early and start another.
+bool breaksHeaderLine(const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
 bool equalsIgnoringCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
@@ -88,11 +93,17 @@ std::optional<std::string> Response::header(const std::string& name) const {
 }
 
 Response perform(const Request& request) {
+    for (const auto& [name, value] : request.headers) {
+        if (breaksHeaderLine(name) || breaksHeaderLine(value))
+            throw TransportError(TransportError::Kind::other,
+                                 "A request header held a line break, so the request was not sent.");
+    }
     initialiseOnce();
     CURL* curl = curl_easy_init();
     if (!curl) throw TransportError(TransportError::Kind::other, "The HTTP client could not be initialised.");
     Transfer transfer;
     transfer.limit = request.maxResponseBytes;
+    transfer.truncate = request.truncateLongAnswers;
     curl_slist* headerList = nullptr;
     for (const auto& [name, value] : request.headers) headerList = curl_slist_append(headerList, (name + ": " + value).c_str());
     if (request.body && std::none_of(request.headers.begin(), request.headers.end(),
@@ -107,7 +118,8 @@ Response perform(const Request& request) {
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connectTimeout.count()));
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(request.connectTimeout.value_or(request.timeout).count()));
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     if (request.method == "HEAD") curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     if (request.body) {
@@ -119,7 +131,7 @@ Response perform(const Request& request) {
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
-    if (request.maxResponseBytes > 0)
+    if (request.maxResponseBytes > 0 && !request.truncateLongAnswers)
         curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.maxResponseBytes));
 
     CURLcode code = curl_easy_perform(curl);
@@ -128,9 +140,18 @@ Response perform(const Request& request) {
     curl_slist_free_all(headerList);
     curl_easy_cleanup(curl);
 
-    if (transfer.overflow || code == CURLE_FILESIZE_EXCEEDED)
-        throw TransportError(TransportError::Kind::tooLarge, "The server\u2019s answer was larger than allowed.");
-    if (code != CURLE_OK) throw errorFor(code);
+    if (transfer.overflow && transfer.truncate) {
+        transfer.response.truncated = true;
+    } else {
+        if (transfer.overflow || code == CURLE_FILESIZE_EXCEEDED)
+            throw TransportError(TransportError::Kind::tooLarge, "The server\u2019s answer was larger than allowed.");
+        // Only the first address was checked to be http or https; a refused scheme after
+        // an answer that redirected comes from following that redirect.
+        if (code == CURLE_UNSUPPORTED_PROTOCOL && request.followRedirects && status >= 300 && status <= 399)
+            throw TransportError(TransportError::Kind::insecureRedirect,
+                                 "The server redirected to an address that is not https; the redirect was not followed.");
+        if (code != CURLE_OK) throw errorFor(code);
+    }
     transfer.response.status = status;
     return std::move(transfer.response);
 }

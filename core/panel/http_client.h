@@ -22,24 +22,31 @@ struct Request {
     Headers headers;
     std::optional<std::string> body;
     std::chrono::milliseconds timeout{60'000};
-    std::chrono::milliseconds connectTimeout{15'000};
+    // The connection must be made within this; absent, within `timeout`.
+    std::optional<std::chrono::milliseconds> connectTimeout;
     bool followRedirects = false;
     std::size_t maxResponseBytes = 1 << 20;
+    // An answer longer than maxResponseBytes: false fails with tooLarge; true returns its
+    // status with the body cut at the limit and `truncated` set, for callers that read
+    // only short answers and tell the others by their status.
+    bool truncateLongAnswers = false;
 };
 
 struct Response {
     long status = 0;
     Headers headers;  // in the order received, names as sent
     std::string body;
+    bool truncated = false;  // the body was cut at maxResponseBytes
     // The first header of that name, compared without regard to case.
     std::optional<std::string> header(const std::string& name) const;
 };
 
 // The request did not produce an HTTP answer (no connection, time-out, TLS failure,
-// an answer larger than allowed). The text is a full sentence.
+// an answer larger than allowed, a redirect to an address that is not https, a header
+// value with a line break). The text is a full sentence.
 class TransportError : public Error {
 public:
-    enum class Kind { cannotConnect, timedOut, tooLarge, tls, badURL, other };
+    enum class Kind { cannotConnect, timedOut, tooLarge, tls, badURL, insecureRedirect, other };
     TransportError(Kind kind, const std::string& sentence) : Error(sentence), kind_(kind) {}
     Kind kind() const noexcept { return kind_; }
 

@@ -15,6 +15,7 @@ constexpr const char* unsafeFile = "The restart receipt has unsafe ownership, pe
 constexpr const char* unsafeFolder = "The restart receipt folder has unsafe ownership or permissions.";
 constexpr const char* notSaved = "Could not save the restart receipt. The VM was not restarted.";
 constexpr const char* notPersisted = "Could not persist the restart receipt.";
+constexpr const char* temporaryPrefix = ".restart-";
 
 }  // namespace
 
@@ -96,7 +97,7 @@ void write(const std::filesystem::path& file, const std::string& bytes, const st
     if (checkExisting) checkExisting();
 
     private_file::WriteOptions options;
-    options.temporaryPrefix = ".restart-";
+    options.temporaryPrefix = temporaryPrefix;
     options.createParent = false;
     options.requireDirectoryOwner = owner;
     try {
@@ -114,6 +115,15 @@ void write(const std::filesystem::path& file, const std::string& bytes, const st
         default:
             throw;
         }
+    }
+}
+
+void sweepInterruptedWrites() noexcept {
+    try {
+        for (const auto& folder : {supportDirectory(), defaultDirectory(false), defaultDirectory(true)})
+            private_file::sweepTemporaryFiles(folder, temporaryPrefix, std::chrono::minutes(1));
+    } catch (...) {
+        // No home folder: nothing was ever written either.
     }
 }
 

@@ -117,6 +117,11 @@ std::optional<std::string> read(const std::filesystem::path& file);
 // failure the old file is unchanged and no temporary file is left.
 void write(const std::filesystem::path& file, const std::string& bytes, const std::function<void()>& checkExisting);
 
+// Removes the ".restart-<UUID>" files that a process killed in the middle of write()
+// left in the support folder, "lifecycle" and "resource-changes" (those at least a
+// minute old, so a write in progress elsewhere is not disturbed). Never throws.
+void sweepInterruptedWrites() noexcept;
+
 // ~/Library/Application Support/Tessaron, "lifecycle" or "resource-changes" below it.
 // Throws AgentConfigurationError(applicationSupportUnavailable) without a home folder.
 std::filesystem::path supportDirectory();

@@ -1,5 +1,6 @@
 #include "panel/setup_client.h"
 
+#include "host/header_value.h"
 #include "panel/http_client.h"
 
 #include <cctype>
@@ -13,14 +14,15 @@ constexpr const char* invalidProgressMessage = "The panel returned invalid setup
 
 // The largest successful answer; a larger one is a failure.
 constexpr std::size_t maxAnswerBytes = 65'536;
-// What is read at most of any answer (an error answer may be longer than a success).
+// What is read at most of any answer: a longer error answer could not be parsed anyway.
 constexpr std::size_t readLimitBytes = 1 << 20;
 
-// Plain "http" is allowed only for the loopback names.
+// Plain "http" is allowed only for the loopback names; scheme and host are compared
+// exactly as written.
 bool allowedPanelScheme(const Url& url) {
-    if (url.scheme() == "https") return true;
-    if (url.scheme() != "http") return false;
-    const std::string& host = url.host();
+    if (url.writtenScheme() == "https") return true;
+    if (url.writtenScheme() != "http") return false;
+    const std::string host = url.writtenHost();
     return host == "localhost" || host == "127.0.0.1" || host == "[::1]";
 }
 
@@ -118,6 +120,9 @@ SetupClient::SetupClient(Url origin) : origin_(std::move(origin)) {
 
 std::string SetupClient::request(const std::string& path, const std::optional<std::string>& secret,
                                  const std::optional<std::string>& payload) const {
+    // The secret is the panel's; one that could break the header line is never sent (a
+    // saved setup may hold one from before it was checked on arrival).
+    if (secret && !header_value::isSafe(*secret)) throw SetupError(unconfirmedMessage);
     http::Request request;
     request.url = origin_.appendingPathComponent(path).absoluteString();
     request.method = payload ? "POST" : "GET";
@@ -125,18 +130,12 @@ std::string SetupClient::request(const std::string& path, const std::optional<st
     request.headers.emplace_back("Content-Type", "application/json");
     if (secret) request.headers.emplace_back("Authorization", "Bearer " + *secret);
     request.timeout = timeout;
-    request.connectTimeout = timeout;
     request.followRedirects = false;
     request.maxResponseBytes = readLimitBytes;
+    request.truncateLongAnswers = true;  // a cut answer fails below like any other too long
 
-    http::Response response;
-    try {
-        response = http::perform(request);
-    } catch (const http::TransportError& error) {
-        // An answer too large to read is a failed exchange, not a lost connection.
-        if (error.kind() == http::TransportError::Kind::tooLarge) throw SetupError(unconfirmedMessage);
-        throw;
-    }
+    const http::Response response = http::perform(request);
+    if (response.truncated) throw SetupError(unconfirmedMessage);
     if (response.status >= 200 && response.status <= 299 && response.body.size() <= maxAnswerBytes)
         return response.body;
     if (auto text = panelErrorText(response.body)) throw SetupError(*text);
@@ -147,8 +146,9 @@ SetupTicket SetupClient::start(const std::string& profile) const {
     const std::string body = request("api/tessaron/setup", std::nullopt, profile);
     SetupTicket ticket = SetupTicket::fromJson(json::parseObject(body));
     const std::size_t secretLength = characterCount(ticket.deviceSecret);
+    // The secret is sent as a bearer token on every later request of this setup.
     const bool valid = validSetupID(ticket.id) && validCode(ticket.code) && secretLength >= 32 && secretLength <= 128 &&
-                       validAuthorizeURL(ticket.authorizeURL, origin_, ticket.id);
+                       header_value::isSafe(ticket.deviceSecret) && validAuthorizeURL(ticket.authorizeURL, origin_, ticket.id);
     if (!valid) throw SetupError(invalidTicketMessage);
     return ticket;
 }

@@ -177,6 +177,7 @@ std::optional<PendingSetup> load(const std::optional<fs::path>& from) {
 
     private_file::ReadOptions options;
     options.owner = user::effectiveUserId();
+    options.maxBytes = maximumBytes;
     std::string bytes;
     try {
         bytes = private_file::read(path, options);

@@ -96,6 +96,9 @@ inline constexpr const char* unsafeFileMessage =
 inline constexpr const char* otherPanelMessage =
     "A setup for another panel is saved. Finish it before starting another setup; your VM was not changed.";
 
+// The largest pending-setup.json that is read.
+inline constexpr std::size_t maximumBytes = 65536;
+
 // The folder of the agent configuration file with "pending-setup.json" appended.
 std::filesystem::path url();
 
@@ -106,7 +109,9 @@ void save(const PendingSetup& setup, const std::optional<std::filesystem::path>&
 
 // The saved record, or nothing when there is no file (a dangling link counts as none).
 // A link, a non-regular file, a file of another user or one open to group or others is
-// refused with unsafeFileMessage and left in place; bad JSON is a json::DecodingError.
+// refused with unsafeFileMessage and left in place; a file over maximumBytes is a
+// private_file::PrivateFileError (badSize) and is not read; bad JSON is a
+// json::DecodingError.
 std::optional<PendingSetup> load(const std::optional<std::filesystem::path>& from = std::nullopt);
 
 // load(), but a record that belongs to another panel than `controlURL` is refused with

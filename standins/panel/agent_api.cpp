@@ -188,13 +188,9 @@ Reply ssh(Json& machine, const Json& body, bool& changed) {
         Json result = withoutMachineId(body);
         appendCapped(machine["sshAcknowledgements"], result);
         const bool success = result.contains("success") && result["success"] == true;
-        // The guest's answer does not repeat the request's id; it answers the oldest one.
+        // An answer settles the request it names, and only a pending one.
         Json* answered = nullptr;
         if (auto requestId = stringField(result, "requestId")) answered = findById(machine["sshRequests"], *requestId);
-        for (auto& request : machine["sshRequests"]) {
-            if (answered) break;
-            if (request["status"] == "pending") answered = &request;
-        }
         if (answered && (*answered)["status"] == "pending") {
             (*answered)["status"] = success ? "applied" : "failed";
             (*answered)["result"] = result;
