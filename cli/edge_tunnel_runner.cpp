@@ -5,6 +5,7 @@
 #include "cli/tunnel_frame_writer.h"
 #include "host/base64.h"
 #include "host/json.h"
+#include "host/tls_trust.h"
 #include "host/url.h"
 #include "panel/http_client.h"
 
@@ -105,6 +106,19 @@ std::string origin(const std::string& controlURL) {
     if (start == std::string::npos) return controlURL;
     const auto end = controlURL.find_first_of("/?#", start + 3);
     return end == std::string::npos ? controlURL : controlURL.substr(0, end);
+}
+
+// Trusts the platform's authorities and those that SSL_CERT_FILE names.
+asio::ssl::context clientContext() {
+    asio::ssl::context context(asio::ssl::context::tls_client);
+    context.set_default_verify_paths();
+    if (const auto file = tls::authorityFile()) {
+        boost::system::error_code ec;
+        context.load_verify_file(file->string(), ec);
+        if (ec) throw CLIError::pairing(tls::unreadableAuthorityFileSentence(*file));
+    }
+    context.set_verify_mode(asio::ssl::verify_peer);
+    return context;
 }
 
 }  // namespace
@@ -311,19 +325,25 @@ private:
             co_await resolver.async_resolve(address.host, address.port, asio::redirect_error(asio::use_awaitable, ec));
         if (ec) throw CLIError::pairing(sentence(ec));
         if (address.tls) {
-            asio::ssl::context tls(asio::ssl::context::tls_client);
-            tls.set_default_verify_paths();
-            tls.set_verify_mode(asio::ssl::verify_peer);
+            asio::ssl::context tls = clientContext();
             auto ws = std::make_shared<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>(io_, tls);
             cancelWhileConnecting(ws);
             if (stopping_) co_return;
-            if (!SSL_set_tlsext_host_name(ws->next_layer().native_handle(), address.host.c_str())) {
+            SSL* native = ws->next_layer().native_handle();
+            if (!SSL_set_tlsext_host_name(native, address.host.c_str()) ||
+                !tls::requirePeerName(SSL_get0_param(native), address.host)) {
                 throw CLIError::pairing("The TLS host name could not be set.");
             }
-            ws->next_layer().set_verify_callback(asio::ssl::host_name_verification(address.host));
             beast::get_lowest_layer(*ws).expires_after(settings_.connectTimeout);
             co_await beast::get_lowest_layer(*ws).async_connect(endpoints, asio::use_awaitable);
-            co_await ws->next_layer().async_handshake(asio::ssl::stream_base::client, asio::use_awaitable);
+            co_await ws->next_layer().async_handshake(asio::ssl::stream_base::client,
+                                                      asio::redirect_error(asio::use_awaitable, ec));
+            if (ec) {
+                const long verifyResult = SSL_get_verify_result(native);
+                throw CLIError::pairing(verifyResult != X509_V_OK
+                                            ? tls::refusedCertificateSentence(address.displayHost, verifyResult)
+                                            : tls::failedConnectionSentence(address.displayHost));
+            }
             co_await session(ws, address);
         } else {
             auto ws = std::make_shared<websocket::stream<beast::tcp_stream>>(io_);

@@ -1,9 +1,14 @@
 #include "panel/http_client.h"
 
+#include "host/tls_trust.h"
+#include "host/url.h"
+
 #include <algorithm>
 #include <cctype>
 #include <curl/curl.h>
 #include <mutex>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 
 namespace tessaron::http {
 namespace {
@@ -66,11 +71,6 @@ TransportError errorFor(CURLcode code) {
         return TransportError(Kind::cannotConnect, "A server with the specified hostname could not be found.");
     case CURLE_COULDNT_CONNECT:
         return TransportError(Kind::cannotConnect, "Could not connect to the server.");
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CACERT_BADFILE:
-        return TransportError(Kind::tls, "A TLS error caused the secure connection to fail.");
     case CURLE_URL_MALFORMAT:
     case CURLE_UNSUPPORTED_PROTOCOL:
         return TransportError(Kind::badURL, "The URL is not a valid http or https address.");
@@ -81,6 +81,37 @@ TransportError errorFor(CURLcode code) {
         return TransportError(Kind::other, "The network connection was lost.");
     default:
         return TransportError(Kind::other, std::string("The request failed: ") + curl_easy_strerror(code) + ".");
+    }
+}
+
+// OpenSSL checks the host name while it verifies the chain (libcurl checks it again
+// afterwards), so that a certificate for another host has a verification result of its
+// own. The host is the one being connected to, also after a followed redirect.
+CURLcode requireHostName(CURL* curl, void* context, void*) {
+    char* current = nullptr;
+    curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &current);
+    const auto url = Url::parse(current ? current : "");
+    if (!url || url->hostName().empty()) return CURLE_OK;  // libcurl's own check still applies
+    const bool taken = tls::requirePeerName(SSL_CTX_get0_param(static_cast<SSL_CTX*>(context)), url->hostName());
+    return taken ? CURLE_OK : CURLE_SSL_CONNECT_ERROR;
+}
+
+// A refused server certificate, or a secure connection that failed, in the user's words.
+std::optional<TransportError> tlsErrorFor(CURLcode code, long verifyResult, const std::string& url) {
+    const auto parsed = Url::parse(url);
+    const std::string host = parsed && !parsed->host().empty() ? parsed->host() : url;
+    switch (code) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return TransportError(TransportError::Kind::tls, tls::refusedCertificateSentence(host, verifyResult));
+    case CURLE_SSL_CACERT_BADFILE:
+        if (const auto file = tls::authorityFile())
+            return TransportError(TransportError::Kind::tls, tls::unreadableAuthorityFileSentence(*file));
+        return TransportError(TransportError::Kind::tls, tls::failedConnectionSentence(host));
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+        return TransportError(TransportError::Kind::tls, tls::failedConnectionSentence(host));
+    default:
+        return std::nullopt;
     }
 }
 
@@ -117,6 +148,9 @@ Response perform(const Request& request) {
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+    const auto authorities = tls::authorityFile();
+    if (authorities) curl_easy_setopt(curl, CURLOPT_CAINFO, authorities->c_str());
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, requireHostName);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(request.connectTimeout.value_or(request.timeout).count()));
@@ -137,6 +171,11 @@ Response perform(const Request& request) {
     CURLcode code = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    long verifyResult = X509_V_OK;
+    curl_easy_getinfo(curl, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
+    char* effective = nullptr;
+    curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
+    const std::string lastURL = effective ? effective : request.url;  // after a followed redirect, its target
     curl_slist_free_all(headerList);
     curl_easy_cleanup(curl);
 
@@ -150,7 +189,10 @@ Response perform(const Request& request) {
         if (code == CURLE_UNSUPPORTED_PROTOCOL && request.followRedirects && status >= 300 && status <= 399)
             throw TransportError(TransportError::Kind::insecureRedirect,
                                  "The server redirected to an address that is not https; the redirect was not followed.");
-        if (code != CURLE_OK) throw errorFor(code);
+        if (code != CURLE_OK) {
+            if (auto refusal = tlsErrorFor(code, verifyResult, lastURL)) throw *refusal;
+            throw errorFor(code);
+        }
     }
     transfer.response.status = status;
     return std::move(transfer.response);

@@ -3,6 +3,7 @@
 #include "host/base64.h"
 #include "host/json.h"
 #include "panel/tunnel_messages.h"
+#include "tls_front.h"
 
 #include <boost/asio.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
@@ -39,6 +40,7 @@ struct Options {
     int delayMs = 0;
     int readyCount = 1;
     bool frameLog = true;
+    std::optional<edge::TlsFiles> tls;  // also serve wss
 };
 
 // Public TCP data waits while this much is queued for the helper.
@@ -91,13 +93,16 @@ public:
 
     void start() {
         auto ws = listen();
+        if (options_.tls) tlsFront_ = std::make_unique<edge::TlsFront>(io_, *options_.tls, ws->local_endpoint().port());
         auto http = listen();
         auto tcpPublic = listen();
         auto admin = listen();
         udp_ = std::make_unique<udp::socket>(io_, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-        std::printf("tessaron-edge ws=%u http=%u tcp=%u udp=%u admin=%u\n", ws->local_endpoint().port(),
+        std::printf("tessaron-edge ws=%u http=%u tcp=%u udp=%u admin=%u", ws->local_endpoint().port(),
                     http->local_endpoint().port(), tcpPublic->local_endpoint().port(), udp_->local_endpoint().port(),
                     admin->local_endpoint().port());
+        if (tlsFront_) std::printf(" wss=%u", tlsFront_->port());
+        std::printf("\n");
         std::fflush(stdout);
         spawnAcceptor(ws, [this](tcp::socket s) { return helperSession(std::move(s)); });
         spawnAcceptor(http, [this](tcp::socket s) { return publicHTTP(std::move(s)); });
@@ -494,6 +499,7 @@ private:
     asio::io_context& io_;
     Options options_;
     std::shared_ptr<Helper> helper_;
+    std::unique_ptr<edge::TlsFront> tlsFront_;
     std::unique_ptr<udp::socket> udp_;
     std::map<udp::endpoint, UdpStream> udpStreams_;
     std::vector<std::string> frames_;
@@ -525,6 +531,8 @@ int main(int argc, char** argv) {
         else if (arg == "--delay-ms") options.delayMs = std::stoi(value());
         else if (arg == "--ready-count") options.readyCount = std::stoi(value());
         else if (arg == "--no-frame-log") options.frameLog = false;
+        else if (arg == "--tls-cert") (options.tls ? *options.tls : options.tls.emplace()).certificateChain = value();
+        else if (arg == "--tls-key") (options.tls ? *options.tls : options.tls.emplace()).privateKey = value();
         else {
             std::fprintf(stderr, "tessaron-edge: unknown option %s\n", arg.c_str());
             return 2;
@@ -532,8 +540,17 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGPIPE, SIG_IGN);
     asio::io_context io;
+    if (options.tls && (options.tls->certificateChain.empty() || options.tls->privateKey.empty())) {
+        std::fprintf(stderr, "tessaron-edge: --tls-cert and --tls-key go together\n");
+        return 2;
+    }
     Relay relay(io, options);
-    relay.start();
+    try {
+        relay.start();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tessaron-edge: %s\n", error.what());
+        return 1;
+    }
     asio::signal_set signals(io, SIGTERM, SIGINT);
     signals.async_wait([&](auto, int) { io.stop(); });
     io.run();

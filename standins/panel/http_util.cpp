@@ -56,7 +56,8 @@ std::optional<Json> bodyObject(const httplib::Request& request) {
 
 std::string origin(const httplib::Request& request, int port) {
     const std::string host = request.get_header_value("Host");
-    return "http://" + (host.empty() ? "127.0.0.1:" + std::to_string(port) : host);
+    // The https listener's requests carry their TLS connection.
+    return std::string(request.ssl ? "https://" : "http://") + (host.empty() ? "127.0.0.1:" + std::to_string(port) : host);
 }
 
 void send(httplib::Response& response, const Reply& reply) {

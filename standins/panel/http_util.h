@@ -38,7 +38,8 @@ struct Panel {
 std::optional<std::string> bearerToken(const httplib::Request& request);
 // The request body as a JSON object; nothing when it is not one.
 std::optional<Json> bodyObject(const httplib::Request& request);
-// "http://" + the Host header the client used, else the loopback address and port.
+// "http://" or "https://" (as the request came) + the Host header the client used, else
+// the loopback address and port.
 std::string origin(const httplib::Request& request, int port);
 
 void send(httplib::Response& response, const Reply& reply);

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
@@ -62,6 +63,7 @@ EdgeProcess::EdgeProcess(const std::vector<std::string>& arguments) {
         pid_ = -1;
         throw std::runtime_error("tessaron-edge did not start: " + line);
     }
+    if (const auto secure = line.find(" wss="); secure != std::string::npos) wss_ = std::atoi(line.c_str() + secure + 5);
 }
 
 EdgeProcess::~EdgeProcess() {

@@ -23,6 +23,10 @@ public:
     int udpPort() const { return udp_; }
     int adminPort() const { return admin_; }
     std::string wsURL() const { return "ws://127.0.0.1:" + std::to_string(ws_) + "/tunnel"; }
+    // The wss URL of the relay started with --tls-cert and --tls-key.
+    std::string wssURL(const std::string& host = "localhost") const {
+        return "wss://" + host + ":" + std::to_string(wss_) + "/tunnel";
+    }
 
     // Every frame the relay received from the helper, in order.
     std::vector<std::string> frames() const;
@@ -43,7 +47,7 @@ public:
 private:
     std::string admin(const std::string& method, const std::string& path, const std::string& body = "") const;
     pid_t pid_ = -1;
-    int ws_ = 0, http_ = 0, tcp_ = 0, udp_ = 0, admin_ = 0;
+    int ws_ = 0, http_ = 0, tcp_ = 0, udp_ = 0, admin_ = 0, wss_ = 0;
 };
 
 void sleepBriefly();

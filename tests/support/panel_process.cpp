@@ -3,6 +3,7 @@
 #include "panel/http_client.h"
 #include "temp_dir.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -30,6 +31,13 @@ PanelProcess::PanelProcess(const Options& options) {
         arguments.push_back("--state");
         arguments.push_back(options.stateFile->string());
     }
+    const bool secure = options.tlsCertificate && options.tlsKey;
+    if (secure) {
+        for (const auto& [flag, file] : {std::pair{"--tls-cert", *options.tlsCertificate}, {"--tls-key", *options.tlsKey}}) {
+            arguments.push_back(flag);
+            arguments.push_back(file.string());
+        }
+    }
     int out[2];
     if (::pipe(out) != 0) throw std::runtime_error("pipe failed");
     pid_ = ::fork();
@@ -47,10 +55,11 @@ PanelProcess::PanelProcess(const Options& options) {
         ::_exit(127);
     }
     ::close(out[1]);
-    // Read the start line, waiting at most startSeconds.
+    // Read the start lines (one per listener), waiting at most startSeconds.
+    const std::size_t lines = secure ? 2 : 1;
     std::string line;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(startSeconds);
-    while (line.find('\n') == std::string::npos) {
+    while (static_cast<std::size_t>(std::count(line.begin(), line.end(), '\n')) < lines) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd fd{out[0], POLLIN, 0};
         if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0) break;
@@ -63,6 +72,12 @@ PanelProcess::PanelProcess(const Options& options) {
     if (std::sscanf(line.c_str(), "tessaron-panel listening on http://127.0.0.1:%d", &port_) != 1 || port_ <= 0) {
         kill();
         throw std::runtime_error("tessaron-panel did not start: " + line);
+    }
+    if (secure && (std::sscanf(line.c_str() + line.find('\n') + 1, "tessaron-panel listening on https://127.0.0.1:%d",
+                               &securePort_) != 1 ||
+                   securePort_ <= 0)) {
+        kill();
+        throw std::runtime_error("tessaron-panel did not start its https listener: " + line);
     }
 }
 
@@ -90,6 +105,10 @@ int PanelProcess::terminate(double seconds) {
 }
 
 std::string PanelProcess::base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+std::string PanelProcess::secureBase(const std::string& host) const {
+    return "https://" + host + ":" + std::to_string(securePort_);
+}
 
 PanelProcess::AdminReply PanelProcess::admin(const std::string& method, const std::string& path,
                                              const std::optional<json::Json>& body) {

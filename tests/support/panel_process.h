@@ -28,6 +28,9 @@ public:
     struct Options {
         std::optional<std::filesystem::path> stateFile;  // --state FILE
         int port = 0;                                     // 0: a free port
+        // Also serve https with this certificate chain and key (--tls-cert, --tls-key).
+        std::optional<std::filesystem::path> tlsCertificate;
+        std::optional<std::filesystem::path> tlsKey;
     };
     struct Machine {
         std::string machineId;
@@ -47,6 +50,8 @@ public:
     int port() const { return port_; }
     // "http://127.0.0.1:PORT", the control URL to give the code under test.
     std::string base() const;
+    // "https://HOST:PORT" for the https listener (with a certificate only).
+    std::string secureBase(const std::string& host = "localhost") const;
     pid_t pid() const { return pid_; }
     // Kills the panel now (SIGKILL) and waits for it; the destructor does the same.
     void kill();
@@ -111,6 +116,7 @@ private:
                        const std::optional<json::Json>& body = std::nullopt);
     pid_t pid_ = -1;
     int port_ = 0;
+    int securePort_ = 0;
 };
 
 }  // namespace tessaron::testing
