@@ -45,20 +45,35 @@ struct Options {
 
 // Public TCP data waits while this much is queued for the helper.
 constexpr std::size_t maxQueuedBytes = 8u << 20;
+// The helper's frames are read on only while one party has less than this waiting for
+// its public client.
+constexpr std::size_t maxMailboxBytes = 4u << 20;
 
 // Events for one waiting party (a public request or a stream), woken by a timer.
 struct Mailbox {
-    explicit Mailbox(asio::any_io_executor ex) : wake(ex, asio::steady_timer::time_point::max()) {}
+    explicit Mailbox(asio::any_io_executor ex)
+        : wake(ex, asio::steady_timer::time_point::max()), room(ex, asio::steady_timer::time_point::max()) {}
     std::deque<std::string> frames;  // raw frame texts
-    bool gone = false;               // the helper connection ended
+    std::size_t bytes = 0;           // their size
+    bool gone = false;               // the helper connection ended, or the party left
     asio::steady_timer wake;
+    asio::steady_timer room;  // cancelled whenever frames are taken
     void push(std::string text) {
+        bytes += text.size();
         frames.push_back(std::move(text));
         wake.cancel();
     }
     void fail() {
         gone = true;
         wake.cancel();
+        room.cancel();
+    }
+    // Waits while the party has too much waiting (back-pressure towards the helper).
+    asio::awaitable<void> waitForRoom() {
+        while (bytes >= maxMailboxBytes && !gone) {
+            boost::system::error_code ignored;
+            co_await room.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        }
     }
     // The next frame, or nullopt when the helper is gone or the wait timed out.
     asio::awaitable<std::optional<std::string>> next(std::chrono::milliseconds limit) {
@@ -71,6 +86,8 @@ struct Mailbox {
         if (frames.empty()) co_return std::nullopt;
         std::string text = std::move(frames.front());
         frames.pop_front();
+        bytes -= text.size();
+        room.cancel();
         co_return text;
     }
 };
@@ -207,6 +224,7 @@ private:
         for (;;) {
             beast::flat_buffer message;
             co_await helper->ws.async_read(message, asio::redirect_error(asio::use_awaitable, ec));
+            if (ec == websocket::error::closed) lastCloseCode_ = static_cast<int>(helper->ws.reason().code);
             if (ec) break;
             std::string text = beast::buffers_to_string(message.data());
             if (options_.frameLog) frames_.push_back(text);
@@ -225,7 +243,11 @@ private:
             }
             if (id) {
                 auto it = helper->waiting.find(*id);
-                if (it != helper->waiting.end()) it->second->push(std::move(text));
+                if (it != helper->waiting.end()) {
+                    auto box = it->second;
+                    box->push(std::move(text));
+                    co_await box->waitForRoom();
+                }
             }
         }
         endHelper(helper);
@@ -239,7 +261,11 @@ private:
         return box;
     }
     void forget(const std::string& id) {
-        if (helper_) helper_->waiting.erase(id);
+        if (!helper_) return;
+        auto it = helper_->waiting.find(id);
+        if (it == helper_->waiting.end()) return;
+        it->second->fail();
+        helper_->waiting.erase(it);
     }
 
     // ---- public HTTP ----
@@ -327,18 +353,24 @@ private:
         asio::co_spawn(
             io_,
             [this, client, id, helper]() -> asio::awaitable<void> {
-                std::string buffer(tunnel::maxStreamPayload, '\0');
                 for (;;) {
-                    boost::system::error_code ec;
-                    const std::size_t n =
-                        co_await client->async_read_some(asio::buffer(buffer), asio::redirect_error(asio::use_awaitable, ec));
-                    if (helper != helper_) co_return;
                     // Back-pressure: read on only once the helper has taken most of the queue.
                     while (!helper->closed && helper->queuedBytes >= maxQueuedBytes) {
                         boost::system::error_code ignored;
                         co_await helper->room.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
                     }
-                    if (n > 0) sendToHelper(tunnel::encodeStreamData(id, std::string_view(buffer.data(), n)));
+                    boost::system::error_code ec;
+                    co_await client->async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+                    if (helper != helper_) co_return;
+                    // Read into the relay's one buffer and framed at once: an idle stream holds
+                    // no buffer.
+                    std::size_t n = 0;
+                    if (!ec) {
+                        client->non_blocking(true, ec);
+                        if (!ec) n = client->read_some(asio::buffer(readBuffer_.data(), readBuffer_.size()), ec);
+                        if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
+                    }
+                    if (n > 0) sendToHelper(tunnel::encodeStreamData(id, std::string_view(readBuffer_.data(), n)));
                     if (ec == asio::error::eof) {
                         sendToHelper(tunnel::encode(tunnel::TunnelStreamControlMessage{"stream_end", id, std::nullopt}));
                         co_return;
@@ -461,7 +493,8 @@ private:
                                                 {"connected", helper_ != nullptr},
                                                 {"authorization", lastAuthorization_},
                                                 {"machineId", lastMachineID_},
-                                                {"heartbeats", heartbeats_}});
+                                                {"heartbeats", heartbeats_},
+                                                {"closeCode", lastCloseCode_}});
         } else if (path == "/send") {
             if (!helper_) response.result(bhttp::status::conflict);
             sendToHelper(request.body());
@@ -503,9 +536,11 @@ private:
     std::unique_ptr<udp::socket> udp_;
     std::map<udp::endpoint, UdpStream> udpStreams_;
     std::vector<std::string> frames_;
+    std::vector<char> readBuffer_ = std::vector<char>(tunnel::maxStreamPayload);
     std::uint64_t counter_ = 0;
     int connections_ = 0;
     int heartbeats_ = 0;
+    int lastCloseCode_ = 0;  // of the last close frame a helper sent
     std::string lastAuthorization_;
     std::string lastMachineID_;
 };

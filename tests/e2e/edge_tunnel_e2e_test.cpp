@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -922,4 +923,168 @@ TEST(EdgeTunnel, AStopDuringAnUnansweredHandshakeEndsPromptly) {
     tunnel.reset();  // stop and join
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     close(listener);
+}
+
+TEST(EdgeTunnel, DisconnectsReadAsSentencesAndTheErrorExitClosesWithGoingAway) {
+    {
+        // Nothing listens: the line carries the system's message alone, no library location.
+        Tunnel refused("ws://127.0.0.1:" + std::to_string(unusedPort()) + "/");
+        ASSERT_TRUE(EdgeProcess::waitFor([&] { return !refused.errLines().empty(); }));
+        EXPECT_EQ(refused.errLines()[0], "Tunnel disconnected: Connection refused.");
+    }
+    EdgeProcess edge;
+    Tunnel tunnel(edge.wsURL());
+    waitConnected(edge, tunnel);
+    // A known frame type that does not decode ends the connection with a close frame 1001.
+    edge.send(R"({"type":"stream_open","id":"x","transport":"sctp","targetPort":80})");
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return edge.connections() >= 2 && edge.connected(); }));
+    EXPECT_EQ(json::int64(json::parseObject(edge.state()), "closeCode"), 1001);
+    ASSERT_FALSE(tunnel.errLines().empty());
+    EXPECT_EQ(tunnel.errLines()[0].find(" at /"), std::string::npos) << tunnel.errLines()[0];
+}
+
+TEST(EdgeTunnel, AStopDoesNotWaitForAPanelHeartbeatInFlight) {
+    std::atomic<bool> release{false};
+    std::atomic<int> posts{0};
+    Scripted panel([&](const Scripted::Request&) {
+        ++posts;
+        for (int i = 0; i < 3000 && !release; ++i) std::this_thread::sleep_for(10ms);
+        Scripted::Response response;
+        response.status = 204;
+        return response;
+    });
+    EdgeProcess edge;
+    std::optional<Tunnel> tunnel;
+    tunnel.emplace(edge.wsURL(), cli::EdgeTunnelSettings{}, std::nullopt, "http://127.0.0.1:" + std::to_string(panel.port()));
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return posts.load() >= 1; }));
+    const auto start = std::chrono::steady_clock::now();
+    tunnel.reset();  // the POST would hold for 30 s
+    const auto stopTook = std::chrono::steady_clock::now() - start;
+    release = true;
+    EXPECT_LT(stopTook, 10s);
+}
+
+TEST(EdgeTunnel, TheBackOffStartsAgainAfterAConnectionThatLasted) {
+    EdgeProcess edge;
+    cli::EdgeTunnelSettings settings;
+    settings.backoffUnit = 100ms;  // the longest wait, and so a lasting connection, is 3 s
+    std::mutex mutex;
+    std::vector<long> waits;
+    settings.onBackoff = [&](std::chrono::milliseconds wait) {
+        std::lock_guard lock(mutex);
+        waits.push_back(wait.count());
+    };
+    auto waitCount = [&](std::size_t n) {
+        return EdgeProcess::waitFor([&] {
+            std::lock_guard lock(mutex);
+            return waits.size() >= n;
+        });
+    };
+    Tunnel tunnel(edge.wsURL(), settings);
+    for (int drop = 1; drop <= 2; ++drop) {  // short connections: the waits double
+        ASSERT_TRUE(EdgeProcess::waitFor([&] { return edge.connections() >= drop && edge.connected(); }));
+        edge.drop();
+        ASSERT_TRUE(waitCount(static_cast<std::size_t>(drop)));
+    }
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return edge.connections() >= 3 && edge.connected(); }));
+    std::this_thread::sleep_for(3500ms);
+    edge.drop();
+    ASSERT_TRUE(waitCount(3));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(std::vector<long>(waits.begin(), waits.begin() + 3), (std::vector<long>{100, 200, 100}));
+}
+
+// A local HTTP service that answers every request with "ok"; it keeps connections alive,
+// or closes each one after its answer without saying so (as after an idle time-out).
+class KeepAliveService {
+public:
+    explicit KeepAliveService(bool closeAfterAnswer) : closeAfterAnswer_(closeAfterAnswer) {
+        fd_ = boundSocket(SOCK_STREAM, port_);
+        listen(fd_, 64);
+        thread_ = std::thread([this] {
+            std::vector<std::thread> workers;
+            while (!stopping_) {
+                pollfd entry{fd_, POLLIN, 0};
+                if (poll(&entry, 1, 50) <= 0) continue;
+                const int client = accept(fd_, nullptr, nullptr);
+                if (client < 0) continue;
+                ++accepted;
+                workers.emplace_back([this, client] { serve(client); });
+            }
+            for (auto& worker : workers) worker.join();
+        });
+    }
+    ~KeepAliveService() {
+        stopping_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    int port() const { return port_; }
+    std::atomic<int> accepted{0};
+
+private:
+    void serve(int client) {
+        std::string pending;
+        char buffer[4096];
+        while (!stopping_) {
+            if (!readable(client, 1)) continue;
+            const ssize_t n = read(client, buffer, sizeof buffer);
+            if (n <= 0) break;
+            pending.append(buffer, static_cast<std::size_t>(n));
+            bool answered = false;
+            for (auto end = pending.find("\r\n\r\n"); end != std::string::npos; end = pending.find("\r\n\r\n")) {
+                pending.erase(0, end + 4);
+                writeAll(client, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+                answered = true;
+            }
+            if (answered && closeAfterAnswer_) break;
+        }
+        close(client);
+    }
+
+    bool closeAfterAnswer_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+TEST(EdgeTunnel, LocalHTTPConnectionsAreReusedAndAClosedOneIsReplaced) {
+    for (const bool closing : {false, true}) {
+        KeepAliveService service(closing);
+        EdgeProcess edge({"--http-target", std::to_string(service.port())});
+        Tunnel tunnel(edge.wsURL());
+        waitConnected(edge, tunnel);
+        for (int i = 0; i < 4; ++i) {
+            const auto response = publicRequest(edge, "GET", "/n" + std::to_string(i));
+            EXPECT_EQ(response.status, 200) << closing << " " << i;
+            EXPECT_EQ(response.body, "ok") << closing << " " << i;
+            if (closing) std::this_thread::sleep_for(50ms);  // the service's close arrives first
+        }
+        EXPECT_EQ(service.accepted.load(), closing ? 4 : 1) << closing;
+    }
+}
+
+TEST(EdgeTunnel, StreamsBeyondTheBoundAreRefusedUntilOneCloses) {
+    EchoService echo;
+    EdgeProcess edge;
+    cli::EdgeTunnelSettings settings;
+    settings.maxOpenStreams = 2;
+    Tunnel tunnel(edge.wsURL(), settings);
+    waitConnected(edge, tunnel);
+    auto open = [&](const std::string& id) {
+        edge.send(R"({"type":"stream_open","id":")" + id + R"(","transport":"tcp","targetPort":)" +
+                  std::to_string(echo.port()) + "}");
+        std::vector<tunnel::TunnelStreamControlMessage> found;
+        EXPECT_TRUE(EdgeProcess::waitFor([&] { return !(found = controlFrames(edge, id)).empty(); })) << id;
+        return found.empty() ? tunnel::TunnelStreamControlMessage{} : found[0];
+    };
+    EXPECT_EQ(open("a").type, "stream_opened");
+    EXPECT_EQ(open("b").type, "stream_opened");
+    const auto refused = open("c");
+    EXPECT_EQ(refused.type, "stream_open_error");
+    EXPECT_EQ(refused.error.value_or(""), "Too many streams are open.");
+    edge.send(R"({"type":"stream_close","id":"a"})");
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return echo.ended.load() == 1; }));
+    EXPECT_EQ(open("d").type, "stream_opened");
 }

@@ -105,11 +105,30 @@ TEST(TunnelMessages, StreamDataFastPathAgreesWithTheFullDecoder) {
         {"{}", false, Outcome::ignored, "", ""},
         {"", false, Outcome::ignored, "", ""},
         {"{\"", false, Outcome::ignored, "", ""},
+        // Data that is read as a plain string but is not strict Base64.
+        {R"({"data":"AB==","id":"s","type":"stream_data"})", true, Outcome::data, "s", "AB=="},
+        {R"({"data":"AAB=","id":"s","type":"stream_data"})", true, Outcome::data, "s", "AAB="},
+        {R"({"data":"AA==AAAA","id":"s","type":"stream_data"})", true, Outcome::data, "s", "AA==AAAA"},
+        {R"({"data":"AAAAA","id":"s","type":"stream_data"})", true, Outcome::data, "s", "AAAAA"},
+        {R"({"data":"AAAAAAA=A","id":"s","type":"stream_data"})", true, Outcome::data, "s", "AAAAAAA=A"},
+        {R"({"data":"AAAA=","id":"s","type":"stream_data"})", true, Outcome::data, "s", "AAAA="},
+        {R"({"data":"=","id":"s","type":"stream_data"})", true, Outcome::data, "s", "="},
+        {R"({"data":"AAAAAAA=","id":"s","type":"stream_data"})", true, Outcome::data, "s", "AAAAAAA="},
     };
+    std::vector<char> payload(streamDataBufferSize);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.frame);
         const auto view = recognizeStreamData(row.frame);
         EXPECT_EQ(view.has_value(), row.recognized);
+        // Decoding while reading gives what the view's data decodes to.
+        const auto decoded = readStreamData(row.frame, payload.data());
+        EXPECT_EQ(decoded.has_value(), row.recognized);
+        if (decoded && view) {
+            EXPECT_EQ(decoded->id, view->id);
+            const auto bytes = base64Decode(view->data);
+            EXPECT_EQ(decoded->valid, bytes.has_value());
+            if (decoded->valid && bytes) EXPECT_EQ(std::string(payload.data(), decoded->size), *bytes);
+        }
         if (view) {
             // The full decoder on the same bytes.
             EXPECT_EQ(decodeKind(row.frame).type, "stream_data");
@@ -135,6 +154,45 @@ TEST(TunnelMessages, StreamDataFastPathAgreesWithTheFullDecoder) {
                 EXPECT_NO_THROW(classify(row.frame));
                 break;
         }
+    }
+}
+
+// At the size limit: the largest payload decodes, one byte more (whole or padded last
+// group) is invalid, and so is an over-long run of Base64 in the same frame.
+TEST(TunnelMessages, DecodedStreamDataStopsAtTheLargestPayload) {
+    std::vector<char> payload(streamDataBufferSize);
+    for (const std::size_t size : {maxStreamPayload - 1, maxStreamPayload, maxStreamPayload + 1,
+                                   maxStreamPayload + 2, maxStreamPayload + 3, 3 * maxStreamPayload}) {
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 131 + 7);
+        const std::string frame = encodeStreamData("big", bytes);
+        const auto decoded = readStreamData(frame, payload.data());
+        ASSERT_TRUE(decoded.has_value()) << size;
+        EXPECT_EQ(decoded->id, "big");
+        EXPECT_EQ(decoded->valid, size <= maxStreamPayload) << size;
+        if (decoded->valid) EXPECT_TRUE(std::string(payload.data(), decoded->size) == bytes) << size;
+    }
+}
+
+// Response frames written without a JSON tree are the very text the JSON writer gives;
+// strings that need escaping take the writer itself.
+TEST(TunnelMessages, DirectlyWrittenResponsesMatchTheJSONWriter) {
+    const std::vector<TunnelResponseMessage> responses = {
+        {"response", "r1", 200, {}, ""},
+        {"response", "r2", 302, {{"Location", "/x?a=1&b=2"}, {"Set-Cookie", "a=1"}, {"content-type", "text/html"}}, "aGk="},
+        {"response", "r3", 200, {{"X-Quote", "say \"hi\""}}, "aGk="},
+        {"response", "r4", 200, {{"Set-Cookie", "a=1\nb=2"}}, ""},
+        {"response", "r\\5", 502, {{"X", "\xc3\xa9"}}, ""},
+        {"response", "r6", -1, {{"", ""}}, "AA=="},
+    };
+    for (const auto& response : responses) {
+        SCOPED_TRACE(response.id);
+        json::Json headers = json::Json::object();
+        for (const auto& [name, value] : response.headers) headers[name] = value;
+        const std::string tree = json::encode(json::Json{{"type", response.type}, {"id", response.id},
+                                                         {"status", response.status}, {"headers", headers},
+                                                         {"body", response.body}});
+        EXPECT_EQ(encode(response), tree);
     }
 }
 

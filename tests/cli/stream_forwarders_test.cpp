@@ -1,0 +1,171 @@
+// The stream registry on its own I/O loop, with a frame writer whose socket the test can
+// hold, and local sockets the test reads (or does not read) itself.
+
+#include "cli/stream_forwarders.h"
+
+#include "host/base64.h"
+#include "panel/tunnel_messages.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace tessaron;
+using namespace std::chrono_literals;
+namespace asio = boost::asio;
+
+namespace {
+
+// A listening loopback socket; `receiveBuffer` > 0 makes accepted sockets' buffers small.
+int listeningSocket(int& port, int receiveBuffer = 0) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    listen(fd, 8);
+    return fd;
+}
+
+int acceptWithin(int fd, int seconds) {
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, seconds * 1000) <= 0) return -1;
+    return accept(fd, nullptr, nullptr);
+}
+
+// A registry whose frames go to `frames`; while `hold` is set the writer's socket takes nothing.
+struct Harness {
+    asio::io_context io;
+    std::vector<std::string> frames;
+    bool hold = false;
+    asio::steady_timer released{io, asio::steady_timer::time_point::max()};
+    std::shared_ptr<cli::TunnelFrameWriter> writer = std::make_shared<cli::TunnelFrameWriter>(
+        io.get_executor(), [this](const std::string& text) -> asio::awaitable<void> {
+            while (hold) {
+                boost::system::error_code ignored;
+                co_await released.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+            }
+            frames.push_back(text);
+        });
+    std::shared_ptr<cli::LocalForwarderRegistry> registry =
+        std::make_shared<cli::LocalForwarderRegistry>(io.get_executor(), io.get_executor(), cli::StreamTargets{}, writer);
+
+    void release() {
+        hold = false;
+        released.cancel();
+    }
+    // Runs the loop until `condition` holds, at most 20 s.
+    template <class Condition>
+    bool runUntil(Condition condition) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!condition() && std::chrono::steady_clock::now() < deadline) io.run_for(10ms);
+        return condition();
+    }
+    std::vector<std::string> types() const {
+        std::vector<std::string> found;
+        for (const auto& frame : frames) found.push_back(tunnel::decodeKind(frame).type);
+        return found;
+    }
+    void open(const std::string& id, int port) {
+        asio::co_spawn(io, registry->open({"stream_open", id, tunnel::TunnelTransport::tcp, port}), asio::detached);
+    }
+};
+
+}  // namespace
+
+TEST(StreamForwarders, ANotifiedCloseWhileTheReaderWaitsOnTheWriterIsStillReported) {
+    int port = 0;
+    const int listener = listeningSocket(port);
+    Harness h;
+    h.open("s", port);
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() == 1; }));
+    const int local = acceptWithin(listener, 20);
+    ASSERT_GE(local, 0);
+
+    // The guest's data is read, and its frame waits for the held socket.
+    h.hold = true;
+    ASSERT_EQ(write(local, "hello", 5), 5);
+    h.io.run_for(200ms);
+    // Invalid data from the edge closes the stream with notification meanwhile.
+    asio::co_spawn(h.io, h.registry->receive("s", std::nullopt), asio::detached);
+    h.io.run_for(50ms);
+    h.release();
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() >= 3; }));
+    h.io.run_for(100ms);
+    EXPECT_EQ(h.types(), (std::vector<std::string>{"stream_opened", "stream_data", "stream_close"}));
+    close(local);
+    close(listener);
+}
+
+TEST(StreamForwarders, DataTheLocalSocketDoesNotTakeWaitsInOrderInABoundedQueue) {
+    int port = 0;
+    const int listener = listeningSocket(port, 4096);
+    Harness h;
+    h.open("s", port);
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() == 1; }));
+    const int local = acceptWithin(listener, 20);
+    ASSERT_GE(local, 0);
+
+    // 40 frames of 256 KiB, each with its own bytes, then the end of data.
+    constexpr int count = 40;
+    std::string expected;
+    int fed = 0;
+    bool ended = false;
+    asio::co_spawn(
+        h.io,
+        [&]() -> asio::awaitable<void> {
+            for (int i = 0; i < count; ++i) {
+                std::string frame(tunnel::maxStreamPayload, static_cast<char>('a' + i % 26));
+                frame[0] = static_cast<char>(i);
+                expected += frame;
+                co_await h.registry->receive("s", std::string_view(frame));
+                ++fed;
+            }
+            co_await h.registry->finishWriting("s");
+            ended = true;
+        },
+        asio::detached);
+    // Nobody reads: once the socket's buffers and the stream's queue are full, the frames stop.
+    h.io.run_for(1500ms);
+    EXPECT_LT(fed, count);
+    EXPECT_FALSE(ended);
+
+    std::string received;
+    std::atomic<bool> readerDone{false};
+    std::thread reader([&] {
+        char buffer[65536];
+        for (;;) {
+            pollfd entry{local, POLLIN, 0};
+            if (poll(&entry, 1, 20000) <= 0) break;
+            const ssize_t n = read(local, buffer, sizeof buffer);
+            if (n <= 0) break;
+            received.append(buffer, static_cast<std::size_t>(n));
+        }
+        readerDone = true;
+    });
+    const bool allFed = h.runUntil([&] { return ended; });
+    h.runUntil([&] { return readerDone.load(); });  // the half-close ends the reader
+    reader.join();
+    ASSERT_TRUE(allFed);
+    EXPECT_EQ(received.size(), expected.size());
+    EXPECT_TRUE(received == expected) << "bytes out of order";
+    EXPECT_EQ(h.types(), (std::vector<std::string>{"stream_opened"}));
+    close(local);
+    close(listener);
+}
