@@ -267,3 +267,48 @@ note "Stopping the helper:"
 kill -TERM "$serve2_pid"
 wait_exit "$serve2_pid" 30
 note "tessaron serve ended with status $ended_status"
+
+# ---------------------------------------------------------------------------------------
+say "6. The desktop window (TessaronDesktop) against the same stand-ins"
+if [ ! -x "$bundle/Contents/MacOS/TessaronDesktop" ]; then
+  note "This build has no desktop window (built with TESSARON_BUILD_GUI=OFF); skipped."
+else
+  # As on a Mac, the app runs from Applications: a copy of the bundle in each Mac's home. The
+  # first Mac is paired and its server runs; a third, new Mac shows the first-run card.
+  new_mac 3
+  for n in 1 3; do
+    mkdir -p "$demo/mac$n/home/Applications"
+    cp -a "$bundle" "$demo/mac$n/home/Applications/"
+  done
+  open_window() {  # open_window N NAME: the app of Mac N, in the background, output to logs/NAME
+    mac_env "$1"
+    start "$2" "${mac[@]}" "$demo/mac$1/home/Applications/Tessaron.app/Contents/MacOS/TessaronDesktop"
+  }
+  if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    prompt 1 "open ~/Applications/Tessaron.app"
+    open_window 1 window
+    note "The window of the first Mac is open on your display; close it to finish the demo."
+    wait_exit "$last_pid" 1800
+  else
+    screens=${TESSARON_SCREENS_DIR:-$build/desktop-screens}
+    mkdir -p "$screens"
+    note "No display here: the window is drawn on a virtual one (Xvfb) and photographed."
+    start xvfb sh -c 'exec Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$0"' "$demo/xvfb-display"
+    wait_for 20 "the virtual display" test -s "$demo/xvfb-display"
+    export DISPLAY=":$(head -n 1 "$demo/xvfb-display")"
+    for shot in "1 paired-mac-dashboard" "3 new-mac-welcome"; do
+      read -r n name <<<"$shot"
+      prompt "$n" "open ~/Applications/Tessaron.app"
+      open_window "$n" "window$n"
+      window_pid=$last_pid
+      wait_for 30 "the window of Mac $n" xdotool search --name '^Tessaron$'
+      sleep 6  # the first refresh: the VM's state and `tessaron server status`
+      import -window "$(xdotool search --name '^Tessaron$' | head -n 1)" "$screens/$name.png"
+      kill -TERM -- "-$window_pid" 2>/dev/null || true
+      wait_exit "$window_pid" 30
+      note "$screens/$name.png"
+    done
+    unset DISPLAY
+    note "The pictures of the window are in $screens"
+  fi
+fi
