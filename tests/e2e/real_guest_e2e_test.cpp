@@ -8,6 +8,8 @@
 // scripts/build-guest-image.sh); without them it is skipped with the reason. ctest label:
 // guest.
 
+#include "host/agent_configuration.h"
+#include "host/hardware_support.h"
 #include "host/json.h"
 #include "host/lima_manager.h"
 #include "support/limactl_standin.h"
@@ -120,6 +122,9 @@ protected:
     testing::TempDir tools;
     testing::TempHome home;
     testing::StandinLimaHome lima;
+    testing::ScopedEnv hardware{
+        standinHardwareVariable,
+        json::encode(HardwareSnapshot{"arm64", "Apple M3", "Mac15,3", 8, 16ull << 30, 14}.toJson())};
     std::unique_ptr<RunningProgram> peer;
     Json peerSettings;
     std::unique_ptr<testing::ScopedEnv> guestKind, peerLink;
@@ -135,13 +140,12 @@ TEST_F(RealGuestE2E, OnboardServePublishRestartResizeAndSSH) {
 
     // Onboarding creates the real VM.
     RunningProgram onboard(testing::tessaronPath(), {"onboard", "--control", panel->base()}, environment());
-    panel->waitForSetup(60);
+    ASSERT_NO_THROW(panel->waitForSetup(60)) << onboard.standardOutput() << onboard.standardError();
     panel->approveSetup();
     const auto onboarded = onboard.waitForExit(300);
     ASSERT_TRUE(onboarded.has_value()) << onboard.standardOutput();
     ASSERT_EQ(*onboarded, 0) << onboard.standardOutput() << onboard.standardError();
-    const Json config = json::parseObject(testing::readFile(home.supportDir() / "agent.json"));
-    mac.machineId = json::string(config, "machineId");
+    mac.machineId = AgentConfigurationStore::load().machineID;
     std::printf("real guest: onboarded with a booted VM after %.0f s\n", secondsSince(started));
     const std::string firstBoot = inGuest({"cat", "/proc/sys/kernel/random/boot_id"});
     EXPECT_EQ(inGuest({"uname", "-s"}), "Linux");
