@@ -109,7 +109,8 @@ protected:
     }
     Json machine() const { return panel->machineState(mac.machineId); }
     Json record(const std::string& list, const Json& id) const {
-        for (const Json& entry : machine()[list])
+        const Json state = machine();  // kept: the loop walks a member of it
+        for (const Json& entry : state[list])
             if (entry["id"] == id) return entry;
         return nullptr;
     }
@@ -182,7 +183,8 @@ TEST_F(RealGuestE2E, OnboardServePublishRestartResizeAndSSH) {
     std::string userKey = testing::readFile(tools.path() / "user_key.pub");
     userKey.erase(userKey.find_last_not_of('\n') + 1);
     const Json ssh = panel->queueSSH(mac.machineId, {userKey});
-    ASSERT_TRUE(wait([&] { return finished("sshRequests", ssh["id"]); }, 90));
+    ASSERT_TRUE(wait([&] { return finished("sshRequests", ssh["id"]); }, 180))
+        << machine()["sshRequests"].dump() << machine()["sshAcknowledgements"].dump() << serve.standardOutput();
     EXPECT_EQ(record("sshRequests", ssh["id"])["status"], "applied") << record("sshRequests", ssh["id"]).dump();
     const std::string account = inGuest({"id", "-un"});
     const std::string sshPort = lima.run({"list", "tessaron", "--format", "{{.SSHLocalPort}}"}).standardOutput;
