@@ -114,10 +114,12 @@ protected:
             if (entry["id"] == id) return entry;
         return nullptr;
     }
+    // Settled: a command succeeded or failed, an SSH request was applied or failed.
     bool finished(const std::string& list, const Json& id) const {
         const Json entry = record(list, id);
-        return !entry.is_null() && entry.contains("status") && entry["status"] != "pending" &&
-               entry["status"] != "claimed" && entry["status"] != "running";
+        if (entry.is_null() || !entry.contains("status")) return false;
+        const Json& status = entry["status"];
+        return status == "succeeded" || status == "failed" || status == "applied";
     }
 
     testing::TempDir tools;
@@ -219,7 +221,7 @@ TEST_F(RealGuestE2E, OnboardServePublishRestartResizeAndSSH) {
     std::printf("real guest: restarted after %.0f s\n", secondsSince(started));
 
     serve.signal(SIGTERM);
-    EXPECT_EQ(serve.waitForExit(60).value_or(-1), 0) << serve.standardError();
+    EXPECT_EQ(serve.waitForExit(120).value_or(-1), 0) << serve.standardError();
 }
 
 }  // namespace
