@@ -3,7 +3,9 @@
 # and says what it does as it goes. A loopback control panel and edge relay stand in for
 # the web service; two "Macs" (a private HOME and LIMA_HOME each) pair with the panel:
 #   1. a Mac onboarded through the panel's setup (WireGuard transport): approval, status,
-#      the connection helper carrying out a restart queued in the panel;
+#      the connection helper carrying out a restart queued in the panel; its VM is a real
+#      QEMU guest with a real WireGuard peer where this machine allows (root, QEMU), and
+#      then a public request reaches a web server in the guest over WireGuard;
 #   2. a Mac paired with a pairing code and edge URLs (the older transport): a web server
 #      in its guest answers a public HTTP request through the relay.
 # Every process it starts is stopped and the temporary folder removed on exit, on

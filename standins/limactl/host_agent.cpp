@@ -233,36 +233,87 @@ void stopHostAgent(const std::string& name, const fs::path& dir, pid_t pid, bool
     removeRuntimeFiles(dir);
 }
 
-int runHostAgent(const std::string& name) {
-    requireValidInstanceName(name);
-    ::close_range(3, ~0U, 0);
-    const fs::path dir = instanceDir(name);
-    const InstanceConfig instance = loadConfig(dir);
-    if (instance.guest == "qemu") return runQemuHostAgent(name, dir, instance);
-
+sigset_t becomeHostAgent(const fs::path& dir) {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGHUP);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
+    private_file::write(dir / "ha.pid", std::to_string(::getpid()) + "\n");
+    return signals;
+}
 
-    const pid_t self = ::getpid();
-    private_file::write(dir / "ha.pid", std::to_string(self) + "\n");
+AgentEnd watchChild(const fs::path& dir, pid_t child, const sigset_t& signals, int& childStatus) {
+    const std::string self = std::to_string(::getpid());
+    for (;;) {
+        timespec wait{0, 250'000'000};
+        const int signal = ::sigtimedwait(&signals, nullptr, &wait);
+        if (signal > 0) {
+            std::fprintf(stderr, "received signal %d, stopping\n", signal);
+            return AgentEnd::stopSignal;
+        }
+        if (::waitpid(child, &childStatus, WNOHANG) == child) {
+            std::fprintf(stderr, "process %d exited (status %d)\n", child, exitCodeFromWaitStatus(childStatus));
+            return AgentEnd::childExited;
+        }
+        std::error_code error;
+        std::string recorded;
+        if (!fs::exists(dir / "lima.yaml", error) || !readSmallFile(dir / "ha.pid", recorded) ||
+            trimmed(recorded) != self) {
+            std::fprintf(stderr, "instance folder gone, stopping\n");
+            return AgentEnd::instanceGone;
+        }
+    }
+}
+
+bool reapWithin(pid_t child, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    int status = 0;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (Clock::now() >= deadline) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+void releaseHostAgentFiles(const fs::path& dir) {
+    std::error_code ignored;
+    std::string recorded;
+    if (readSmallFile(dir / "ha.pid", recorded) && trimmed(recorded) == std::to_string(::getpid())) {
+        fs::remove(dir / "ssh.port", ignored);
+        fs::remove(dir / "ha.pid", ignored);
+    }
+}
+
+int readPortFile(const fs::path& file) {
+    std::string text;
+    if (!readSmallFile(file, text)) return 0;
+    try {
+        return std::stoi(trimmed(text));
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+int runHostAgent(const std::string& name) {
+    requireValidInstanceName(name);
+    ::close_range(3, ~0U, 0);
+    const fs::path dir = instanceDir(name);
+    const InstanceConfig instance = loadConfig(dir);
+    if (instance.guest == "qemu") return runQemuHostAgent(dir, instance);
+
+    const sigset_t signals = becomeHostAgent(dir);
 
     // As root the guest gets namespaces of its own, sshd included; the agent then carries
     // the SSH port, bound here before leaving this machine's namespace, to sshd's same
     // port inside, and every other port a guest program listens on, as Lima does.
     const bool walled = ::geteuid() == 0;
-    const int port = [&] {
-        std::string text;
-        readSmallFile(dir / "hostagent.port", text);
-        try {
-            return std::stoi(trimmed(text));
-        } catch (const std::exception&) {
-            return 0;
-        }
-    }();
+    const int port = readPortFile(dir / "hostagent.port");
     int listener = -1;
     int hostNetwork = -1;
     if (walled) {
@@ -306,57 +357,17 @@ int runHostAgent(const std::string& name) {
         forwarder = std::thread([&] { forwardGuestPorts(hostNetwork, listener, stopForwarding); });
     }
 
-    auto stillOurs = [&] {
-        std::error_code error;
-        if (!fs::exists(dir / "lima.yaml", error)) return false;
-        std::string recorded;
-        return readSmallFile(dir / "ha.pid", recorded) && trimmed(recorded) == std::to_string(self);
-    };
-
-    int exitStatus = 0;
-    bool sshdRunning = true;
-    for (;;) {
-        timespec wait{0, 250'000'000};
-        int signal = ::sigtimedwait(&signals, nullptr, &wait);
-        if (signal > 0) {
-            std::fprintf(stderr, "received signal %d, stopping\n", signal);
-            break;
-        }
-        int status = 0;
-        if (::waitpid(sshd, &status, WNOHANG) == sshd) {
-            std::fprintf(stderr, "sshd exited (status %d)\n", exitCodeFromWaitStatus(status));
-            sshdRunning = false;
-            exitStatus = 1;
-            break;
-        }
-        if (!stillOurs()) {
-            std::fprintf(stderr, "instance folder gone, stopping\n");
-            break;
-        }
-    }
-    if (sshdRunning) {
+    int status = 0;
+    const AgentEnd end = watchChild(dir, sshd, signals, status);
+    if (end != AgentEnd::childExited) {
         ::kill(sshd, SIGTERM);
-        const auto deadline = Clock::now() + 5s;
-        int status = 0;
-        while (::waitpid(sshd, &status, WNOHANG) == 0) {
-            if (Clock::now() >= deadline) {
-                ::kill(sshd, SIGKILL);
-                ::waitpid(sshd, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
+        reapWithin(sshd, 5s);
     }
     stopForwarding = true;
     if (forwarder.joinable()) forwarder.join();
-    endGuestProcesses(self);
-    std::error_code ignored;
-    std::string recorded;
-    if (readSmallFile(dir / "ha.pid", recorded) && trimmed(recorded) == std::to_string(self)) {
-        fs::remove(dir / "ssh.port", ignored);
-        fs::remove(dir / "ha.pid", ignored);
-    }
-    return exitStatus;
+    endGuestProcesses(::getpid());
+    releaseHostAgentFiles(dir);
+    return end == AgentEnd::childExited ? 1 : 0;
 }
 
 }  // namespace tessaron::standin::limactl

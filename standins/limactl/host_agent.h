@@ -9,6 +9,8 @@
 
 #include "standins/limactl/lima_home.h"
 
+#include <chrono>
+#include <csignal>
 #include <string>
 #include <sys/types.h>
 
@@ -33,5 +35,21 @@ void stopHostAgent(const std::string& name, const fs::path& dir, pid_t pid, bool
 
 // The body of `limactl hostagent NAME`; returns the exit status.
 int runHostAgent(const std::string& name);
+
+// What every host agent does around its one child (sshd or QEMU):
+// blocks the stop signals (SIGTERM, SIGINT, SIGHUP), records itself in ha.pid, and
+// returns the blocked set;
+sigset_t becomeHostAgent(const fs::path& dir);
+// waits for a stop signal, the child's end (its status in `childStatus`) or the loss of
+// the instance (its folder removed, or ha.pid naming another agent);
+enum class AgentEnd { stopSignal, childExited, instanceGone };
+AgentEnd watchChild(const fs::path& dir, pid_t child, const sigset_t& signals, int& childStatus);
+// waits at most `limit` for the child to end, then kills it; false when it had to be killed;
+bool reapWithin(pid_t child, std::chrono::milliseconds limit);
+// and at its end removes ssh.port and ha.pid while they are still its own.
+void releaseHostAgentFiles(const fs::path& dir);
+
+// The port number in a small file, or 0.
+int readPortFile(const fs::path& file);
 
 }  // namespace tessaron::standin::limactl

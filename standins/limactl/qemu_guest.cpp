@@ -54,20 +54,10 @@ std::vector<std::string> sshOptions(const fs::path& dir, int port) {
             "-o", "ServerAliveCountMax=6"};
 }
 
-int readPort(const fs::path& file) {
-    std::string text;
-    if (!readSmallFile(file, text)) return 0;
-    try {
-        return std::stoi(trimmed(text));
-    } catch (const std::exception&) {
-        return 0;
-    }
-}
-
 // The TAP device of the peer's namespace, opened from inside that namespace; -1 with a
 // message on standard error when it cannot be had.
 int openPeerTap(const std::string& peerDir) {
-    const int peerPid = readPort(fs::path(peerDir) / "peer.pid");
+    const int peerPid = readPortFile(fs::path(peerDir) / "peer.pid");
     if (peerPid <= 1) {
         std::fprintf(stderr, "the WireGuard peer in %s is not running\n", peerDir.c_str());
         return -1;
@@ -213,17 +203,11 @@ int startQemuGuest(const std::string& name, const fs::path& dir) {
                        std::to_string(bootTimeout.count()) + " s (see " + (dir / "serial.log").string() + ")");
 }
 
-int runQemuHostAgent(const std::string& name, const fs::path& dir, const InstanceConfig& config) {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGHUP);
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
+int runQemuHostAgent(const fs::path& dir, const InstanceConfig& config) {
+    const sigset_t signals = becomeHostAgent(dir);
+    ::signal(SIGPIPE, SIG_IGN);  // a QEMU gone already must not take the agent down with it
     const pid_t self = ::getpid();
-    private_file::write(dir / "ha.pid", std::to_string(self) + "\n");
-
-    const int port = readPort(dir / "hostagent.port");
+    const int port = readPortFile(dir / "hostagent.port");
     int monitor[2];
     if (port <= 0 || ::pipe2(monitor, O_CLOEXEC) != 0) {
         std::fprintf(stderr, "cannot prepare QEMU (port %d)\n", port);
@@ -237,11 +221,12 @@ int runQemuHostAgent(const std::string& name, const fs::path& dir, const Instanc
         // QEMU goes down with its host agent, whatever kills the agent.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != self) std::_Exit(1);
+        // The monitor first: its pipe may sit on the descriptor that the TAP device takes.
+        ::dup2(monitor[0], STDIN_FILENO);
         if (withTap) {
             const int tap = openPeerTap(config.peerLink);
             if (tap < 0 || ::dup2(tap, tapDescriptor) != tapDescriptor) std::_Exit(1);
         }
-        ::dup2(monitor[0], STDIN_FILENO);
         const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (log >= 0) {
             ::dup2(log, STDOUT_FILENO);
@@ -264,59 +249,20 @@ int runQemuHostAgent(const std::string& name, const fs::path& dir, const Instanc
     }
     std::fprintf(stderr, "QEMU %d started\n", qemu);
 
-    auto stillOurs = [&] {
-        std::error_code error;
-        if (!fs::exists(dir / "lima.yaml", error)) return false;
-        std::string recorded;
-        return readSmallFile(dir / "ha.pid", recorded) && trimmed(recorded) == std::to_string(self);
-    };
-    int exitStatus = 0;
-    bool running = true;
-    bool graceful = true;
-    for (;;) {
-        timespec wait{0, 250'000'000};
-        const int signal = ::sigtimedwait(&signals, nullptr, &wait);
-        if (signal > 0) {
-            std::fprintf(stderr, "received signal %d, powering the guest off\n", signal);
-            break;
-        }
-        int status = 0;
-        if (::waitpid(qemu, &status, WNOHANG) == qemu) {
-            std::fprintf(stderr, "QEMU exited (status %d)\n", exitCodeFromWaitStatus(status));
-            running = false;
-            exitStatus = exitCodeFromWaitStatus(status) == 0 ? 0 : 1;
-            break;
-        }
-        if (!stillOurs()) {
-            std::fprintf(stderr, "instance folder gone, stopping the guest at once\n");
-            graceful = false;
-            break;
-        }
-    }
-    if (running) {
-        // A clean power-off first (the guest's ACPI power button), then a bounded kill.
+    int status = 0;
+    const AgentEnd end = watchChild(dir, qemu, signals, status);
+    if (end != AgentEnd::childExited) {
+        // A clean power-off first (the guest's ACPI power button), then a bounded kill; a
+        // removed instance folder leaves nothing to power off cleanly for.
         const std::string command = "system_powerdown\n";
-        if (graceful && ::write(monitor[1], command.data(), command.size()) < 0) graceful = false;
-        const auto deadline = Clock::now() + (graceful ? powerOffTimeout : 0s);
-        int status = 0;
-        while (::waitpid(qemu, &status, WNOHANG) == 0) {
-            if (Clock::now() >= deadline) {
-                std::fprintf(stderr, "the guest did not power off in time; killing QEMU\n");
-                ::kill(qemu, SIGKILL);
-                ::waitpid(qemu, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(100ms);
-        }
+        const bool graceful =
+            end == AgentEnd::stopSignal && ::write(monitor[1], command.data(), command.size()) >= 0;
+        if (!reapWithin(qemu, graceful ? powerOffTimeout : 0s))
+            std::fprintf(stderr, "the guest did not power off in time; QEMU was killed\n");
     }
     ::close(monitor[1]);
-    std::error_code ignored;
-    std::string recorded;
-    if (readSmallFile(dir / "ha.pid", recorded) && trimmed(recorded) == std::to_string(self)) {
-        fs::remove(dir / "ssh.port", ignored);
-        fs::remove(dir / "ha.pid", ignored);
-    }
-    return exitStatus;
+    releaseHostAgentFiles(dir);
+    return end == AgentEnd::childExited && exitCodeFromWaitStatus(status) != 0 ? 1 : 0;
 }
 
 int runQemuShell(const InstanceState& state, const std::vector<std::string>& command,

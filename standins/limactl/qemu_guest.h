@@ -38,7 +38,7 @@ std::string guestAccount();
 // Starts the host agent with QEMU and waits until the guest answers SSH; returns the port.
 int startQemuGuest(const std::string& name, const fs::path& dir);
 // The body of `limactl hostagent NAME` for a QEMU instance.
-int runQemuHostAgent(const std::string& name, const fs::path& dir, const InstanceConfig& config);
+int runQemuHostAgent(const fs::path& dir, const InstanceConfig& config);
 // Runs `command` in the guest over SSH (replaces this process); returns only on failure.
 int runQemuShell(const InstanceState& state, const std::vector<std::string>& command,
                  const std::optional<std::string>& workdir);

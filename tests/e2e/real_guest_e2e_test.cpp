@@ -8,6 +8,8 @@
 // scripts/build-guest-image.sh); without them it is skipped with the reason. ctest label:
 // guest.
 
+#include "host/agent_configuration.h"
+#include "host/hardware_support.h"
 #include "host/json.h"
 #include "host/lima_manager.h"
 #include "support/limactl_standin.h"
@@ -107,19 +109,25 @@ protected:
     }
     Json machine() const { return panel->machineState(mac.machineId); }
     Json record(const std::string& list, const Json& id) const {
-        for (const Json& entry : machine()[list])
+        const Json state = machine();  // kept: the loop walks a member of it
+        for (const Json& entry : state[list])
             if (entry["id"] == id) return entry;
         return nullptr;
     }
+    // Settled: a command succeeded or failed, an SSH request was applied or failed.
     bool finished(const std::string& list, const Json& id) const {
         const Json entry = record(list, id);
-        return !entry.is_null() && entry.contains("status") && entry["status"] != "pending" &&
-               entry["status"] != "claimed" && entry["status"] != "running";
+        if (entry.is_null() || !entry.contains("status")) return false;
+        const Json& status = entry["status"];
+        return status == "succeeded" || status == "failed" || status == "applied";
     }
 
     testing::TempDir tools;
     testing::TempHome home;
     testing::StandinLimaHome lima;
+    testing::ScopedEnv hardware{
+        standinHardwareVariable,
+        json::encode(HardwareSnapshot{"arm64", "Apple M3", "Mac15,3", 8, 16ull << 30, 14}.toJson())};
     std::unique_ptr<RunningProgram> peer;
     Json peerSettings;
     std::unique_ptr<testing::ScopedEnv> guestKind, peerLink;
@@ -135,13 +143,12 @@ TEST_F(RealGuestE2E, OnboardServePublishRestartResizeAndSSH) {
 
     // Onboarding creates the real VM.
     RunningProgram onboard(testing::tessaronPath(), {"onboard", "--control", panel->base()}, environment());
-    panel->waitForSetup(60);
+    ASSERT_NO_THROW(panel->waitForSetup(60)) << onboard.standardOutput() << onboard.standardError();
     panel->approveSetup();
     const auto onboarded = onboard.waitForExit(300);
     ASSERT_TRUE(onboarded.has_value()) << onboard.standardOutput();
     ASSERT_EQ(*onboarded, 0) << onboard.standardOutput() << onboard.standardError();
-    const Json config = json::parseObject(testing::readFile(home.supportDir() / "agent.json"));
-    mac.machineId = json::string(config, "machineId");
+    mac.machineId = AgentConfigurationStore::load().machineID;
     std::printf("real guest: onboarded with a booted VM after %.0f s\n", secondsSince(started));
     const std::string firstBoot = inGuest({"cat", "/proc/sys/kernel/random/boot_id"});
     EXPECT_EQ(inGuest({"uname", "-s"}), "Linux");
@@ -178,7 +185,8 @@ TEST_F(RealGuestE2E, OnboardServePublishRestartResizeAndSSH) {
     std::string userKey = testing::readFile(tools.path() / "user_key.pub");
     userKey.erase(userKey.find_last_not_of('\n') + 1);
     const Json ssh = panel->queueSSH(mac.machineId, {userKey});
-    ASSERT_TRUE(wait([&] { return finished("sshRequests", ssh["id"]); }, 90));
+    ASSERT_TRUE(wait([&] { return finished("sshRequests", ssh["id"]); }, 180))
+        << machine()["sshRequests"].dump() << machine()["sshAcknowledgements"].dump() << serve.standardOutput();
     EXPECT_EQ(record("sshRequests", ssh["id"])["status"], "applied") << record("sshRequests", ssh["id"]).dump();
     const std::string account = inGuest({"id", "-un"});
     const std::string sshPort = lima.run({"list", "tessaron", "--format", "{{.SSHLocalPort}}"}).standardOutput;
@@ -213,7 +221,7 @@ TEST_F(RealGuestE2E, OnboardServePublishRestartResizeAndSSH) {
     std::printf("real guest: restarted after %.0f s\n", secondsSince(started));
 
     serve.signal(SIGTERM);
-    EXPECT_EQ(serve.waitForExit(60).value_or(-1), 0) << serve.standardError();
+    EXPECT_EQ(serve.waitForExit(120).value_or(-1), 0) << serve.standardError();
 }
 
 }  // namespace
