@@ -2,7 +2,7 @@
 
 #include "host/error.h"
 #include "host/private_file.h"
-#include "panel/tunnel_messages.h"
+#include "host/base64.h"
 
 #include <chrono>
 #include <iostream>
@@ -56,7 +56,7 @@ PanelState::PanelState(std::optional<std::filesystem::path> file)
     if (!document_.contains("relayPublicKey")) {
         std::string key(32, '\0');
         for (char& c : key) c = static_cast<char>(random_() & 0xff);
-        document_["relayPublicKey"] = tunnel::base64Encode(key);
+        document_["relayPublicKey"] = tessaron::base64Encode(key);
     }
 }
 

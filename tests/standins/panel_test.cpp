@@ -327,7 +327,7 @@ CommandResult guestCheck(const std::string& script, const std::string& call, con
 TEST(PanelStandin, TheGuestScriptsAcceptThePanelsNetworkAndSshAnswers) {
     PanelProcess panel;
     const auto mac = panel.createMachine();
-    const std::string guestKey = tunnel::base64Encode(std::string(32, '\x07'));
+    const std::string guestKey = tessaron::base64Encode(std::string(32, '\x07'));
     Answer network = agent(panel, mac, "network", {{"publicKey", guestKey}, {"allocation", {{"cpu", 2}, {"memoryGiB", 4.0}}}});
     ASSERT_EQ(network.status, 200) << network.text;
     CommandResult config = guestCheck("guest_network.py", "scope['render_config'](json.loads(answer), 'PRIVATE')", network.text);
@@ -336,7 +336,7 @@ TEST(PanelStandin, TheGuestScriptsAcceptThePanelsNetworkAndSshAnswers) {
 
     // An ed25519 public key: its data begins with the type name as an SSH string.
     std::string blob = std::string("\0\0\0\x0bssh-ed25519", 15) + std::string("\0\0\0\x20", 4) + std::string(32, 'k');
-    const std::string key = "ssh-ed25519 " + tunnel::base64Encode(blob) + " dev@laptop";
+    const std::string key = "ssh-ed25519 " + tessaron::base64Encode(blob) + " dev@laptop";
     panel.queueSSH(mac.machineId, {key});
     Answer ssh = agent(panel, mac, "ssh", {{"action", "poll"}});
     CommandResult keys = guestCheck("guest_ssh.py", "scope['parse_request'](base64.b64encode(answer.encode()).decode())", ssh.text);
