@@ -167,8 +167,9 @@ void joinLightGuestNamespaces(pid_t agent) {
 
 void endGuestProcesses(pid_t agent) {
     if (::geteuid() != 0) return;
+    // The agent may be the caller itself: compare with the machine's namespace, init's.
     const std::string own = namespaceId("/proc/" + std::to_string(agent) + "/ns/net");
-    const std::string host = namespaceId("/proc/self/ns/net");
+    const std::string host = namespaceId("/proc/1/ns/net");
     if (own.empty() || own == host) return;
     for (int round = 0; round < 2; ++round) {
         bool any = false;

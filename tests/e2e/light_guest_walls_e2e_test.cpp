@@ -7,6 +7,7 @@
 #include "host/agent_configuration.h"
 #include "host/device_credential_store.h"
 #include "host/json.h"
+#include "host/lima_manager.h"
 #include "support/limactl_standin.h"
 #include "support/panel_process.h"
 #include "support/serve_process.h"
@@ -47,6 +48,23 @@ std::string machineSnapshot() {
         start = end + 1;
     }
     return snapshot;
+}
+
+// The processes (pid and command) in the network namespace `id`, one a line.
+std::string processesIn(const fs::path& id) {
+    std::string found;
+    std::error_code error;
+    for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
+        std::error_code gone;
+        if (fs::read_symlink(it->path() / "ns" / "net", gone) != id || gone) continue;
+        std::string command;
+        try {
+            command = testing::readFile(it->path() / "comm");
+        } catch (const std::exception&) {
+        }
+        found += it->path().filename().string() + " " + command;
+    }
+    return found;
 }
 
 TEST(LightGuestWalls, NetworkAndServeChangeNothingOnThisMachine) {
@@ -90,9 +108,12 @@ TEST(LightGuestWalls, NetworkAndServeChangeNothingOnThisMachine) {
     }
     EXPECT_EQ(machineSnapshot(), before) << "after tessaron serve";
 
-    // Stopping the guest takes what ran in it along.
+    // Stopping the guest takes what ran in it along (wg-quick left a wireguard-go there).
+    const std::string agent = lima_text::trimmed(testing::readFile(lima.instanceDir("tessaron") / "ha.pid"));
+    const fs::path guestNetwork = fs::read_symlink("/proc/" + agent + "/ns/net");
     ASSERT_EQ(lima.run({"stop", "tessaron"}).exitCode, 0);
     EXPECT_EQ(machineSnapshot(), before) << "after limactl stop";
+    EXPECT_EQ(processesIn(guestNetwork), "");
 }
 
 }  // namespace
