@@ -148,6 +148,17 @@ TEST(SetupSessionStore, BrokenOrIncompleteRecordsAreDecodingErrors) {
         EXPECT_THROW(SetupSessionStore::load(file), json::DecodingError) << text;
         EXPECT_TRUE(fs::exists(file));
     }
+    // A record is a few hundred bytes; a huge file is refused without being read whole.
+    record = pending().toJson();
+    record["padding"] = std::string(SetupSessionStore::maximumBytes, 'p');
+    private_file::write(file, json::encode(record));
+    try {
+        SetupSessionStore::load(file);
+        ADD_FAILURE() << "loaded";
+    } catch (const private_file::PrivateFileError& error) {
+        EXPECT_EQ(error.failure(), private_file::Failure::badSize);
+    }
+    EXPECT_TRUE(fs::exists(file));
 }
 
 TEST(SetupSessionStore, RefusesARecordOfAnotherPanel) {
