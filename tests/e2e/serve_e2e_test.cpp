@@ -346,6 +346,7 @@ TEST_F(ServeE2E, StartUpOutcomesWithoutALongRunningTransport) {
     EXPECT_EQ(run.standardError.rfind("tessaron: The Tessaron configuration \u201c" + configuration.string() + "\u201d", 0),
               0u) << run.standardError;
     for (const Json& request : panel.requests()) EXPECT_EQ(request.dump().find("X-Injected"), std::string::npos);
+    pair(std::nullopt, std::nullopt);
 
     // The device token missing or readable by others: refused with the credential's
     // message, and the lease is given back each time.
