@@ -201,6 +201,7 @@ void pair(const CLIOptions& options, bool createVM, const PollPause& pause) {
         requested = lima.allocation();
     }
 
+    SetupSessionStore::sweepInterruptedWrites();
     std::optional<PendingSetup> saved = SetupSessionStore::load();
     if (saved && saved->controlURL() != controlURL) throw CLIError::pairing(SetupSessionStore::otherPanelMessage);
     std::optional<PendingSetup> pending;
