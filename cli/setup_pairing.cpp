@@ -180,9 +180,8 @@ void pair(const CLIOptions& options, bool createVM, const PollPause& pause) {
 
     const Url controlURL = panelURL(options);
     const SetupClient client(controlURL);
-    // Everything the user typed is checked, and the pairing shown to be savable, before
-    // the panel is asked for anything.
-    if (createVM) (void)pairing_options::diskGiB(options);
+    // The pairing must be savable before the panel is asked for anything (an approval
+    // is used up by a run that cannot keep it).
     PairingStore::requireWritable();
     LimaManager lima(instanceName, pairing_options::value(options, "limactl").value_or(LimaManager::defaultExecutable()));
 
@@ -191,6 +190,8 @@ void pair(const CLIOptions& options, bool createVM, const PollPause& pause) {
     const ResourceAllocation profileAllocation = ResourcePolicy::allocation(pairing_options::profile(options), host);
     ResourceAllocation requested;
     if (!lima.statusIfPresent()) {
+        // The disk size of a VM that onboard will create is checked before the panel is asked.
+        if (createVM) (void)pairing_options::diskGiB(options);
         requested = ResourcePolicy::selectedAllocation(
             pairing_options::value(options, "cpus").value_or(decimal(profileAllocation.virtualCPUCount)),
             pairing_options::value(options, "memory-gib")
@@ -200,6 +201,7 @@ void pair(const CLIOptions& options, bool createVM, const PollPause& pause) {
         requested = lima.allocation();
     }
 
+    SetupSessionStore::sweepInterruptedWrites();
     std::optional<PendingSetup> saved = SetupSessionStore::load();
     if (saved && saved->controlURL() != controlURL) throw CLIError::pairing(SetupSessionStore::otherPanelMessage);
     std::optional<PendingSetup> pending;

@@ -157,13 +157,16 @@ PendingSetup PendingSetup::fromJson(const json::Json& object) {
 }
 
 namespace SetupSessionStore {
+namespace {
+constexpr const char* temporaryPrefix = ".pending-setup.json.";
+}
 
 fs::path url() { return AgentConfigurationStore::defaultURL().parent_path() / "pending-setup.json"; }
 
 void save(const PendingSetup& setup, const std::optional<fs::path>& to) {
     const fs::path target = resolve(to);
     private_file::WriteOptions options;
-    options.temporaryPrefix = ".pending-setup.json.";
+    options.temporaryPrefix = temporaryPrefix;
     options.createParent = true;
     private_file::write(target, json::encode(setup.toJson()), options);
 }
@@ -207,6 +210,14 @@ void finish(const std::optional<fs::path>& at) {
     const fs::path path = resolve(at);
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
         throw SystemError::fromErrno("Could not remove the saved setup " + path.string(), errno);
+}
+
+void sweepInterruptedWrites(const std::optional<fs::path>& at) noexcept {
+    try {
+        private_file::sweepTemporaryFiles(resolve(at).parent_path(), temporaryPrefix, std::chrono::minutes(1));
+    } catch (...) {
+        // No place for the record: nothing was written there either.
+    }
 }
 
 }  // namespace SetupSessionStore

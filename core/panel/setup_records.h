@@ -121,6 +121,10 @@ std::optional<PendingSetup> loadFor(const Url& controlURL, const std::optional<s
 // Removes the record when there is one.
 void finish(const std::optional<std::filesystem::path>& at = std::nullopt);
 
+// Removes the temporary files that save() leaves beside the record when its process is
+// killed in the middle (those at least a minute old). Never throws.
+void sweepInterruptedWrites(const std::optional<std::filesystem::path>& at = std::nullopt) noexcept;
+
 }  // namespace SetupSessionStore
 
 }  // namespace tessaron

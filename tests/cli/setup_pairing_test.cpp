@@ -161,8 +161,19 @@ TEST_F(PairingFlow, RefusalsBeforeThePanelIsAskedLeaveNoTrace) {
          {}},
         {"a path", {"--control", base + "/sub", "--limactl", limactl},
          "Use an HTTPS Tessaron panel address without a path or password.", {}},
+        {"a user and password", {"--control", "https://me:pw@panel.example", "--limactl", limactl},
+         "Use an HTTPS Tessaron panel address without a path or password.", {}},
         {"profile", {"--control", base, "--limactl", limactl, "--profile", "turbo"},
          "Invalid --profile: use eco, balanced, or performance.", {}},
+        // The approval would be used up by a pairing that cannot be saved.
+        {"a Tessaron folder open to others",
+         {"--control", base, "--limactl", limactl},
+         DeviceCredentialError::description(DeviceCredentialError::Kind::unsafeFile),
+         [] {
+             const fs::path support = AgentConfigurationStore::defaultURL().parent_path();
+             fs::create_directories(support);
+             ::chmod(support.c_str(), 0755);
+         }},
         {"unsupported hardware",
          {"--control", base, "--limactl", limactl},
          unsupported,
@@ -204,6 +215,16 @@ TEST_F(PairingFlow, RefusalsBeforeThePanelIsAskedLeaveNoTrace) {
         EXPECT_EQ(panel.requests().size(), 0u) << "nothing reaches the panel";
         EXPECT_EQ(fs::exists(caseHome.supportDir() / "pending-setup.json"), hadPending);
         EXPECT_FALSE(limactlRan("start"));
+    }
+    // A disk size that onboard could not use is told before the panel is asked.
+    {
+        testing::TempHome caseHome;
+        panel.admin("DELETE", "/_admin/requests");
+        const Outcome outcome = run({"--disk-gib", "9"}, true);
+        EXPECT_EQ(outcome.error, "Invalid --disk-gib: enter a whole number of at least 10.");
+        EXPECT_EQ(outcome.output, "");
+        EXPECT_EQ(panel.requests().size(), 0u);
+        EXPECT_FALSE(fs::exists(caseHome.supportDir() / "pending-setup.json"));
     }
     // Already paired is told before the VM lock is even taken: a held lock does not matter.
     {
@@ -320,14 +341,10 @@ TEST_F(PairingFlow, AnInterruptedDownloadFailsPairButOnboardStartsItAgain) {
     EXPECT_EQ(lima.calls().back(), (std::vector<std::string>{"start", "--yes", "tessaron"}));
 }
 
-TEST_F(PairingFlow, ABadDiskSizeIsReportedAndTheResumedRunCreatesTheVMWithTheSavedSize) {
-    const Outcome first =
-        run({"--cpus", "2", "--memory-gib", "2", "--disk-gib", "9", "--vm-template", "template://x"}, true,
-            approveAtFirstPause());
-    EXPECT_EQ(first.error, "Invalid --disk-gib: enter a whole number of at least 10.");
-    const Lines lines = first.lines();
-    EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
-              (Lines{"STATE creating_vm", "Creating the single Tessaron Linux VM\u2026", "STATE failed"}));
+TEST_F(PairingFlow, AnInterruptedSetupResumesAndCreatesTheVMWithTheSavedSize) {
+    const Outcome first = run({"--cpus", "2", "--memory-gib", "2", "--disk-gib", "12", "--vm-template", "template://x"},
+                              true, [](int) { throw std::runtime_error("interrupted"); });
+    EXPECT_EQ(first.error, "interrupted");
     EXPECT_FALSE(limactlRan("start"));
     ASSERT_TRUE(fs::exists(pendingFile()));
     const PendingSetup saved = *SetupSessionStore::load();
@@ -338,7 +355,7 @@ TEST_F(PairingFlow, ABadDiskSizeIsReportedAndTheResumedRunCreatesTheVMWithTheSav
     EXPECT_EQ(profile["allocatedMemoryGiB"], 2);
 
     // The resuming run asks for more; the VM gets what the setup started with.
-    const Outcome second = run({"--cpus", "3", "--memory-gib", "3", "--disk-gib", "+12"}, true);
+    const Outcome second = run({"--cpus", "3", "--memory-gib", "3", "--disk-gib", "+12"}, true, approveAtFirstPause());
     ASSERT_EQ(second.error, std::nullopt) << second.output;
     EXPECT_EQ(second.lines().front(), "Resuming your saved setup. Existing Linux files will be preserved.");
     const auto calls = lima.calls();
@@ -349,7 +366,7 @@ TEST_F(PairingFlow, ABadDiskSizeIsReportedAndTheResumedRunCreatesTheVMWithTheSav
     EXPECT_NE(std::find(create->begin(), create->end(), "--cpus=2"), create->end());
     EXPECT_NE(std::find(create->begin(), create->end(), "--memory=2"), create->end());
     EXPECT_NE(std::find(create->begin(), create->end(), "--disk=12"), create->end());
-    EXPECT_EQ(panel.setupState()["reported"], (json::Json{"creating_vm", "failed", "resume", "creating_vm", "linking", "complete"}));
+    EXPECT_EQ(panel.setupState()["reported"], (json::Json{"resume", "creating_vm", "linking", "complete"}));
     EXPECT_EQ(AgentConfigurationStore::load().machineID, std::string(panel.setupState()["machineId"]));
 }
 
@@ -358,10 +375,16 @@ TEST_F(PairingFlow, ASetupFinishedAtThePanelButNotSavedLocallyFinishesWithoutThe
     {
         // The credential cannot be written: the panel has linked the Mac, this Mac has not.
         testing::TempDir shared;
-        ::chmod(shared.path().c_str(), 0755);
+        ::chmod(shared.path().c_str(), 0700);
         testing::ScopedEnv credential("TESSARON_CREDENTIAL_PATH", (shared.path() / "token").string());
-        const Outcome failed = run({}, false, approveAtFirstPause());
+        // The folder was fine when the run began and is opened to others while it waits.
+        const Outcome failed = run({}, false, [&](int pause) {
+            if (pause != 1) return;
+            ::chmod(shared.path().c_str(), 0755);
+            panel.approveSetup();
+        });
         ASSERT_TRUE(failed.error);
+        EXPECT_FALSE(fs::exists(shared.path() / "token"));
         EXPECT_EQ(failed.lines().back(), "STATE complete");
         EXPECT_EQ(reported(), (json::Json{"creating_vm", "linking", "complete"})) << "not reported as failed";
         EXPECT_TRUE(fs::exists(pendingFile()));
@@ -385,21 +408,31 @@ TEST_F(PairingFlow, ASetupFinishedAtThePanelButNotSavedLocallyFinishesWithoutThe
     EXPECT_FALSE(fs::exists(pendingFile()));
 }
 
-TEST_F(PairingFlow, AFinalAnswerWithoutAMachineIsNotSaved) {
+TEST_F(PairingFlow, AFinalAnswerWithoutAUsableMachineIsNotSaved) {
     ASSERT_EQ(lima.create("tessaron").exitCode, 0);
-    const Outcome outcome = run({}, false, [this](int pause) {
-        if (pause != 1) return;
-        const std::string id = panel.waitForSetup();
-        panel.injectFault({{"path", "/api/tessaron/agent/setup/" + id},
-                           {"method", "GET"},
-                           {"status", 200},
-                           {"body", {{"stage", "complete"}, {"machineId", ""}}}});
-    });
-    EXPECT_EQ(outcome.error, "Setup is not yet linked. Return to the app and retry.");
-    EXPECT_EQ(outcome.lines().back(), "STATE complete");
-    EXPECT_TRUE(fs::exists(pendingFile()));
-    EXPECT_FALSE(fs::exists(home.supportDir() / "agent.json"));
-    EXPECT_EQ(reported(), json::Json::array()) << "neither the VM phase nor a failure was reported";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "Setup is not yet linked. Return to the app and retry."},
+        // It would be sent as a header of the tunnel's upgrade request.
+        {"mac-1\r\nX-Injected: yes", "The panel returned an invalid machine ID."},
+    };
+    for (const auto& [machineId, message] : cases) {
+        SCOPED_TRACE(machineId);
+        testing::TempHome caseHome;
+        const Outcome outcome = run({}, false, [this, machineId = machineId](int pause) {
+            if (pause != 1) return;
+            const std::string id = panel.waitForSetup();
+            panel.injectFault({{"path", "/api/tessaron/agent/setup/" + id},
+                               {"method", "GET"},
+                               {"status", 200},
+                               {"body", {{"stage", "complete"}, {"machineId", machineId}}}});
+        });
+        EXPECT_EQ(outcome.error, message);
+        EXPECT_EQ(outcome.lines().back(), "STATE complete");
+        EXPECT_TRUE(fs::exists(caseHome.supportDir() / "pending-setup.json"));
+        EXPECT_FALSE(fs::exists(caseHome.supportDir() / "agent.json"));
+        EXPECT_FALSE(fs::exists(caseHome.supportDir() / "headless-token"));
+        EXPECT_EQ(reported(), json::Json::array()) << "neither the VM phase nor a failure was reported";
+    }
 }
 
 TEST_F(PairingFlow, DiskSizeAndProfileOptions) {
@@ -510,6 +543,10 @@ TEST_F(LegacyFlow, RefusalsBeforeAnyCode) {
         {"http://panel.example", "Use HTTPS for a remote control server."},
         {"HTTP://panel.example", "Use HTTPS for a remote control server."},
         {"ws://127.0.0.1", "Invalid URL: ws://127.0.0.1"},
+        // What the user typed is shown with its control characters escaped.
+        {"ftp://x\x1B[2J\n", "Invalid URL: ftp://x\\x1B[2J\\n"},
+        {"https://me:pw@panel.example", "Use a control server address without a user name or password."},
+        {"https://me@panel.example", "Use a control server address without a user name or password."},
     };
     for (const auto& [url, message] : urls) {
         SCOPED_TRACE(url);
@@ -615,6 +652,74 @@ TEST_F(LegacyFlow, ClaimAnswersThatAreNotUsableKeepPollingAndAClaimedCodeStops) 
                            {"body", {{"status", "claimed"}}}});
     });
     EXPECT_EQ(claimed.error, "This pairing credential was already claimed. Generate a new code.");
+}
+
+TEST_F(LegacyFlow, ValuesThatWouldBreakAHeaderAreRefusedBeforeTheyAreSavedOrSent) {
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    const std::string injected = "x\r\nX-Injected: yes";
+    struct Case {
+        std::string name;
+        json::Json fault;  // the answer that carries the value
+        bool atCode;       // given with the code (else with the claim)
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"device secret",
+         {{"method", "POST"}, {"status", 200}, {"body", {{"code", "ABC"}, {"expiresAt", "soon"}, {"deviceSecret", injected}}}},
+         true, "The control plane returned an invalid device secret."},
+        {"machine ID", {{"status", 200}, {"body", {{"status", "paired"}, {"machineId", injected}, {"deviceToken", "tok"}}}},
+         false, "The control plane returned an invalid machine ID."},
+        {"device token", {{"status", 200}, {"body", {{"status", "paired"}, {"machineId", "mac-9"}, {"deviceToken", injected}}}},
+         false, "The control plane returned an invalid device token."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::TempHome caseHome;
+        panel.admin("DELETE", "/_admin/requests");
+        json::Json fault = c.fault;
+        if (c.atCode) {
+            fault["path"] = "/api/tessaron/agent/pairing-codes";
+            panel.injectFault(fault);
+        }
+        const Outcome outcome = legacy({"--legacy-pairing"}, false, [&](int pause) {
+            if (pause != 1 || c.atCode) return;
+            fault["path"] = "/api/tessaron/agent/pairing-codes/" + panel.waitForPairingCode();
+            panel.injectFault(fault);
+        });
+        EXPECT_EQ(outcome.error, c.message);
+        EXPECT_FALSE(fs::exists(caseHome.supportDir() / "agent.json"));
+        EXPECT_FALSE(fs::exists(caseHome.supportDir() / "headless-token"));
+        for (const json::Json& request : panel.requests())
+            EXPECT_EQ(request.dump().find("X-Injected: yes"), std::string::npos) << request.dump();
+    }
+}
+
+TEST_F(LegacyFlow, APairingThatCannotBeSavedIsRefusedBeforeACodeOrLeavesTheOldOne) {
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    const fs::path configuration = home.supportDir() / "agent.json";
+    const fs::path credential = home.supportDir() / "headless-token";
+
+    // Told before a code is asked for.
+    fs::create_directories(configuration);
+    ::chmod(home.supportDir().c_str(), 0700);
+    panel.admin("DELETE", "/_admin/requests");
+    EXPECT_EQ(legacy({"--legacy-pairing"}, false).error, "Could not save " + configuration.string() + ": Is a directory.");
+    EXPECT_EQ(panel.requests().size(), 0u);
+    fs::remove(configuration);
+
+    // Failing only once the panel approved: neither new file is kept, the old pairing stays whole.
+    ASSERT_EQ(legacy({"--legacy-pairing"}, false, approveCodeAtFirstPause()).error, std::nullopt);
+    const AgentConfiguration before = AgentConfigurationStore::load();
+    const std::string tokenBefore = DeviceCredentialStore::load(before.machineID);
+    const Outcome failed = legacy({"--legacy-pairing"}, false, [&](int pause) {
+        if (pause != 1) return;
+        panel.approvePairingCode();
+        fs::rename(configuration, home.path() / "kept.json");
+        fs::create_directories(configuration);
+    });
+    ASSERT_TRUE(failed.error);
+    EXPECT_EQ(DeviceCredentialStore::tokenFromFile(credential), tokenBefore);
+    EXPECT_EQ(AgentConfigurationStore::load(home.path() / "kept.json"), before);
 }
 
 TEST_F(LegacyFlow, OnboardCreatesTheVMAndIgnoresASavedSetup) {

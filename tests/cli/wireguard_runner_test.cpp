@@ -550,7 +550,7 @@ TEST(WireGuardSteps, SSHIsAppliedOnlyWhenAskedAndAFailureIsAcknowledgedAsSuch) {
     const auto requests = f.panel.requests("/api/tessaron/agent/ssh");
     ASSERT_EQ(requests.size(), 6u);
     EXPECT_EQ(json::parse(requests[3].body),
-              json::parse(R"({"action":"acknowledge","success":true,"addedKeys":1,"machineId":"mac-1"})"));
+              json::parse(R"({"action":"acknowledge","success":true,"addedKeys":1,"requestId":"ssh-1","machineId":"mac-1"})"));
     EXPECT_EQ(json::parse(requests[5].body),
               json::parse(R"({"action":"acknowledge","needsApply":true,"requestId":"ssh-1","publicKeys":["ssh-ed25519 AAAA"],
                               "success":false,"machineId":"mac-1"})"));

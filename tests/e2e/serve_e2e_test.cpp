@@ -314,14 +314,39 @@ TEST_F(ServeE2E, StartUpOutcomesWithoutALongRunningTransport) {
         std::optional<std::string> transport;
         std::vector<std::string> extra;
     };
+    // Each start also sweeps what a writer killed mid-save left behind.
+    const fs::path stray = home.supportDir() / "lifecycle" / ".restart-0F1E2D3C-4B5A-4968-8776-655443322110";
     for (const Case& c : {Case{std::nullopt, {}}, Case{"WireGuard", {}}, Case{"edge", {}},
                           Case{std::nullopt, {"--anything", "value", "--flag"}}}) {
         SCOPED_TRACE(c.transport.value_or("(none)"));
         pair(c.transport, std::nullopt);
+        testing::writeFile(stray, "{\"commandID\":");
+        fs::last_write_time(stray, fs::file_time_type::clock::now() - std::chrono::hours(1));
         run = runServe(c.extra);
         EXPECT_EQ(run.exitCode, 0) << run.standardError;
         EXPECT_EQ(run.standardError, "");
+        EXPECT_FALSE(fs::exists(stray));
     }
+
+    // Values saved before they were checked that would add header lines are never sent:
+    // a token, and a machine ID (the edge tunnel's upgrade request carries it).
+    pair(std::nullopt, std::nullopt, {"ws://127.0.0.1:9/tunnel"});
+    testing::writeFile(DeviceCredentialStore::headlessURL(), mac.deviceToken + "\r\nX-Injected: yes");
+    fs::permissions(DeviceCredentialStore::headlessURL(), fs::perms::owner_read | fs::perms::owner_write);
+    run = runServe();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.standardError, "tessaron: The Tessaron headless credential file is empty or invalid.\n");
+    pair(std::nullopt, std::nullopt, {"ws://127.0.0.1:9/tunnel"});
+    const fs::path configuration = AgentConfigurationStore::defaultURL();
+    json::Json saved = json::parse(testing::readFile(configuration));
+    saved["machineID"] = mac.machineId + "\r\nX-Injected: yes";
+    testing::writeFile(configuration, saved.dump());
+    run = runServe();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.standardError.rfind("tessaron: The Tessaron configuration \u201c" + configuration.string() + "\u201d", 0),
+              0u) << run.standardError;
+    for (const Json& request : panel.requests()) EXPECT_EQ(request.dump().find("X-Injected"), std::string::npos);
+    pair(std::nullopt, std::nullopt);
 
     // The device token missing or readable by others: refused with the credential's
     // message, and the lease is given back each time.

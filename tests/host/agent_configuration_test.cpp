@@ -117,6 +117,10 @@ TEST(AgentConfiguration, DecodingRefusesMissingKeysWrongTypesAndNonURLs) {
         R"({"machineID":"m","controlURL":"https://p.example","edgeURLs":[3],"localHost":"h"})",
         R"({"machineID":"m","controlURL":"https://p.example","edgeURLs":[],"localHost":"h","vmName":5})",
         R"(["machineID"])",
+        // The machine ID travels in a header: nothing that could end or split the line.
+        R"({"machineID":"m\r\nX-Injected: yes","controlURL":"https://p.example","edgeURLs":[],"localHost":"h"})",
+        R"({"machineID":"m 1","controlURL":"https://p.example","edgeURLs":[],"localHost":"h"})",
+        R"({"machineID":"m\u00e9","controlURL":"https://p.example","edgeURLs":[],"localHost":"h"})",
     };
     for (const char* text : bad) EXPECT_THROW(AgentConfiguration::fromJson(json::parse(text)), json::DecodingError) << text;
 }
@@ -164,20 +168,51 @@ TEST(AgentConfigurationStore, ExplicitPathsBypassTheDefault) {
     EXPECT_EQ(AgentConfigurationStore::load(elsewhere), sample());
 }
 
-TEST(AgentConfigurationStore, ADamagedFileIsNotReportedAsUnpaired) {
+TEST(AgentConfigurationStore, ADamagedFileIsNotReportedAsUnpairedAndIsNamed) {
     tt::TempHome home;
     const fs::path target = home.supportDir() / "agent.json";
-    tt::writeFile(target, "{\"machineID\":");
-    EXPECT_THROW(AgentConfigurationStore::load(), json::DecodingError);
-    tt::writeFile(target, R"({"machineID":"m","controlURL":"https://p.example","localHost":"h"})");
-    EXPECT_THROW(AgentConfigurationStore::load(), json::DecodingError);
-    // A folder or a FIFO at the path is a read error, not "not paired", and never hangs.
-    fs::remove(target);
-    fs::create_directory(target);
-    EXPECT_THROW(AgentConfigurationStore::load(), SystemError);
-    fs::remove(target);
-    ASSERT_EQ(::mkfifo(target.c_str(), 0600), 0);
-    EXPECT_THROW(AgentConfigurationStore::load(), SystemError);
+    const std::string valid = R"({"machineID":"m","controlURL":"https://p.example","edgeURLs":[],"localHost":"h"})";
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        bool decoding;  // a json::DecodingError naming the file, else a refusal of the file itself
+    };
+    const std::vector<Case> cases = {
+        {"cut short", [&] { tt::writeFile(target, "{\"machineID\":"); }, true},
+        {"a key missing", [&] { tt::writeFile(target, R"({"machineID":"m","controlURL":"https://p.example","localHost":"h"})"); },
+         true},
+        // A folder or a FIFO at the path is refused, never "not paired", and never hangs.
+        {"folder", [&] { fs::create_directory(target); }, false},
+        {"fifo", [&] { ASSERT_EQ(::mkfifo(target.c_str(), 0600), 0); }, false},
+        // Only the first 64 KiB are ever read: a huge file is refused, not loaded whole.
+        {"over 64 KiB",
+         [&] { tt::writeFile(target, valid.substr(0, valid.size() - 1) + ",\"pad\":\"" + std::string(65536, 'x') + "\"}"); },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(target);
+        c.plant();
+        try {
+            AgentConfigurationStore::load();
+            ADD_FAILURE() << "loaded";
+        } catch (const json::DecodingError& error) {
+            EXPECT_TRUE(c.decoding);
+            EXPECT_NE(std::string(error.what()).find(target.string()), std::string::npos) << error.what();
+        } catch (const AgentConfigurationError&) {
+            ADD_FAILURE() << "taken for an unpaired Mac";
+        } catch (const Error& error) {
+            EXPECT_FALSE(c.decoding) << error.what();
+        }
+    }
+    // Exactly 64 KiB still loads, through a symbolic link too.
+    fs::remove_all(target);
+    const std::string exact = valid.substr(0, valid.size() - 1) + ",\"pad\":\"" +
+                              std::string(AgentConfigurationStore::maximumBytes - valid.size() - 9, 'x') + "\"}";
+    ASSERT_EQ(exact.size(), AgentConfigurationStore::maximumBytes);
+    tt::writeFile(home.path() / "real.json", exact);
+    fs::create_symlink(home.path() / "real.json", target);
+    EXPECT_EQ(AgentConfigurationStore::load().machineID, "m");
 }
 
 TEST(AgentConfigurationStore, ForgetRemovesTheFileAndToleratesItsAbsence) {

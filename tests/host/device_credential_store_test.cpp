@@ -96,17 +96,19 @@ TEST(DeviceCredentialStore, SaveLoadAndForgetAtTheDefaultPlace) {
 
 TEST(DeviceCredentialStore, ExportTrimsAndChecksTheTokenSize) {
     Fixture f;
-    EXPECT_EQ(DeviceCredentialStore::exportForHeadlessService("\t\u00A0tok\u2028en\u3000\r\n", f.token), f.token);
-    EXPECT_EQ(tt::readFile(f.token), "tok\u2028en");
-    EXPECT_EQ(DeviceCredentialStore::tokenFromFile(f.token), "tok\u2028en");
+    EXPECT_EQ(DeviceCredentialStore::exportForHeadlessService("\t\u00A0\u2028token\u3000\r\n", f.token), f.token);
+    EXPECT_EQ(tt::readFile(f.token), "token");
+    EXPECT_EQ(DeviceCredentialStore::tokenFromFile(f.token), "token");
 
     const std::string exact(DeviceCredentialStore::maximumBytes, 'a');
     DeviceCredentialStore::exportForHeadlessService(" " + exact + "\n", f.token);
     EXPECT_EQ(DeviceCredentialStore::tokenFromFile(f.token), exact);
 
     // Refused tokens leave the previous credential as it was and no stray file.
+    // A token that could not be sent as a bearer token is refused too.
     for (const std::string& bad : {std::string(" \n\t "), std::string(), exact + "a", std::string("tok\xFF\xFE"),
-                                   std::string("\xC0\xAF")}) {
+                                   std::string("\xC0\xAF"), std::string("tok\r\nX-Injected: yes"), std::string("to k"),
+                                   std::string("tok\u00e9")}) {
         EXPECT_EQ(failureOf([&] { DeviceCredentialStore::exportForHeadlessService(bad, f.token); }), Kind::invalidFile);
         EXPECT_EQ(tt::readFile(f.token), exact);
         EXPECT_EQ(entriesIn(f.dir), 1u);
@@ -188,6 +190,11 @@ TEST(DeviceCredentialStore, ReaderRefusesWhatItCannotTrust) {
         {"invalid UTF-8", [](const fs::path& p) { tt::writeFile(p, "tok\xED\xA0\x80"); ::chmod(p.c_str(), 0600); },
          Kind::invalidFile},
         {"oversized", [](const fs::path& p) { tt::writeFile(p, std::string(65537, 'a')); ::chmod(p.c_str(), 0600); },
+         Kind::invalidFile},
+        // Saved by a version that did not check: never handed out to be sent in a header.
+        {"line break inside", [](const fs::path& p) { tt::writeFile(p, "tok\r\nX-Injected: yes\n"); ::chmod(p.c_str(), 0600); },
+         Kind::invalidFile},
+        {"beyond ASCII", [](const fs::path& p) { tt::writeFile(p, "tok\u2028en"); ::chmod(p.c_str(), 0600); },
          Kind::invalidFile},
     };
     for (const auto& c : cases) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <set>
 #include <gtest/gtest.h>
@@ -284,6 +285,54 @@ TEST(PrivateFile, ReaderRefusesWhatItCannotTrust) {
     // The owner is the one asked for, not whoever runs the test.
     EXPECT_EQ(failureOf([&] { pf::read(good, readAs(kOtherUid)); }), pf::Failure::unsafeFile);
     EXPECT_EQ(pf::read(p.dir / "foreign", readAs(kOtherUid)), "x");
+}
+
+TEST(PrivateFile, WithoutAnOwnerAnyFileWillDoButStillOnlyARegularOne) {
+    PrivateDir p;
+    const fs::path shared = p.dir / "shared";
+    plant(shared, "x", 0644);
+    ASSERT_EQ(::chown(shared.c_str(), kOtherUid, kOtherUid), 0);
+    pf::ReadOptions anyone;
+    EXPECT_EQ(pf::read(shared, anyone), "x");
+    fs::create_symlink(shared, p.dir / "link");
+    EXPECT_EQ(failureOf([&] { pf::read(p.dir / "link", anyone); }), pf::Failure::openFailed);
+    anyone.followLinks = true;
+    EXPECT_EQ(pf::read(p.dir / "link", anyone), "x");
+    fs::create_directory(p.dir / "folder");
+    fs::create_symlink(p.dir / "folder", p.dir / "folder-link");
+    EXPECT_EQ(failureOf([&] { pf::read(p.dir / "folder-link", anyone); }), pf::Failure::unsafeFile);
+}
+
+TEST(PrivateFile, TheSweepRemovesOnlyStaleTemporariesOfTheGivenWriter) {
+    PrivateDir p;
+    const std::string uuid = pf::randomUUID();
+    struct Case {
+        std::string name;
+        bool folder;
+        int minutesOld;
+        bool removed;
+    };
+    const std::vector<Case> cases = {
+        {".restart-" + uuid, false, 5, true},
+        {".restart-" + pf::randomUUID(), false, 0, false},  // a write in progress elsewhere
+        {".restart-" + uuid + "x", false, 5, false},
+        {".restart-" + std::string(36, 'A'), false, 5, false},
+        {".restart-notes", false, 5, false},
+        {".agent-" + uuid, false, 5, false},  // another writer's
+        {"restart.json", false, 5, false},
+        {".restart-" + pf::randomUUID(), true, 5, false},
+    };
+    for (const Case& c : cases) {
+        const fs::path path = p.dir / c.name;
+        if (c.folder) fs::create_directory(path);
+        else plant(path, "half", 0600);
+        const auto then = std::chrono::system_clock::now() - std::chrono::minutes(c.minutesOld);
+        const timespec times[2] = {{std::chrono::system_clock::to_time_t(then), 0}, {std::chrono::system_clock::to_time_t(then), 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    }
+    EXPECT_EQ(pf::sweepTemporaryFiles(p.dir, ".restart-", std::chrono::minutes(1)), 1u);
+    for (const Case& c : cases) EXPECT_EQ(fs::exists(p.dir / c.name), !c.removed) << c.name;
+    EXPECT_EQ(pf::sweepTemporaryFiles(p.dir / "absent", ".restart-", std::chrono::minutes(1)), 0u);
 }
 
 TEST(PrivateFile, ReaderEnforcesTheSizeLimit) {

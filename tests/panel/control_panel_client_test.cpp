@@ -163,17 +163,36 @@ TEST(ControlPanelClient, NeverFollowsARedirect) {
     for (const auto& request : requests) EXPECT_EQ(request.target, "/api/tessaron/agent/control");
 }
 
-TEST(ControlPanelClient, CapsTheAnswerAt64KiB) {
-    std::string body;
-    ScriptedHttpServer server([&](const auto&) { return reply(200, body); });
-    LifecycleClient client(configurationFor(server.base()), "t");
-
-    body = std::string(LifecycleClient::maxAnswerBytes, 'a');
-    EXPECT_EQ(client.control("status", std::nullopt, false).size(), LifecycleClient::maxAnswerBytes);
-    body.push_back('a');
-    EXPECT_EQ(failureOf([&] { client.control("status", std::nullopt, false); }), "The panel response was too large.");
-    body = std::string(1 << 20, 'b');
-    EXPECT_EQ(failureOf([&] { client.control("status", std::nullopt, false); }), "The panel response was too large.");
+TEST(ControlPanelClient, CapsSuccessfulAnswersAt64KiBAndTellsLongRefusalsByTheirStatus) {
+    // A JSON object padded to `bytes` with a "pad" string after `prefix`.
+    const auto padded = [](const std::string& prefix, std::size_t bytes) {
+        std::string body = "{" + prefix + "\"pad\":\"";
+        body.append(bytes - body.size() - 2, 'a');
+        return body + "\"}";
+    };
+    const std::size_t limit = LifecycleClient::maxAnswerBytes;
+    struct Case {
+        int status;
+        std::string body;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {200, padded("", limit), "(no failure)"},
+        {200, padded("", limit + 1), "The panel response was too large."},
+        {200, std::string(1 << 20, 'b'), "The panel response was too large."},
+        {404, padded("\"error\":\"x\",", limit + 1),
+         "Server controls are not available on this panel yet. Hosting was not changed."},
+        {410, padded("\"code\":\"machine_removed\",", limit + 1), "Server control request failed (HTTP 410)."},
+        {500, padded("\"error\":\"busy\",", limit + 1), "Server control request failed (HTTP 500)."},
+        {500, padded("\"error\":\"busy\",", limit), "busy"},
+        {503, std::string(3 << 20, 'c'), "Server control request failed (HTTP 503)."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + " with " + std::to_string(c.body.size()) + " bytes");
+        ScriptedHttpServer server([&](const auto&) { return reply(c.status, c.body); });
+        LifecycleClient client(configurationFor(server.base()), "t");
+        EXPECT_EQ(failureOf([&] { client.control("status", std::nullopt, false); }), c.expected);
+    }
 }
 
 TEST(ControlPanelClient, ATransportFailureIsThrownAsItIs) {

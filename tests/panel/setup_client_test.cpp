@@ -44,7 +44,9 @@ TEST(SetupClient, AcceptsOnlyPlainOrigins) {
         EXPECT_NO_THROW(SetupClient(*Url::parse(origin))) << origin;
     for (const char* origin : {"http://panel.example", "http://10.0.0.1", "ftp://panel.example", "https://panel.example/app",
                                "https://user:pw@panel.example", "https://user@panel.example", "https://panel.example?x=1",
-                               "https://panel.example#top", "https:panel.example", "https:///path"})
+                               "https://panel.example#top", "https:panel.example", "https:///path",
+                               // Scheme and host are compared as written, as the panel client does.
+                               "HTTPS://panel.example", "HTTP://127.0.0.1:8080", "http://LOCALHOST:8080"})
         EXPECT_EQ(setupMessage([&] { SetupClient(*Url::parse(origin)); }),
                   "Use an HTTPS Tessaron panel address without a path or password.")
             << origin;
@@ -87,6 +89,10 @@ TEST(SetupClient, RefusesTicketsOfTheWrongShape) {
         {"128-character secret", ticketJSON(base, "", std::string(128, 'k')), true},
         {"percent-encoded query", ticketJSON(base, base + "/console/connect?%73etup=" + setupID), true},
         {"31-character secret", ticketJSON(base, "", std::string(31, 'k')), false},
+        // The secret is sent as a bearer token on every poll: nothing that could end the line.
+        {"secret with a line break", ticketJSON(base, "", std::string(20, 'k') + "\r\nX-Injected: yes"), false},
+        {"secret with a space", ticketJSON(base, "", std::string(20, 'k') + " " + std::string(20, 'k')), false},
+        {"secret beyond ASCII", ticketJSON(base, "", std::string(38, 'k') + "\u00e9"), false},
         {"129-character secret", ticketJSON(base, "", std::string(129, 'k')), false},
         {"lower-case code", ticketJSON(base, "", std::string(40, 'k'), "abcdef012345"), false},
         {"short code", ticketJSON(base, "", std::string(40, 'k'), "ABCDEF01234"), false},
@@ -136,6 +142,16 @@ TEST(SetupClient, ReportsStagesAndReadsStatusWithTheDeviceSecret) {
     EXPECT_EQ(json::parseObject(sent[1].body), (json::Json{{"stage", "complete"}, {"deviceToken", setup.deviceToken()}}));
     EXPECT_EQ(sent[2].method, "GET");
     EXPECT_EQ(sent[2].body, "");
+}
+
+TEST(SetupClient, ASavedSecretThatCouldBreakTheHeaderIsNeverSent) {
+    ScriptedHttpServer server([](const auto&) { return reply(200, R"({"stage":"linking"})"); });
+    SetupClient client(*Url::parse(server.base()));
+    PendingSetup setup(validTicket(server.base()), *Url::parse(server.base()), 2, 4);
+    setup.ticket.deviceSecret = std::string(32, 'k') + "\r\nX-Injected: yes";  // as a damaged pending-setup.json holds it
+    EXPECT_EQ(setupMessage([&] { client.status(setup); }), unconfirmed);
+    EXPECT_EQ(setupMessage([&] { client.update(setup, "linking"); }), unconfirmed);
+    EXPECT_TRUE(server.requests().empty());
 }
 
 TEST(SetupClient, ResumeKeepsTheRecordButTakesTheNewCodeAndExpiry) {

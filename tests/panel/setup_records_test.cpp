@@ -148,6 +148,32 @@ TEST(SetupSessionStore, BrokenOrIncompleteRecordsAreDecodingErrors) {
         EXPECT_THROW(SetupSessionStore::load(file), json::DecodingError) << text;
         EXPECT_TRUE(fs::exists(file));
     }
+    // A record is a few hundred bytes; a huge file is refused without being read whole.
+    record = pending().toJson();
+    record["padding"] = std::string(SetupSessionStore::maximumBytes, 'p');
+    private_file::write(file, json::encode(record));
+    try {
+        SetupSessionStore::load(file);
+        ADD_FAILURE() << "loaded";
+    } catch (const private_file::PrivateFileError& error) {
+        EXPECT_EQ(error.failure(), private_file::Failure::badSize);
+    }
+    EXPECT_TRUE(fs::exists(file));
+}
+
+TEST(SetupSessionStore, StaleTemporariesOfAKilledSaveAreSwept) {
+    TempDir dir;
+    const fs::path file = dir / "pending-setup.json";
+    SetupSessionStore::save(pending(), file);
+    const fs::path stale = dir / ".pending-setup.json.0F1E2D3C-4B5A-4968-8776-655443322110";
+    const fs::path fresh = dir / ".pending-setup.json.0F1E2D3C-4B5A-4968-8776-655443322111";
+    private_file::write(stale, "{\"ticket\":");
+    private_file::write(fresh, "{\"ticket\":");
+    fs::last_write_time(stale, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    SetupSessionStore::sweepInterruptedWrites(file);
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_TRUE(fs::exists(fresh)) << "a save in progress elsewhere is left alone";
+    EXPECT_TRUE(SetupSessionStore::load(file));
 }
 
 TEST(SetupSessionStore, RefusesARecordOfAnotherPanel) {

@@ -269,12 +269,22 @@ TEST(PanelStandin, SshRequestsReachTheGuestShapeAndAreSettledByTheAcknowledgemen
     Answer request = agent(panel, mac, "ssh", {{"action", "poll"}});
     EXPECT_EQ(request.body["needsApply"], true);
     EXPECT_EQ(request.body["publicKeys"], Json::array({key}));  // what guest_ssh.py reads
-    Answer ack = agent(panel, mac, "ssh",
-                       {{"action", "acknowledge"}, {"success", true}, {"ok", true}, {"account", "dev"}, {"addedKeys", 1}});
-    EXPECT_EQ(ack.status, 200);
+    const Json second = panel.queueSSH(mac.machineId, {key});
+    const Json success = {{"action", "acknowledge"}, {"success", true}, {"ok", true}, {"account", "dev"}, {"addedKeys", 1}};
+    // An answer is matched by the id it carries, never by age: without one it settles nothing,
+    // and the newer request's answer settles the newer request.
+    EXPECT_EQ(agent(panel, mac, "ssh", success).status, 200);
+    EXPECT_EQ(panel.machineState(mac.machineId)["sshRequests"][0]["status"], "pending");
+    Json answer = success;
+    answer["requestId"] = second["id"];
+    EXPECT_EQ(agent(panel, mac, "ssh", answer).status, 200);
+    answer["requestId"] = request.body["requestId"];
+    answer["success"] = false;
+    EXPECT_EQ(agent(panel, mac, "ssh", answer).status, 200);
     EXPECT_EQ(agent(panel, mac, "ssh", {{"action", "poll"}}).body["needsApply"], false);
     const Json state = panel.machineState(mac.machineId);
-    EXPECT_EQ(state["sshRequests"][0]["status"], "applied");
+    EXPECT_EQ(state["sshRequests"][0]["status"], "failed");
+    EXPECT_EQ(state["sshRequests"][1]["status"], "applied");
     EXPECT_EQ(state["sshAcknowledgements"][0]["account"], "dev");
 }
 
