@@ -109,7 +109,7 @@ TEST(PairingClient, RedirectsAreFollowedOnlyWhenAskedAndNeverToPlainHTTP) {
         PairingClient(*Url::parse(server.base())).createCode(profile());
         ADD_FAILURE() << "the redirect to plain http was followed";
     } catch (const http::TransportError& error) {
-        EXPECT_EQ(error.kind(), http::TransportError::Kind::badURL) << error.what();
+        EXPECT_EQ(error.kind(), http::TransportError::Kind::insecureRedirect) << error.what();
     }
     EXPECT_EQ(server.requests().size(), 2u);
     EXPECT_EQ(server.requests().back().target, "/api/tessaron/agent/pairing-codes");
