@@ -223,7 +223,11 @@ asio::awaitable<void> LocalForwarder::forwardResponses(TunnelFrameWriter& writer
             // again before anything else runs.
             const auto [n, end] = readNow(readBuffer);
             finished = end;
-            if (n > 0) co_await writer.sendText(tunnel::encodeStreamData(id_, std::string_view(readBuffer, n)));
+            if (n > 0) {
+                std::string frame = writer.takeBuffer();
+                tunnel::encodeStreamData(id_, std::string_view(readBuffer, n), frame);
+                co_await writer.sendText(std::move(frame));
+            }
         } catch (...) {
             failure = std::current_exception();
         }

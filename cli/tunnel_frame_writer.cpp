@@ -41,6 +41,13 @@ asio::awaitable<void> TunnelFrameWriter::sendText(std::string text) {
     return enqueue(std::move(pending));
 }
 
+std::string TunnelFrameWriter::takeBuffer() {
+    if (spare_.empty()) return {};
+    std::string text = std::move(spare_.back());
+    spare_.pop_back();
+    return text;
+}
+
 asio::awaitable<void> TunnelFrameWriter::runInTurn(std::function<asio::awaitable<void>()> action) {
     auto pending = std::make_shared<Pending>();
     pending->action = std::move(action);
@@ -75,6 +82,9 @@ asio::awaitable<void> TunnelFrameWriter::enqueue(std::shared_ptr<Pending> pendin
         } catch (...) {
             next->error = std::current_exception();
         }
+        // Large frames leave their buffer for the next ones (a few at most).
+        constexpr std::size_t spareFrom = 64u << 10, spares = 4;
+        if (next->text.capacity() >= spareFrom && spare_.size() < spares) spare_.push_back(std::move(next->text));
         next->done = true;
         next->wake->cancel();
     }

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tessaron::cli {
 
@@ -31,6 +32,9 @@ public:
     boost::asio::awaitable<void> send(const tunnel::TunnelStreamControlMessage& message);
     // Queues one already encoded frame and waits until it is written.
     boost::asio::awaitable<void> sendText(std::string text);
+    // A string left by a written large frame (its capacity and length kept), to encode the
+    // next one in without a new allocation; empty when there is none.
+    std::string takeBuffer();
 
     // Runs an action on the socket (a close frame) in turn with the frames.
     boost::asio::awaitable<void> runInTurn(std::function<boost::asio::awaitable<void>()> action);
@@ -53,6 +57,7 @@ private:
     boost::asio::any_io_executor executor_;
     Sink sink_;
     std::deque<std::shared_ptr<Pending>> queue_;
+    std::vector<std::string> spare_;
     bool writing_ = false;
     bool closed_ = false;
 };

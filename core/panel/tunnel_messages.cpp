@@ -118,12 +118,20 @@ std::string encode(const TunnelStreamDataMessage& m) {
 }
 
 std::string encodeStreamData(std::string_view id, std::string_view payload) {
+    std::string text;
+    encodeStreamData(id, payload, text);
+    return text;
+}
+
+void encodeStreamData(std::string_view id, std::string_view payload, std::string& text) {
     constexpr std::string_view type = "stream_data";
-    if (!isPlain(id)) return encode(TunnelStreamDataMessage{std::string(type), std::string(id), base64Encode(payload)});
+    if (!isPlain(id)) {
+        text = encode(TunnelStreamDataMessage{std::string(type), std::string(id), base64Encode(payload)});
+        return;
+    }
     const std::size_t encoded = base64EncodedSize(payload.size());
-    std::string text(dataHead.size() + encoded + dataMiddle.size() + id.size() + dataTailBeforeType.size() +
-                         type.size() + dataEnd.size(),
-                     '\0');
+    text.resize(dataHead.size() + encoded + dataMiddle.size() + id.size() + dataTailBeforeType.size() + type.size() +
+                dataEnd.size());
     char* out = text.data();
     auto put = [&out](std::string_view part) {
         std::memcpy(out, part.data(), part.size());
@@ -137,7 +145,6 @@ std::string encodeStreamData(std::string_view id, std::string_view payload) {
     put(dataTailBeforeType);
     put(type);
     put(dataEnd);
-    return text;
 }
 
 std::string encode(const TunnelStreamControlMessage& m) {

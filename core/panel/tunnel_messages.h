@@ -87,6 +87,9 @@ std::string encode(const TunnelStreamControlMessage& message);
 // encode(TunnelStreamDataMessage{"stream_data", id, base64Encode(payload)}), written
 // straight into one buffer instead of through a JSON tree and an extra Base64 string.
 std::string encodeStreamData(std::string_view id, std::string_view payload);
+// The same written into `out`, whose capacity (and length, so nothing is cleared first)
+// is reused.
+void encodeStreamData(std::string_view id, std::string_view payload, std::string& out);
 
 // Decoding of one full message; a missing, null or mistyped member throws json::DecodingError.
 TunnelMessageKind decodeKind(std::string_view bytes);

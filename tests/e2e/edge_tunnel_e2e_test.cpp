@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <netinet/in.h>
@@ -87,12 +88,11 @@ bool readable(int fd, int seconds) {
     return poll(&entry, 1, seconds * 1000) > 0;
 }
 
-// TCP service: echoes everything; after the client's end of data sends "bye" and closes.
-// Counts connections that ended. Every read is bounded, and the destructor wakes and
-// joins every connection thread.
-class EchoService {
+// A loopback TCP service: every connection is served by `serve` on a thread of its own.
+// Every read is bounded, and the destructor wakes and joins every connection thread.
+class TCPService {
 public:
-    EchoService() {
+    explicit TCPService(std::function<void(int client)> serve) : serve_(std::move(serve)) {
         fd_ = boundSocket(SOCK_STREAM, port_);
         listen(fd_, 64);
         thread_ = std::thread([this] {
@@ -106,11 +106,11 @@ public:
                 setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
                 std::lock_guard lock(mutex_);
                 clients_.push_back(client);
-                workers_.emplace_back([this, client] { serve(client); });
+                workers_.emplace_back([this, client] { serve_(client); });
             }
         });
     }
-    ~EchoService() {
+    ~TCPService() {
         stopping_ = true;
         thread_.join();
         {
@@ -123,6 +123,23 @@ public:
     }
     int port() const { return port_; }
     std::atomic<int> accepted{0};
+
+private:
+    std::function<void(int)> serve_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::vector<int> clients_;
+    std::vector<std::thread> workers_;
+    std::thread thread_;
+};
+
+// Echoes everything; after the client's end of data sends "bye" and closes. Counts
+// connections that ended.
+class EchoService : public TCPService {
+public:
+    EchoService() : TCPService([this](int client) { serve(client); }) {}
     std::atomic<int> ended{0};
 
 private:
@@ -140,14 +157,6 @@ private:
         shutdown(client, SHUT_RDWR);
         ++ended;
     }
-
-    int fd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::mutex mutex_;
-    std::vector<int> clients_;
-    std::vector<std::thread> workers_;
-    std::thread thread_;
 };
 
 int unusedPort() {
@@ -996,39 +1005,18 @@ TEST(EdgeTunnel, TheBackOffStartsAgainAfterAConnectionThatLasted) {
 
 // A local HTTP service that answers every request with "ok"; it keeps connections alive,
 // or closes each one after its answer without saying so (as after an idle time-out).
-class KeepAliveService {
+class KeepAliveService : public TCPService {
 public:
-    explicit KeepAliveService(bool closeAfterAnswer) : closeAfterAnswer_(closeAfterAnswer) {
-        fd_ = boundSocket(SOCK_STREAM, port_);
-        listen(fd_, 64);
-        thread_ = std::thread([this] {
-            std::vector<std::thread> workers;
-            while (!stopping_) {
-                pollfd entry{fd_, POLLIN, 0};
-                if (poll(&entry, 1, 50) <= 0) continue;
-                const int client = accept(fd_, nullptr, nullptr);
-                if (client < 0) continue;
-                ++accepted;
-                workers.emplace_back([this, client] { serve(client); });
-            }
-            for (auto& worker : workers) worker.join();
-        });
-    }
-    ~KeepAliveService() {
-        stopping_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    int port() const { return port_; }
-    std::atomic<int> accepted{0};
+    explicit KeepAliveService(bool closeAfterAnswer)
+        : TCPService([this](int client) { serve(client); }), closeAfterAnswer_(closeAfterAnswer) {}
 
 private:
     void serve(int client) {
         std::string pending;
         char buffer[4096];
-        while (!stopping_) {
-            if (!readable(client, 1)) continue;
+        for (;;) {
             const ssize_t n = read(client, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             pending.append(buffer, static_cast<std::size_t>(n));
             bool answered = false;
@@ -1039,14 +1027,10 @@ private:
             }
             if (answered && closeAfterAnswer_) break;
         }
-        close(client);
+        shutdown(client, SHUT_RDWR);
     }
 
     bool closeAfterAnswer_;
-    int fd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
 };
 
 TEST(EdgeTunnel, LocalHTTPConnectionsAreReusedAndAClosedOneIsReplaced) {

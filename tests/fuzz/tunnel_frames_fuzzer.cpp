@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 using namespace tessaron;
@@ -67,6 +68,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fail("the full decoder rejects a recognised data frame", input);
         }
     }
+    // Decoding while reading gives what the data decodes to afterwards.
+    static std::vector<char> payload(streamDataBufferSize);
+    const auto decoded = readStreamData(input, payload.data());
+    const auto view = recognizeStreamData(input);
+    if (decoded.has_value() != view.has_value()) fail("the two readings of a data frame disagree", input);
+    if (decoded) {
+        const auto bytes = base64Decode(view->data);
+        const bool valid = bytes && bytes->size() <= maxStreamPayload;
+        if (decoded->id != view->id || decoded->valid != valid ||
+            (valid && std::string_view(payload.data(), decoded->size) != *bytes)) {
+            fail("data decoded while reading differs", input);
+        }
+    }
 
     ReceivedFrame frame;
     try {
@@ -94,6 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (const auto* request = std::get_if<TunnelRequestMessage>(&frame)) {
         roundTrip(*request, decodeRequest, input);
         checkBase64(request->body);
+        // An answer carrying the request's strings reads back unchanged.
+        roundTrip(TunnelResponseMessage{"response", request->id, 200, request->headers, request->body}, decodeResponse,
+                  input);
     }
     return 0;
 }

@@ -221,6 +221,12 @@ TEST(TunnelMessages, DirectlyWrittenDataFramesMatchTheJSONWriter) {
         SCOPED_TRACE(id);
         const std::string tree = json::encode(json::Json{{"type", "stream_data"}, {"id", id}, {"data", base64Encode(payload)}});
         EXPECT_EQ(encodeStreamData(id, payload), tree);
+        // Into a reused buffer, longer or shorter than the frame: the same text.
+        for (const std::size_t length : {0u, 5u, 1000u}) {
+            std::string reused(length, 'z');
+            encodeStreamData(id, payload, reused);
+            EXPECT_EQ(reused, tree) << length;
+        }
         EXPECT_EQ(encode(TunnelStreamDataMessage{"stream_data", id, base64Encode(payload)}), tree);
         EXPECT_EQ(encodeStreamData(id, ""), json::encode(json::Json{{"type", "stream_data"}, {"id", id}, {"data", ""}}));
     }
