@@ -166,15 +166,7 @@ TEST(DesktopWindow, EachMainStateShowsItsCard) {
           {"Hosting runs in the background. Keep this Mac awake and online.", Expect::shown}}},
         {"dashboard, stopped and offline",
          [] {
-             ViewState s = running();
-             s.vmStatus = "Stopped";
-             s.serverState = "Stopped";
-             s.powerLabel = "Start server";
-             s.connection = "Offline";
-             s.tunnelState = "offline";
-             s.agentState = "stopped";
-             s.canConnect = true;
-             s.canRestartServer = false;
+             ViewState s = samples::stopped();
              s.vmExists = false;
              return s;
          },
