@@ -303,9 +303,11 @@ else
       prompt "$n" "open ~/Applications/Tessaron.app"
       open_window "$n" "window$n"
       window_pid=$last_pid
-      wait_for 30 "the window of Mac $n" xdotool search --name '^Tessaron$'
+      wait_for 30 "the window of Mac $n" xdotool search --onlyvisible --name '^Tessaron$'
+      window=$(xdotool search --onlyvisible --name '^Tessaron$' | head -n 1)
+      xdotool windowsize "$window" 640 1000  # tall enough for the whole card in one picture
       sleep 6  # the first refresh: the VM's state and `tessaron server status`
-      import -window "$(xdotool search --name '^Tessaron$' | head -n 1)" "$screens/$name.png"
+      import -window "$window" "$screens/$name.png"
       kill -TERM -- "-$window_pid" 2>/dev/null || true
       wait_exit "$window_pid" 30
       note "$screens/$name.png"

@@ -88,8 +88,7 @@ UnsupportedBanner::UnsupportedBanner(WindowActions& actions, QWidget* parent)
     column->addLayout(rejections_);
     column->addWidget(label(HardwareSupportReport::requirements(), 12, QFont::Normal, secondary(), 3));
     column->addWidget(divider());
-    column->addWidget(label("You can still use the web panel on this computer to manage a compatible Mac.", 13,
-                            QFont::Normal, secondary(), 3));
+    column->addWidget(label(HardwareSupportReport{}.alternative(), 13, QFont::Normal, secondary(), 3));
     auto* open = new TessaronButton("Open web panel", false, this);
     column->addWidget(open, 0, Qt::AlignLeft);
     connect(open, &QAbstractButton::clicked, this, [&actions] { actions.openConsole(false); });
@@ -105,7 +104,7 @@ void UnsupportedBanner::render(const ViewState& state) {
         delete item;
     }
     for (HardwareRejection rejection : shown_)
-        rejections_->addWidget(label(rules::rejectionText(rejection), 14, QFont::Normal, ink(), 3));
+        rejections_->addWidget(label(message(rejection), 14, QFont::Normal, ink(), 3));
 }
 
 }  // namespace tessaron::desktop

@@ -105,7 +105,7 @@ PairingCard::PairingCard(WindowActions& actions, QWidget* parent) : Surface(20, 
     panelColumn->setSpacing(10);
     auto* openPanel = new TessaronButton("Open web panel", true);
     openPanel->setObjectName(QStringLiteral("pairingOpenPanel"));
-    openPanel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    openPanel->setCentred();
     panelColumn->addWidget(openPanel);
     panelColumn->addWidget(centred(label("Use your Tessaron account password in the browser, not your Mac\u2019s login "
                                          "password. This code expires after 10 minutes.",
@@ -128,9 +128,9 @@ PairingCard::PairingCard(WindowActions& actions, QWidget* parent) : Surface(20, 
     completeColumn->setContentsMargins(0, 0, 0, 0);
     completeColumn->setSpacing(10);
     auto* openAI = new TessaronButton("Connect your AI assistant", true);
-    openAI->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    openAI->setCentred();
     auto* manually = new TessaronButton("Continue manually", false);
-    manually->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    manually->setCentred();
     completeColumn->addWidget(openAI);
     completeColumn->addWidget(manually);
     completeColumn->addWidget(centred(label("Linked does not mean your apps are public yet. Continue in the panel to "

@@ -3,6 +3,7 @@
 // the window, its cards and its rules are the program's own.
 #include "app/desktop_window.h"
 #include "app/overlays.h"
+#include "app/sample_states.h"
 #include "app/style.h"
 
 #include <QAbstractButton>
@@ -20,128 +21,7 @@ namespace {
 
 using namespace tessaron;
 using namespace tessaron::desktop;
-
-class NoActions final : public WindowActions {
-public:
-    void setCPU(int) override {}
-    void setMemory(int) override {}
-    void setControl(const std::string&) override {}
-    void setOnboardingStep(OnboardingStep) override {}
-    void skipOnboarding() override {}
-    void setResourceCPU(int) override {}
-    void setResourceMemory(int) override {}
-    void closeResources() override {}
-    void leaveSetupCard() override {}
-    void setup() override {}
-    void openConsole(bool) override {}
-    void openConsolePage(const std::string&) override {}
-    void openHelp() override {}
-    void openURL(const std::string&) override {}
-    void installToApplications() override {}
-    void showAppInFolder() override {}
-    void editResources() override {}
-    void applyResources(bool) override {}
-    void connect() override {}
-    void openTerminal() override {}
-    void changePublicAccess() override {}
-    void restartServer() override {}
-    void power(const std::string&) override {}
-    void openConnectionDetails() override {}
-    void keepPublicAccessOff() override {}
-};
-
-HardwareSnapshot appleSilicon() {
-    return {"arm64", "Apple M2 Pro", "Mac14,12", 12, 32ull << 30, 14};
-}
-
-// A supported Mac in Applications, not paired, before any refresh.
-ViewState fresh() {
-    ViewState state;
-    state.capacity = {12, 32ull << 30};
-    state.support = HardwareSupport::evaluate(appleSilicon());
-    state.cpu = 6;
-    state.memory = 16;
-    state.control = "https://panel.tessaron.invalid";
-    state.vmStatus = "Not created yet";
-    state.connection = "Not connected";
-    state.tunnelState = "not-configured";
-    state.hostName = "Studio Mac";
-    state.appVersion = "0.1.0";
-    return state;
-}
-
-SetupProgress progress(const std::string& stage) {
-    SetupProgress snapshot;
-    snapshot.stage = stage;
-    snapshot.code = "KQ7M-24XD";
-    snapshot.accountEmail = "ada@example.com";
-    snapshot.profile = SetupProfile{"Studio Mac", "Apple M2 Pro", 6, 16};
-    return snapshot;
-}
-
-ViewState pairing(const std::string& stage, bool withSnapshot) {
-    ViewState state = fresh();
-    state.showingSetup = true;
-    state.settingUp = stage != "failed" && stage != "complete";
-    state.running = state.settingUp;
-    state.setupStage = stage;
-    state.pairingCode = stage == "awaiting_account" ? "KQ7M-24XD" : "";
-    if (withSnapshot) state.setupSnapshot = progress(stage);
-    state.log = "Waiting for approval in the web panel\u2026\nTESSARON_SETUP_STATE {\"stage\":\"" + stage + "\"}\n";
-    return state;
-}
-
-// A paired Mac whose server runs and whose public access is live.
-ViewState paired() {
-    ViewState state = fresh();
-    state.paired = true;
-    state.vmExists = true;
-    state.vmStatus = "Running";
-    state.allocation = "6 CPUs \u00B7 16 GiB RAM";
-    state.allocatedCPU = 6;
-    state.allocatedMemoryGiB = 16;
-    state.connection = "Connected";
-    state.tunnelState = "connected";
-    state.agentState = "running";
-    state.serverState = "Running";
-    state.publishingPaused = false;
-    state.canRestartServer = true;
-    state.canPowerServer = true;
-    state.powerLabel = "Turn off server";
-    state.accessPresentation = PublicAccessPresentation::make(PublicAccessStatus{"enabled", false, 1.7e9}, true, true, {});
-    state.log = "Connected over WireGuard.\nPublic access enabled.\n";
-    return state;
-}
-
-ViewState stopped() {
-    ViewState state = paired();
-    state.vmStatus = "Stopped";
-    state.serverState = "Stopped";
-    state.powerLabel = "Start server";
-    state.connection = "Offline";
-    state.tunnelState = "offline";
-    state.agentState = "stopped";
-    state.canConnect = true;
-    state.canRestartServer = false;
-    state.accessPresentation = PublicAccessPresentation::make(std::nullopt, false, true, {});
-    return state;
-}
-
-ViewState paused() {
-    ViewState state = paired();
-    state.publishingPaused = true;
-    state.accessPresentation = PublicAccessPresentation::make(PublicAccessStatus{"paused", true, 1.7e9}, true, true, {});
-    return state;
-}
-
-ViewState withResources(ViewState state) {
-    state.showResources = true;
-    state.resources = DesktopResources{6, 16, "Running", {1, 10, 2, 24}};
-    state.resourceCPU = 8;
-    state.resourceMemory = 16;
-    state.resourcesChanged = true;
-    return state;
-}
+using namespace tessaron::desktop::samples;
 
 struct Screen {
     const char* name;
@@ -178,37 +58,36 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    ViewState account = fresh();
-    ViewState createAccount = fresh();
+    ViewState account = unpaired();
+    ViewState createAccount = unpaired();
     createAccount.onboardingStep = OnboardingStep::createAccount;
-    ViewState signIn = fresh();
+    ViewState signIn = unpaired();
     signIn.onboardingStep = OnboardingStep::signIn;
-    ViewState connect = fresh();
+    ViewState connect = unpaired();
     connect.onboardingStep = OnboardingStep::connect;
     ViewState connectBusy = connect;
     connectBusy.settingUp = true;
     connectBusy.running = true;
-    ViewState form = fresh();
+    ViewState form = unpaired();
     form.onboardingSkipped = true;
     ViewState existing = form;
     existing.vmExists = true;
     existing.allocation = "4 CPUs \u00B7 8 GiB RAM";
-    ViewState failed = pairing("failed", true);
+    ViewState failed = setup("failed", true);
     failed.error = "Setup could not finish. Review the activity log, then resume setup. Your existing server and files "
                    "are preserved.";
-    ViewState update = paired();
+    ViewState update = running();
     update.latestVersion = "0.2.0";
     update.latestDownloadURL = "https://panel.tessaron.invalid/download";
-    ViewState move = fresh();
+    ViewState move = unpaired();
     move.durablyInstalled = false;
     move.bundleFolder = "/Users/ada/Downloads";
-    ViewState unsupported = fresh();
-    unsupported.support = HardwareSupport::evaluate({"x86_64", "Intel(R) Core(TM) i7-8700B CPU @ 3.20GHz", "Macmini8,1", 12,
-                                                     8ull << 30, 13});
-    ViewState loading = paired();
+    ViewState unsupported = unpaired();
+    unsupported.support = intel();
+    ViewState loading = running();
     loading.showResources = true;
     loading.loadingResources = true;
-    ViewState custom = withResources(stopped());
+    ViewState custom = withResources(stopped(), "Stopped");
     custom.resources = DesktopResources{4, 7.5, "Stopped", {1, 10, 2, 24}};
     custom.resourceCPU = 4;
     custom.resourceMemory = 7;
@@ -221,27 +100,27 @@ int main(int argc, char** argv) {
         {"05-welcome-connect-setting-up", connectBusy, {}},
         {"06-onboarding-form-advanced", form, [](DesktopWindow& w) { openDisclosure(w, "Advanced settings"); }},
         {"07-onboarding-form-existing-server", existing, {}},
-        {"08-pairing-code-waiting", pairing("awaiting_account", false), {}},
-        {"09-pairing-preparing", pairing("creating_vm", true), {}},
+        {"08-pairing-code-waiting", setup("awaiting_account", false), {}},
+        {"09-pairing-preparing", setup("creating_vm", true), {}},
         {"10-pairing-failed", failed, {}},
-        {"11-pairing-complete", pairing("complete", true), {}},
-        {"12-dashboard-running", paired(), {}},
+        {"11-pairing-complete", setup("complete", true), {}},
+        {"12-dashboard-running", running(), {}},
         {"13-dashboard-stopped", stopped(), {}},
         {"14-dashboard-public-access-paused", paused(), {}},
-        {"15-dashboard-restart-confirmation", paired(), [](DesktopWindow& w) { click<QAbstractButton>(w, "restartServer"); }},
-        {"16-dashboard-turn-off-confirmation", paired(), [](DesktopWindow& w) { click<QAbstractButton>(w, "powerServer"); }},
-        {"17-resource-sheet", withResources(paired()), {}},
-        {"18-resource-sheet-restart-confirmation", withResources(paired()),
+        {"15-dashboard-restart-confirmation", running(), [](DesktopWindow& w) { click<QAbstractButton>(w, "restartServer"); }},
+        {"16-dashboard-turn-off-confirmation", running(), [](DesktopWindow& w) { click<QAbstractButton>(w, "powerServer"); }},
+        {"17-resource-sheet", withResources(running(), "Running"), {}},
+        {"18-resource-sheet-restart-confirmation", withResources(running(), "Running"),
          [](DesktopWindow& w) { click<QAbstractButton>(w, "applyResources"); }},
         {"19-resource-sheet-loading", loading, {}},
         {"20-resource-sheet-custom-memory-stopped", custom, {}},
         {"21-update-banner", update, {}},
         {"22-move-to-applications-banner", move, {}},
         {"23-unsupported-hardware-banner", unsupported, {}},
-        {"24-connection-details", paired(), [](DesktopWindow& w) { openDisclosure(w, "Connection details"); }},
+        {"24-connection-details", running(), [](DesktopWindow& w) { openDisclosure(w, "Connection details"); }},
     };
 
-    NoActions actions;
+    RecordingActions actions;
     int written = 0;
     for (const Screen& screen : screens) {
         DesktopWindow window(actions);

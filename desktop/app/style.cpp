@@ -186,6 +186,10 @@ TessaronButton::TessaronButton(const std::string& text, bool primary, QWidget* p
     row_ = new QHBoxLayout(this);
     row_->setContentsMargins(16, 13, 16, 13);
     row_->setSpacing(8);
+    before_ = new QWidget(this);
+    before_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    before_->hide();
+    row_->addWidget(before_, 1);
     spinner_ = new Spinner(14, Qt::white, this);
     spinner_->hide();
     leading_ = new QLabel(this);
@@ -255,6 +259,11 @@ bool TessaronButton::busy() const { return property("tessaronBusy").toBool(); }
 void TessaronButton::setStretched(bool stretched) {
     space_->setVisible(stretched);
     setSizePolicy(stretched ? QSizePolicy::Expanding : QSizePolicy::Maximum, QSizePolicy::Fixed);
+}
+
+void TessaronButton::setCentred() {
+    setStretched(true);
+    before_->show();
 }
 
 void TessaronButton::setMinimumLabelHeight(int points) {

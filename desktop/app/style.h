@@ -86,6 +86,8 @@ public:
     void setSpinnerTrailing();
     // The label fills the width (text, then space, then the trailing symbol) instead of hugging.
     void setStretched(bool stretched);
+    // The button fills the width with its label centred.
+    void setCentred();
     void setMinimumLabelHeight(int points);
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -100,6 +102,7 @@ private:
     bool primary_;
     QHBoxLayout* row_;
     Spinner* spinner_;
+    QWidget* before_;
     QLabel* leading_;
     QLabel* text_;
     QWidget* space_;

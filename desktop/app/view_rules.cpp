@@ -68,24 +68,6 @@ std::string moveButtonTitle(const ViewState& state) {
 
 bool showUnsupportedBanner(const ViewState& state) { return !state.support.isSupported(); }
 
-std::string rejectionText(HardwareRejection rejection) {
-    switch (rejection) {
-    case HardwareRejection::couldNotVerifyHardware:
-        return "We couldn\u2019t identify this Mac\u2019s processor. Open Apple menu \u2192 About This Mac to check for an "
-               "Apple M-series chip, then reopen Tessaron.";
-    case HardwareRejection::requiresAppleSilicon:
-        return "Hosting requires an Apple M-series Mac. Intel Macs can\u2019t run this version of the Tessaron server.";
-    case HardwareRejection::requiresMSeries:
-        return "This processor isn\u2019t supported. To host a server, use a Mac with an Apple M-series chip.";
-    case HardwareRejection::requiresMacOS13:
-        return "Update this Mac to macOS 13 (Ventura) or later, then reopen Tessaron.";
-    case HardwareRejection::requiresEightGiBMemory:
-        return "Hosting requires at least 8 GB of memory installed in the Mac. Changing the Linux server\u2019s memory "
-               "setting won\u2019t change this requirement.";
-    }
-    return {};
-}
-
 ConnectionAction connectionAction(const ViewState& state) {
     ConnectionAction action;
     action.busy = state.checkingConnection || state.running || state.agentState == "running";

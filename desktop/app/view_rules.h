@@ -24,7 +24,6 @@ std::string moveBannerNote(const ViewState& state);
 std::string moveButtonTitle(const ViewState& state);
 
 bool showUnsupportedBanner(const ViewState& state);
-std::string rejectionText(HardwareRejection rejection);
 
 // The dashboard's connection action row.
 struct ConnectionAction {

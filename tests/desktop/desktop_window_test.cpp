@@ -4,6 +4,7 @@
 #include "app/desktop_window.h"
 #include "app/model_bridge.h"
 #include "app/overlays.h"
+#include "app/sample_states.h"
 #include "app/style.h"
 #include "model/desktop_model.h"
 
@@ -54,36 +55,6 @@ bool eventually(const std::function<bool()>& done) {
     return true;
 }
 
-class Recorder final : public WindowActions {
-public:
-    std::vector<std::string> calls;
-    void setCPU(int v) override { calls.push_back("cpu " + std::to_string(v)); }
-    void setMemory(int v) override { calls.push_back("memory " + std::to_string(v)); }
-    void setControl(const std::string& v) override { calls.push_back("control " + v); }
-    void setOnboardingStep(OnboardingStep s) override { calls.push_back("step " + std::string(onboarding_step::rawValue(s))); }
-    void skipOnboarding() override { calls.push_back("skip"); }
-    void setResourceCPU(int v) override { calls.push_back("resource cpu " + std::to_string(v)); }
-    void setResourceMemory(int v) override { calls.push_back("resource memory " + std::to_string(v)); }
-    void closeResources() override { calls.push_back("close resources"); }
-    void leaveSetupCard() override { calls.push_back("leave setup"); }
-    void setup() override { calls.push_back("setup"); }
-    void openConsole(bool billing) override { calls.push_back(billing ? "console billing" : "console"); }
-    void openConsolePage(const std::string& p) override { calls.push_back("page " + p); }
-    void openHelp() override { calls.push_back("help"); }
-    void openURL(const std::string& u) override { calls.push_back("url " + u); }
-    void installToApplications() override { calls.push_back("install"); }
-    void showAppInFolder() override { calls.push_back("show app"); }
-    void editResources() override { calls.push_back("edit resources"); }
-    void applyResources(bool restart) override { calls.push_back(restart ? "apply restart" : "apply"); }
-    void connect() override { calls.push_back("connect"); }
-    void openTerminal() override { calls.push_back("terminal"); }
-    void changePublicAccess() override { calls.push_back("public access"); }
-    void restartServer() override { calls.push_back("restart"); }
-    void power(const std::string& a) override { calls.push_back("power " + a); }
-    void openConnectionDetails() override { calls.push_back("details"); }
-    void keepPublicAccessOff() override { calls.push_back("keep off"); }
-};
-
 QString shownText(QWidget* widget) {
     if (auto* button = qobject_cast<style::TessaronButton*>(widget)) return button->title();
     if (auto* button = qobject_cast<QAbstractButton*>(widget)) return button->text().replace(QStringLiteral("&&"), QStringLiteral("&"));
@@ -104,35 +75,9 @@ QAbstractButton* button(QWidget& window, const std::string& title) {
     return qobject_cast<QAbstractButton*>(find(window, title));
 }
 
-HardwareSupportReport appleSilicon() {
-    return HardwareSupport::evaluate({"arm64", "Apple M2", "Mac14,2", 8, 16ull << 30, 14});
-}
-
-ViewState unpaired() {
-    ViewState state;
-    state.support = appleSilicon();
-    state.capacity = {8, 16ull << 30};
-    state.control = "https://panel.tessaron.invalid";
-    return state;
-}
-
-ViewState running() {
-    ViewState state = unpaired();
-    state.paired = true;
-    state.vmExists = true;
-    state.vmStatus = "Running";
-    state.allocatedCPU = 4;
-    state.allocatedMemoryGiB = 8;
-    state.connection = "Connected";
-    state.tunnelState = "connected";
-    state.agentState = "running";
-    state.serverState = "Running";
-    state.publishingPaused = false;
-    state.canRestartServer = true;
-    state.canPowerServer = true;
-    state.accessPresentation = PublicAccessPresentation::make(PublicAccessStatus{"enabled", false, 1.0}, true, true, {});
-    return state;
-}
+using samples::running;
+using samples::unpaired;
+using Recorder = samples::RecordingActions;
 
 struct Expect {
     std::string text;
@@ -208,8 +153,8 @@ TEST(DesktopWindow, EachMainStateShowsItsCard) {
         {"dashboard, running", running, rules::MainCard::dashboard,
          {{"Your server", Expect::shown},
           {"Public access enabled", Expect::shown},
-          {"4", Expect::shown},
-          {"8 GiB", Expect::shown},
+          {"6", Expect::shown},
+          {"16 GiB", Expect::shown},
           {"Running", Expect::shown},
           {"Continue in web panel", Expect::enabled},
           {"Open terminal", Expect::enabled},
@@ -221,15 +166,7 @@ TEST(DesktopWindow, EachMainStateShowsItsCard) {
           {"Hosting runs in the background. Keep this Mac awake and online.", Expect::shown}}},
         {"dashboard, stopped and offline",
          [] {
-             ViewState s = running();
-             s.vmStatus = "Stopped";
-             s.serverState = "Stopped";
-             s.powerLabel = "Start server";
-             s.connection = "Offline";
-             s.tunnelState = "offline";
-             s.agentState = "stopped";
-             s.canConnect = true;
-             s.canRestartServer = false;
+             ViewState s = samples::stopped();
              s.vmExists = false;
              return s;
          },
@@ -407,8 +344,8 @@ TEST(DesktopWindow, ClickThroughFromWelcomeToASetupRun) {
     options.bundle = bundle;
     options.home = home;
     options.limactl = (root / "no-limactl").string();
-    options.capacity = HostCapacity{8, 16ull << 30};
-    options.support = appleSilicon();
+    options.capacity = HostCapacity{12, 32ull << 30};
+    options.support = samples::appleSilicon();
     options.settingsFile = QString::fromStdString((root / "settings.ini").string());
     options.freeSpace = [](const std::filesystem::path&) { return std::optional<std::uint64_t>(100ull << 30); };
     options.startRefreshLoop = false;

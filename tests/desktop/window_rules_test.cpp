@@ -1,6 +1,7 @@
 // The window's decisions over the model's state: which card and banners show, the connection
 // action, the welcome walk-through, steppers, the setup card, the lifecycle row and the resource
 // editor.
+#include "app/sample_states.h"
 #include "app/view_rules.h"
 
 #include <gtest/gtest.h>
@@ -11,17 +12,9 @@ namespace {
 using rules::MainCard;
 using Action = PublicAccessPresentation::Action;
 
-HardwareSupportReport supported() { return HardwareSupport::evaluate({"arm64", "Apple M2", "Mac14,2", 8, 16ull << 30, 14}); }
-HardwareSupportReport intel() {
-    return HardwareSupport::evaluate({"x86_64", "Intel(R) Core(TM) i7", "Macmini8,1", 8, 16ull << 30, 14});
-}
-
-ViewState base() {
-    ViewState state;
-    state.support = supported();
-    state.capacity = {8, 16ull << 30};
-    return state;
-}
+using samples::intel;
+HardwareSupportReport supported() { return samples::appleSilicon(); }
+ViewState base() { return samples::unpaired(); }
 
 TEST(WindowRules, OneMainCardChosenInOrder) {
     struct Row {
@@ -228,7 +221,7 @@ TEST(WindowRules, OnboardingFormForNewAndExistingServer) {
     EXPECT_EQ(form.setupLabel, "Create your server");
     EXPECT_TRUE(form.diskNote.has_value());
     EXPECT_TRUE(form.setupEnabled);
-    EXPECT_EQ(form.capacityText, "8 cores \u00B7 16 GiB");
+    EXPECT_EQ(form.capacityText, "12 cores \u00B7 32 GiB");
 
     state.vmExists = true;
     form = rules::onboardingForm(state);
@@ -302,14 +295,14 @@ TEST(WindowRules, SetupCardDescribesTheMac) {
     state.memory = 6;
     rules::PairingCard card = rules::pairingCard(state);
     EXPECT_EQ(card.machineName, "This Mac") << "no profile yet and no host name";
-    EXPECT_EQ(card.machineSummary, "Apple M2 \u00B7 3 CPUs \u00B7 6 GiB RAM");
+    EXPECT_EQ(card.machineSummary, "Apple M2 Pro \u00B7 3 CPUs \u00B7 6 GiB RAM");
 
     state.hostName = "Ada\u2019s Mac";
     state.allocatedCPU = 4;
     state.allocatedMemoryGiB = 7.5;
     card = rules::pairingCard(state);
     EXPECT_EQ(card.machineName, "Ada\u2019s Mac");
-    EXPECT_EQ(card.machineSummary, "Apple M2 \u00B7 4 CPUs \u00B7 7.5 GiB RAM");
+    EXPECT_EQ(card.machineSummary, "Apple M2 Pro \u00B7 4 CPUs \u00B7 7.5 GiB RAM");
 
     SetupProgress progress;
     progress.stage = "linking";
