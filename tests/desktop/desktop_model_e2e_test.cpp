@@ -23,6 +23,23 @@ using namespace testing;
 using json::Json;
 namespace fs = std::filesystem;
 
+// Refresh cycles, one after the other, until `condition` holds. The test runs them itself
+// instead of the model's loop so that no status read (which shares the VM's lock) overlaps the
+// resize that needs the lock alone.
+bool refreshUntil(DesktopModel& model, const std::function<bool()>& condition, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        bool done = false;
+        QObject context;
+        QObject::connect(&model, &DesktopModel::refreshCompleted, &context, [&] { done = true; });
+        model.refresh();
+        if (!waitUntil([&] { return done; }, 60)) return false;
+        settle(0.2);
+    }
+    return true;
+}
+
 TEST(DesktopModelEndToEnd, OnboardRestartAndResize) {
     application();
     TempHome home;
@@ -41,11 +58,11 @@ TEST(DesktopModelEndToEnd, OnboardRestartAndResize) {
     options.capacity = HostCapacity{8, 16ull << 30};
     options.settingsFile = QString::fromStdString((home.path() / "settings.ini").string());
     options.freeSpace = [](const fs::path&) { return std::optional<std::uint64_t>(100ull << 30); };
-    options.refreshInterval = std::chrono::milliseconds(300);
+    options.startRefreshLoop = false;
     options.checkForUpdates = false;
     DesktopModel model(tessaron::testing::tessaronPath(), opener, options);
     EXPECT_TRUE(model.support().isSupported()) << "the stand-in Mac's hardware is read";
-    ASSERT_TRUE(waitUntil([&] { return model.connection() != "Checking connection\u2026"; }));
+    ASSERT_TRUE(refreshUntil(model, [&] { return model.connection() != "Checking connection\u2026"; }, 60));
     EXPECT_FALSE(model.paired());
     EXPECT_EQ(model.connection(), "Not connected");
     EXPECT_EQ(model.vmStatus(), "Not created yet");
@@ -88,7 +105,7 @@ TEST(DesktopModelEndToEnd, OnboardRestartAndResize) {
     environment.variables["TESSARON_CONFIG_PATH"] = AgentConfigurationStore::defaultURL().string();
     environment.variables["TESSARON_PASS_INTERVAL_MS"] = "200";
     tessaron::testing::RunningProgram serve(tessaron::testing::tessaronPath(), {"serve"}, environment);
-    ASSERT_TRUE(waitUntil([&] { return model.canRestartServer() && model.agentState() == "running"; }, 90))
+    ASSERT_TRUE(refreshUntil(model, [&] { return model.canRestartServer() && model.agentState() == "running"; }, 90))
         << model.agentState().toStdString() << " " << model.canRestartServer() << " "
         << tessaron::testing::runTessaron({"server", "status"}).standardOutput << "\n"
         << serve.standardOutput() << serve.standardError();
@@ -106,7 +123,8 @@ TEST(DesktopModelEndToEnd, OnboardRestartAndResize) {
     EXPECT_EQ(model.lifecycleAction(), QString("restart"));
     ASSERT_TRUE(waitUntil([&] { return !model.lifecycleAction(); }));
     ASSERT_TRUE(model.restartRequest()) << model.lifecycleError().toStdString();
-    ASSERT_TRUE(waitUntil([&] { return model.restartRequest() && model.restartRequest()->status == "succeeded"; }, 120))
+    ASSERT_TRUE(refreshUntil(
+        model, [&] { return model.restartRequest() && model.restartRequest()->status == "succeeded"; }, 120))
         << serve.standardOutput() << serve.standardError();
     EXPECT_EQ(model.restartMessage(), "Linux restarted. Check that your apps are running.");
     EXPECT_NE(bootId(), firstBoot);
