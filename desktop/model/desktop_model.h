@@ -313,6 +313,8 @@ private:
     void receive(const QString& text);
     void handleLine(const QString& line);
     void readChildOutput();
+    // Lets the setup child go: no child, nothing running, no setup in progress.
+    void releaseChild();
     void childFinished(int exitCode, bool setup);
     void openPath(const std::string& path);
     std::vector<std::filesystem::path> installCandidates() const;

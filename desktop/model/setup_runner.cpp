@@ -96,14 +96,18 @@ void DesktopModel::start(const std::vector<std::string>& arguments, bool setup) 
         return;
     }
     const QString launchError = child->errorString();
-    child->disconnect(this);
-    child->deleteLater();
+    releaseChild();
+    if (setup) set(setupStage_, QString("failed"), &DesktopModel::setupStageChanged);
+    set(error_, launchError, &DesktopModel::errorChanged);
+}
+
+void DesktopModel::releaseChild() {
+    child_->disconnect(this);
+    child_->deleteLater();
     child_ = nullptr;
     emit setupChildChanged();
     set(running_, false, &DesktopModel::runningChanged);
     set(settingUp_, false, &DesktopModel::settingUpChanged);
-    if (setup) set(setupStage_, QString("failed"), &DesktopModel::setupStageChanged);
-    set(error_, launchError, &DesktopModel::errorChanged);
 }
 
 void DesktopModel::readChildOutput() {
@@ -120,13 +124,7 @@ void DesktopModel::childFinished(int exitCode, bool setup) {
     const QString rest = output_.finish();
     if (!rest.isEmpty()) receive(rest);
 
-    child_->disconnect(this);
-    child_->deleteLater();
-    child_ = nullptr;
-    emit setupChildChanged();
-    set(running_, false, &DesktopModel::runningChanged);
-    set(settingUp_, false, &DesktopModel::settingUpChanged);
-
+    releaseChild();
     refreshThen([this, exitCode, setup] {
         if (exitCode != 0) {
             set(pairingCode_, QString(), &DesktopModel::pairingCodeChanged);
