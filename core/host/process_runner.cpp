@@ -126,11 +126,12 @@ public:
         const int ready = ::poll(polled, 2, static_cast<int>(wait.count()));
         if (ready > 0) drain();
     }
-    // Reads until each pipe is empty for now or at its end.
+    // Reads until each pipe is empty for now or at its end, or 1 MiB was read from it, so
+    // that a program writing without pause cannot keep the caller here past its deadline.
     void drain() {
         char buffer[16384];
         for (int i = 0; i < 2; ++i) {
-            while (fds_[i] >= 0) {
+            for (int reads = 0; fds_[i] >= 0 && reads < 64; ++reads) {
                 const ssize_t n = ::read(fds_[i], buffer, sizeof buffer);
                 if (n > 0) {
                     const std::size_t room = limit_ > captured[i].size() ? limit_ - captured[i].size() : 0;
