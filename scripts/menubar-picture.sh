@@ -6,7 +6,7 @@
 #
 #   scripts/menubar-picture.sh [BUILD_DIR] [OUT_DIR]     (defaults: build, /work/screens/menubar)
 #
-# Saves OUT_DIR/menubar-icon.png (the tray with the icon) and OUT_DIR/menubar-menu.png.
+# Saves OUT_DIR/menubar-icon.png (the icon in the tray, with its tooltip) and OUT_DIR/menubar-menu.png.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
@@ -93,8 +93,11 @@ wait_for 20 "the tray's panel" icon_window
 # Then the first read (a real `tessaron server status`) comes back.
 sleep 5
 icon_window
-import -window root -crop 800x120+0+0 "$out/menubar-icon.png"
-xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
+# Resting on the icon shows its tooltip; a click opens the menu.
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2))
+sleep 2
+import -window root -crop 480x100+320+0 "$out/menubar-icon.png"
+xdotool click 1
 sleep 1.5
 import -window root "$out/menubar-menu.png"
 echo "saved $out/menubar-icon.png and $out/menubar-menu.png"

@@ -84,6 +84,36 @@ struct Pipe {
     }
 };
 
+// Starts the child with standard output and error on two new pipes whose read ends are
+// left in `out` and `err`; standard input is /dev/null with `nullInput`, else this one's.
+pid_t spawnCaptured(const std::string& executable, const std::vector<std::string>& arguments, Pipe& out, Pipe& err,
+                    bool nullInput) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw launchError(executable, errno);
+    out.read = fds[0];
+    out.write = fds[1];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw launchError(executable, errno);
+    err.read = fds[0];
+    err.write = fds[1];
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (nullInput) posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out.write, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err.write, STDERR_FILENO);
+    auto argv = argumentVector(executable, arguments);
+    SpawnAttributes attributes;
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, executable.c_str(), &actions, attributes.get(), argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) throw launchError(executable, spawned);
+    ::close(out.write);
+    out.write = -1;
+    ::close(err.write);
+    err.write = -1;
+    return pid;
+}
+
 // Non-blocking reads of a child's two output pipes into buffers of a fixed capacity.
 class BoundedCapture {
 public:
@@ -96,11 +126,12 @@ public:
         const int ready = ::poll(polled, 2, static_cast<int>(wait.count()));
         if (ready > 0) drain();
     }
-    // Reads until each pipe is empty for now or at its end.
+    // Reads until each pipe is empty for now or at its end, or 1 MiB was read from it, so
+    // that a program writing without pause cannot keep the caller here past its deadline.
     void drain() {
         char buffer[16384];
         for (int i = 0; i < 2; ++i) {
-            while (fds_[i] >= 0) {
+            for (int reads = 0; fds_[i] >= 0 && reads < 64; ++reads) {
                 const ssize_t n = ::read(fds_[i], buffer, sizeof buffer);
                 if (n > 0) {
                     const std::size_t room = limit_ > captured[i].size() ? limit_ - captured[i].size() : 0;
@@ -184,28 +215,7 @@ std::string replacingInvalidUTF8(const std::string& bytes) {
 
 CommandResult ProcessCommandRunner::run(const std::string& executable, const std::vector<std::string>& arguments) {
     Pipe out, err;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw launchError(executable, errno);
-    out.read = fds[0];
-    out.write = fds[1];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw launchError(executable, errno);
-    err.read = fds[0];
-    err.write = fds[1];
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out.write, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err.write, STDERR_FILENO);
-    auto argv = argumentVector(executable, arguments);
-    SpawnAttributes attributes;
-    pid_t pid = -1;
-    int spawned = ::posix_spawn(&pid, executable.c_str(), &actions, attributes.get(), argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) throw launchError(executable, spawned);
-    ::close(out.write);
-    out.write = -1;
-    ::close(err.write);
-    err.write = -1;
+    const pid_t pid = spawnCaptured(executable, arguments, out, err, /*nullInput=*/false);
 
     // Drain both pipes together so that a child filling one of them never stalls.
     std::string captured[2];
@@ -264,37 +274,11 @@ std::int32_t ProcessCommandRunner::runInteractive(const std::string& executable,
     return exitCodeFromWaitStatus(status);
 }
 
-}  // namespace tessaron
-
-namespace tessaron {
-
 BoundedRun runBounded(const std::string& executable, const std::vector<std::string>& arguments,
                       std::chrono::milliseconds timeout, std::size_t outputLimit, std::chrono::milliseconds grace) {
     using Clock = std::chrono::steady_clock;
     Pipe out, err;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw launchError(executable, errno);
-    out.read = fds[0];
-    out.write = fds[1];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw launchError(executable, errno);
-    err.read = fds[0];
-    err.write = fds[1];
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out.write, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err.write, STDERR_FILENO);
-    auto argv = argumentVector(executable, arguments);
-    SpawnAttributes attributes;
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, executable.c_str(), &actions, attributes.get(), argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) throw launchError(executable, spawned);
-    ::close(out.write);
-    out.write = -1;
-    ::close(err.write);
-    err.write = -1;
+    const pid_t pid = spawnCaptured(executable, arguments, out, err, /*nullInput=*/true);
 
     // The exit is noticed by reaping, not by the pipes' end, which a grandchild may hold.
     constexpr std::chrono::milliseconds tick(20);

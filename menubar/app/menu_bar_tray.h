@@ -15,7 +15,6 @@ class MenuBarTray : public QObject {
 public:
     explicit MenuBarTray(MenuController& controller, QObject* parent = nullptr);
     void show();
-    QMenu& menu() { return menu_; }
 
 private:
     void apply();

@@ -79,6 +79,7 @@ TEST_F(MenuCommandRunner, HangingProgramsAreTerminatedThenKilled) {
     const std::vector<Case> cases = {
         {"ends on SIGTERM", "echo $$ > '" + (dir / "pid").string() + "'; echo early; exec sleep 60", 400ms},
         {"ignores SIGTERM", "echo $$ > '" + (dir / "pid").string() + "'; trap '' TERM; exec sleep 60", 1000ms},
+        {"writes without pause", "echo $$ > '" + (dir / "pid").string() + "'; exec yes", 400ms},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
