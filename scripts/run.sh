@@ -5,10 +5,12 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
-# The program with its bundle and stand-in limactl, and the other stand-ins.
+# The program with its bundle and stand-in limactl, the other stand-ins, the desktop window and
+# the menu-bar companion.
 demo_targets=(tessaron tessaron_standin_limactl tessaron_standin_panel tessaron_standin_edge
-  tessaron_standin_ps tessaron_standin_launchctl tessaron_standin_sudo)
-echo "run: building the program and its stand-ins into build/ (a first build takes roughly"
+  tessaron_standin_ps tessaron_standin_launchctl tessaron_standin_sudo tessaron_standin_wgpeer
+  TessaronDesktop TessaronMenuBar)
+echo "run: building the programs and their stand-ins into build/ (a first build takes roughly"
 echo "run: 5 minutes on 8 free cores, longer on a busy machine; later runs rebuild only what changed)"
 started=$SECONDS
 "$root/scripts/build.sh" "$root/build" "${demo_targets[@]}"
