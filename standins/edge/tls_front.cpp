@@ -42,9 +42,9 @@ asio::awaitable<void> carry(std::shared_ptr<TlsSocket> secure, unsigned short pl
     boost::system::error_code ec;
     // A client that refuses the certificate ends the handshake; so does one that never finishes it.
     asio::steady_timer limit(executor, handshakeLimit);
-    limit.async_wait([secure](boost::system::error_code expired) {
+    limit.async_wait([secure](boost::system::error_code cancelled) {
         boost::system::error_code ignored;
-        if (!expired) secure->lowest_layer().close(ignored);
+        if (!cancelled) secure->lowest_layer().close(ignored);
     });
     co_await secure->async_handshake(asio::ssl::stream_base::server, asio::redirect_error(asio::use_awaitable, ec));
     limit.cancel();

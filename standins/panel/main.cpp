@@ -26,7 +26,8 @@
 namespace {
 
 [[noreturn]] void usage(const std::string& problem) {
-    std::cerr << "tessaron-panel: " << problem << "\nUsage: tessaron-panel [--port N] [--state FILE] [--tls-cert FILE --tls-key FILE]" << std::endl;
+    std::cerr << "tessaron-panel: " << problem
+              << "\nUsage: tessaron-panel [--port N] [--state FILE] [--tls-cert FILE --tls-key FILE]" << std::endl;
     std::exit(2);
 }
 

@@ -55,16 +55,7 @@ protected:
 
     ServeE2E() { testing::writeHomeFilteredProcessLister(tools.path()); }
 
-    // HOME and LIMA_HOME are the test's own (set in this process's environment); the
-    // configuration path is named, as launchd names it, so that other tests' helper
-    // checks know which pairing these helpers serve.
-    testing::ProgramEnvironment environment() const {
-        testing::ProgramEnvironment environment;
-        environment.variables["TESSARON_PS_PATH"] = (tools.path() / "ps").string();
-        environment.variables["TESSARON_CONFIG_PATH"] = AgentConfigurationStore::defaultURL().string();
-        environment.variables["TESSARON_PASS_INTERVAL_MS"] = "200";
-        return environment;
-    }
+    testing::ProgramEnvironment environment() const { return testing::helperEnvironment(tools.path()); }
     std::unique_ptr<RunningProgram> startServe() {
         return std::make_unique<RunningProgram>(testing::tessaronPath(), std::vector<std::string>{"serve"},
                                                 environment());

@@ -70,16 +70,9 @@ protected:
         DeviceCredentialStore::save(mac.deviceToken, mac.machineId);
     }
 
-    testing::ProgramEnvironment environment() const {
-        testing::ProgramEnvironment environment;
-        environment.variables["TESSARON_PS_PATH"] = (tools.path() / "ps").string();
-        environment.variables["TESSARON_CONFIG_PATH"] = AgentConfigurationStore::defaultURL().string();
-        environment.variables["TESSARON_PASS_INTERVAL_MS"] = "200";
-        return environment;
-    }
     std::unique_ptr<RunningProgram> startServe() const {
         return std::make_unique<RunningProgram>(testing::tessaronPath(), std::vector<std::string>{"serve"},
-                                                environment());
+                                                testing::helperEnvironment(tools.path()));
     }
     static void stop(RunningProgram& serve) {
         serve.signal(SIGTERM);
@@ -189,10 +182,12 @@ TEST_F(TlsE2E, ARefusedCertificateStopsEveryFlowBeforeAnythingIsSentOrSaved) {
         std::optional<std::string> trustedFile;  // SSL_CERT_FILE, when not the test authority
     };
     const std::vector<Case> cases = {
-        {"another host name", authority.issue("elsewhere", {"elsewhere.example"}), refused + "is for another host name."},
+        {"another host name", authority.issue("elsewhere", {"elsewhere.example"}), refused + "is for another host name.",
+         std::nullopt},
         {"untrusted authority", stranger.issue("stranger", {"localhost", "127.0.0.1"}),
-         refused + "is not signed by a trusted certificate authority."},
-        {"expired", authority.issue("expired", {"localhost", "127.0.0.1"}, {-48h, -24h}), refused + "has expired."},
+         refused + "is not signed by a trusted certificate authority.", std::nullopt},
+        {"expired", authority.issue("expired", {"localhost", "127.0.0.1"}, {-48h, -24h}), refused + "has expired.",
+         std::nullopt},
         {"unreadable authority file", good, tls::unreadableAuthorityFileSentence(missingFile), missingFile.string()},
     };
     ASSERT_EQ(lima.create("tessaron").exitCode, 0);

@@ -1,5 +1,7 @@
 #include "support/serve_process.h"
 
+#include "host/agent_configuration.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -282,6 +284,14 @@ ProgramRun runProgramAs(const fs::path& program, const std::vector<std::string>&
     run.standardOutput = child.standardOutput();
     run.standardError = child.standardError();
     return run;
+}
+
+ProgramEnvironment helperEnvironment(const fs::path& processListerDir) {
+    ProgramEnvironment environment;
+    environment.variables["TESSARON_PS_PATH"] = (processListerDir / "ps").string();
+    environment.variables["TESSARON_CONFIG_PATH"] = AgentConfigurationStore::defaultURL().string();
+    environment.variables["TESSARON_PASS_INTERVAL_MS"] = "200";
+    return environment;
 }
 
 }  // namespace tessaron::testing

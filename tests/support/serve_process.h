@@ -99,6 +99,13 @@ private:
     std::thread reader_;
 };
 
+// The environment of a connection helper started as launchd starts it, in the test's
+// HOME and LIMA_HOME (set in this process's environment): the stand-in ps that
+// writeHomeFilteredProcessLister wrote into `processListerDir`, the configuration path
+// named, as launchd names it, so that other tests' helper checks know which pairing the
+// helper serves, and passes 200 ms apart.
+ProgramEnvironment helperEnvironment(const std::filesystem::path& processListerDir);
+
 // Runs a short command to its end (killed after `timeoutSeconds`), optionally as another
 // user; the exit status is 128 + the signal when it was killed.
 ProgramRun runProgramAs(const std::filesystem::path& program, const std::vector<std::string>& arguments,
