@@ -504,14 +504,18 @@ private:
             }
             if (*ended) break;
             // The POST may take up to a minute; it runs on a thread of its own that a stop
-            // does not wait for.
+            // does not wait for. That thread may outlive the loop and its io_context, so it
+            // holds the timer only weakly: the timer is only ever released on the loop.
             auto posted = std::make_shared<asio::steady_timer>(io_, asio::steady_timer::time_point::max());
-            std::thread([configuration = configuration_, token = token_, gate = panelPosts_, posted] {
+            std::thread([configuration = configuration_, token = token_, gate = panelPosts_,
+                         weakPosted = std::weak_ptr<asio::steady_timer>(posted)] {
                 try {
                     sendPanelHeartbeat(configuration, token);
                 } catch (...) {
                 }
-                gate->post([posted] { posted->cancel(); });
+                gate->post([weakPosted] {
+                    if (const auto timer = weakPosted.lock()) timer->cancel();
+                });
             }).detach();
             boost::system::error_code ignoredWait;
             co_await posted->async_wait(asio::redirect_error(asio::use_awaitable, ignoredWait));

@@ -245,7 +245,7 @@ TEST(SetupFlow, SavingSurvivesAKillAtAnyMoment) {
                 }
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1 + round * 3));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + round * 10));
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
         auto loaded = SetupSessionStore::load(file);  // never torn, never unsafe
