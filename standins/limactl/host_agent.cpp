@@ -365,7 +365,7 @@ int runHostAgent(const std::string& name) {
     }
     stopForwarding = true;
     if (forwarder.joinable()) forwarder.join();
-    endGuestProcesses(::getpid());
+    endOwnGuestProcesses(hostNetwork);
     releaseHostAgentFiles(dir);
     return end == AgentEnd::childExited ? 1 : 0;
 }

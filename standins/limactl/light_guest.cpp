@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <poll.h>
 #include <set>
 #include <sstream>
@@ -165,26 +166,67 @@ void joinLightGuestNamespaces(pid_t agent) {
     }
 }
 
-void endGuestProcesses(pid_t agent) {
-    if (::geteuid() != 0) return;
-    // The agent may be the caller itself: compare with the machine's namespace, init's.
-    const std::string own = namespaceId("/proc/" + std::to_string(agent) + "/ns/net");
-    const std::string host = namespaceId("/proc/1/ns/net");
-    if (own.empty() || own == host) return;
+namespace {
+
+// A namespace's identity: its inode on the namespace file system. An inode number is
+// reused once a namespace is gone, so a comparison only holds while a descriptor of the
+// namespace is kept open.
+using NamespaceKey = std::pair<dev_t, ino_t>;
+
+std::optional<NamespaceKey> namespaceKey(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    return NamespaceKey{status.st_dev, status.st_ino};
+}
+
+std::optional<NamespaceKey> namespaceKey(int descriptor) {
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0) return std::nullopt;
+    return NamespaceKey{status.st_dev, status.st_ino};
+}
+
+// Ends every process in the namespace open as `guest` other than the agent and the caller,
+// but only when it is a namespace of the guest's own: never one this machine's programs
+// share, which `machine` names (the caller's, or the one the agent came from), nor one
+// that cannot be named. `guest` stays open throughout, so that once the guest's last
+// process is gone its number cannot pass to a namespace some other instance makes.
+void endProcessesIn(int guest, pid_t agent, const std::optional<NamespaceKey>& machine) {
+    const auto own = namespaceKey(guest);
+    if (!own || !machine || own == machine || own == namespaceKey("/proc/1/ns/net")) return;
     for (int round = 0; round < 2; ++round) {
         bool any = false;
         std::error_code error;
         for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
             const std::string name = it->path().filename().string();
-            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+            if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
             const pid_t pid = static_cast<pid_t>(std::stol(name));
-            if (pid == agent || pid == ::getpid() || namespaceId(it->path().string() + "/ns/net") != own) continue;
+            if (pid <= 1 || pid == agent || pid == ::getpid() || namespaceKey(it->path().string() + "/ns/net") != own)
+                continue;
             ::kill(pid, round == 0 ? SIGTERM : SIGKILL);
             any = true;
         }
         if (!any) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
+}
+
+}  // namespace
+
+void endGuestProcesses(pid_t agent) {
+    if (::geteuid() != 0 || agent <= 1 || agent == ::getpid()) return;
+    const int guest = ::open(("/proc/" + std::to_string(agent) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    if (guest < 0) return;
+    // A real guest's agent, or one started without walls, shares the caller's namespace.
+    endProcessesIn(guest, agent, namespaceKey("/proc/self/ns/net"));
+    ::close(guest);
+}
+
+void endOwnGuestProcesses(int hostNetwork) {
+    if (::geteuid() != 0 || hostNetwork < 0) return;
+    const int guest = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (guest < 0) return;
+    endProcessesIn(guest, ::getpid(), namespaceKey(hostNetwork));
+    ::close(guest);
 }
 
 }  // namespace tessaron::standin::limactl

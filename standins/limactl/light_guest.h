@@ -34,7 +34,13 @@ void forwardGuestPorts(int hostNetwork, int sshListener, const std::atomic<bool>
 void joinLightGuestNamespaces(pid_t agent);
 
 // Ends every process left in the network namespace of the host agent `agent` (say a
-// wireguard-go that wg-quick started), other than the agent and the caller.
+// wireguard-go that wg-quick started), other than the agent and the caller. Does nothing
+// unless that namespace is the guest's own: a real guest's agent, or an agent whose pid
+// now names some other program, shares the caller's namespace, and nothing there is ended.
 void endGuestProcesses(pid_t agent);
+
+// The same, called by the walled agent itself on its way out; `hostNetwork` is the
+// descriptor of this machine's namespace that makeLightGuestNamespaces gave it.
+void endOwnGuestProcesses(int hostNetwork);
 
 }  // namespace tessaron::standin::limactl
