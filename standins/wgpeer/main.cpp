@@ -143,6 +143,7 @@ int serve(int argc, char** argv) {
         ::execl(wireguardGoTool, "wireguard-go", "-f", interfaceName, nullptr);
         std::_Exit(127);
     }
+    if (wireguard < 0) fail(std::string("cannot start wireguard-go: ") + std::strerror(errno));
     const fs::path socket = fs::path("/run/wireguard") / (std::string(interfaceName) + ".sock");
     for (int i = 0; i < 200 && !fs::exists(socket); ++i) std::this_thread::sleep_for(50ms);
     if (!fs::exists(socket)) {
