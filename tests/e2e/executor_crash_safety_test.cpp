@@ -413,7 +413,7 @@ struct Drive {
     Rig& rig;
     std::mt19937_64& random;
     Counts& counts;
-    std::map<std::string, double>& spans;  // seconds of one whole run, by kind
+    std::map<std::string, double>& spans;  // seconds of one whole run, by kind (a moving average)
 
     void operator()(const std::string& kind, const std::string& list, const std::string& id,
                     const std::function<bool()>& started, const std::function<void()>& afterRun) {
@@ -439,7 +439,10 @@ struct Drive {
             afterRun();
             if (::testing::Test::HasFatalFailure()) return;
             if (!outcome.killed) {
-                if (calibrate) spans[kind] = std::max(outcome.seconds, 0.02);
+                // Runs slow down and speed up with the machine's load: the span follows them,
+                // so that the kills keep landing within a run.
+                const double span = std::max(outcome.seconds, 0.02);
+                spans[kind] = spans.count(kind) ? 0.7 * spans[kind] + 0.3 * span : span;
                 ASSERT_TRUE(completed && outcome.exitCode == passHandled)
                     << "an undisturbed pass did not complete the command (exit status " << outcome.exitCode
                     << "); child log:\n"
