@@ -1,6 +1,7 @@
 #include "host/base64.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -44,12 +45,49 @@ inline void put3(char* out, std::uint32_t v) {
     out[2] = static_cast<char>(v);
 }
 
+// Eight bytes in their order in memory, the first one in the top bits.
+inline std::uint64_t loadBigEndian64(const unsigned char* in) {
+    std::uint64_t word;
+    std::memcpy(&word, in, 8);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    return word;
+}
+
+// The four characters of a 12-bit pair, as they lie in memory, for a 16-bit store.
+constexpr std::array<std::uint16_t, 4096> pairWords = [] {
+    std::array<std::uint16_t, 4096> table{};
+    for (int i = 0; i < 4096; ++i) {
+        const auto first = static_cast<std::uint16_t>(static_cast<unsigned char>(alphabet[i >> 6]));
+        const auto second = static_cast<std::uint16_t>(static_cast<unsigned char>(alphabet[i & 63]));
+        table[i] = std::endian::native == std::endian::little ? static_cast<std::uint16_t>(first | second << 8)
+                                                              : static_cast<std::uint16_t>(first << 8 | second);
+    }
+    return table;
+}();
+
+constexpr bool fastWords = std::endian::native == std::endian::little || std::endian::native == std::endian::big;
+
 }  // namespace
 
 void base64EncodeTo(std::string_view bytes, char* out) {
     const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t whole = bytes.size() / 3 * 3;
-    for (std::size_t i = 0; i < whole; i += 3) {
+    std::size_t i = 0;
+    if constexpr (fastWords) {
+        // Six bytes to eight characters per step, read in one load (of eight bytes, so while
+        // eight remain) and written in one store.
+        for (; i + 8 <= whole; i += 6) {
+            const std::uint64_t v = loadBigEndian64(in + i);
+            const std::uint64_t a = pairWords[(v >> 52) & 0xfff], b = pairWords[(v >> 40) & 0xfff],
+                                c = pairWords[(v >> 28) & 0xfff], d = pairWords[(v >> 16) & 0xfff];
+            const std::uint64_t chars = std::endian::native == std::endian::little
+                                            ? a | b << 16 | c << 32 | d << 48
+                                            : a << 48 | b << 32 | c << 16 | d;
+            std::memcpy(out, &chars, 8);
+            out += 8;
+        }
+    }
+    for (; i < whole; i += 3) {
         const std::uint32_t v = (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
         std::memcpy(out, pairs[v >> 12].data(), 2);
         std::memcpy(out + 2, pairs[v & 0xfff].data(), 2);
@@ -74,6 +112,19 @@ std::size_t base64DecodeGroups(std::string_view text, char* out) {
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t whole = text.size() / 4 * 4;
     std::size_t i = 0;
+    if constexpr (fastWords) {
+        // Two groups per step while both are valid, their six bytes written in one store of
+        // eight while at least one more group follows (its room takes the two spare bytes,
+        // which it then overwrites or, when it is not valid, which nobody reads).
+        for (; i + 12 <= whole; i += 8) {
+            const std::uint32_t a = group(in + i), b = group(in + i + 4);
+            if ((a | b) & invalid) break;
+            std::uint64_t bytes = std::uint64_t{a} << 40 | std::uint64_t{b} << 16;
+            if constexpr (std::endian::native == std::endian::little) bytes = __builtin_bswap64(bytes);
+            std::memcpy(out, &bytes, 8);
+            out += 6;
+        }
+    }
     // Two groups per step while both are valid.
     for (; i + 8 <= whole; i += 8) {
         const std::uint32_t a = group(in + i), b = group(in + i + 4);

@@ -222,16 +222,19 @@ private:
         for (int i = 0; i < options_.readyCount; ++i) sendToHelper(R"({"type":"ready"})");
 
         for (;;) {
-            beast::flat_buffer message;
+            // Read straight into the string that goes to the waiting party.
+            std::string text;
+            auto message = asio::dynamic_buffer(text);
             co_await helper->ws.async_read(message, asio::redirect_error(asio::use_awaitable, ec));
             if (ec == websocket::error::closed) lastCloseCode_ = static_cast<int>(helper->ws.reason().code);
             if (ec) break;
-            std::string text = beast::buffers_to_string(message.data());
             if (options_.frameLog) frames_.push_back(text);
-            // Stream data, the bulk of the traffic, needs no JSON tree to find its stream.
+            // The frames of the bulk of the traffic (stream data, answers) need no JSON tree
+            // to find their party.
             std::optional<std::string> id;
-            if (const auto data = tunnel::recognizeStreamData(text)) {
-                id = std::string(data->id);
+            if (const auto head = tunnel::readFrameHead(text)) {
+                if (head->type == "heartbeat") ++heartbeats_;
+                if (head->id) id = std::string(*head->id);
             } else {
                 try {
                     const Json object = json::parseObject(text);
@@ -386,19 +389,29 @@ private:
         for (;;) {
             auto text = co_await box->next(std::chrono::hours(24));
             if (!text) break;
-            std::optional<std::string> bytes;
+            std::string_view bytes;
+            std::string owned;
             std::string type;
-            if (const auto data = tunnel::recognizeStreamData(*text)) {
+            // Stream data is decoded in the same pass that reads the frame.
+            const auto decoded = std::make_unique_for_overwrite<char[]>(tunnel::streamDataBufferSize);
+            if (const auto data = tunnel::readStreamData(*text, decoded.get())) {
                 type = "stream_data";
-                bytes = base64Decode(data->data).value_or("");
+                if (data->valid) {
+                    bytes = std::string_view(decoded.get(), data->size);
+                } else {
+                    owned = base64Decode(tunnel::recognizeStreamData(*text)->data).value_or("");
+                    bytes = owned;
+                }
             } else {
                 const Json object = json::parseObject(*text);
                 type = json::string(object, "type");
-                if (type == "stream_data") bytes = base64Decode(json::string(object, "data")).value_or("");
+                if (type == "stream_data") owned = base64Decode(json::string(object, "data")).value_or("");
+                bytes = owned;
             }
             if (type == "stream_data") {
                 boost::system::error_code ec;
-                co_await asio::async_write(*client, asio::buffer(*bytes), asio::redirect_error(asio::use_awaitable, ec));
+                co_await asio::async_write(*client, asio::buffer(bytes.data(), bytes.size()),
+                                           asio::redirect_error(asio::use_awaitable, ec));
                 if (ec) break;
             } else if (type == "stream_end") {
                 boost::system::error_code ignored;
