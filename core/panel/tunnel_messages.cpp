@@ -429,17 +429,22 @@ std::optional<PlainMembers> readPlainMembers(std::string_view bytes) {
     PlainFrameReader reader(bytes);
     const bool read = reader.readObject([&](std::string_view key) {
         ++m.count;
-        if (key == "type") return reader.string(m.type);
-        if (key == "id") return reader.string(m.id);
-        if (key == "method") return reader.string(m.method);
-        if (key == "path") return reader.string(m.path);
-        if (key == "body") return reader.string(m.body);
-        if (key == "transport") return reader.string(m.transport);
-        if (key == "error") return reader.string(m.error);
-        if (key == "targetPort") return reader.integer(m.targetPort);
-        if (key == "status") return reader.integer(m.status);
-        if (key == "headers") return reader.fields(m.headers);
-        return false;
+        // By length first: one comparison per member.
+        switch (key.size()) {
+            case 2: return key == "id" && reader.string(m.id);
+            case 4:
+                if (key == "type") return reader.string(m.type);
+                if (key == "path") return reader.string(m.path);
+                return key == "body" && reader.string(m.body);
+            case 5: return key == "error" && reader.string(m.error);
+            case 6:
+                if (key == "method") return reader.string(m.method);
+                return key == "status" && reader.integer(m.status);
+            case 7: return key == "headers" && reader.fields(m.headers);
+            case 9: return key == "transport" && reader.string(m.transport);
+            case 10: return key == "targetPort" && reader.integer(m.targetPort);
+            default: return false;
+        }
     });
     if (!read || !m.type) return std::nullopt;
     return m;
