@@ -11,6 +11,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <array>
 #include <cstdio>
 #include <deque>
 #include <iostream>
@@ -349,7 +350,18 @@ private:
             }
             response.keep_alive(request.keep_alive());
             response.prepare_payload();
-            co_await bhttp::async_write(stream, response, asio::redirect_error(asio::use_awaitable, ec));
+            // The header as the HTTP library would write it, in one buffer, and the body
+            // beside it in the same write.
+            char status[8];
+            std::snprintf(status, sizeof status, "%03u ", response.result_int());
+            std::string head = "HTTP/1.1 ";
+            head.append(status).append(response.reason()).append("\r\n");
+            for (const auto& field : response) {
+                head.append(field.name_string()).append(": ").append(field.value()).append("\r\n");
+            }
+            head.append("\r\n");
+            const std::array<asio::const_buffer, 2> message{asio::buffer(head), asio::buffer(response.body())};
+            co_await asio::async_write(stream, message, asio::redirect_error(asio::use_awaitable, ec));
             if (ec || !request.keep_alive()) co_return;
         }
     }
