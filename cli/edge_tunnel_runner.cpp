@@ -24,6 +24,7 @@
 #include <boost/beast/websocket/ssl.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -45,13 +46,25 @@ constexpr std::size_t maxFrameBytes = 256u << 20;       // a request body of meg
 constexpr std::size_t maxLocalResponseBytes = 128u << 20;
 // Room to mask a whole stream_data frame (about 350 KB), so each frame goes out in one write.
 constexpr std::size_t writeBufferBytes = 512u << 10;
-// Idle keep-alive connections to the local service kept per port and tunnel connection.
-constexpr std::size_t maxIdleLocalConnections = 32;
+// Idle keep-alive connections to the local service kept per port and tunnel connection:
+// as many as the requests a busy edge sends at once, so that they are not reconnected.
+constexpr std::size_t maxIdleLocalConnections = 64;
+constexpr std::size_t keptLocalBufferBytes = 64u << 10;
 constexpr std::size_t keptReadBufferBytes = 1u << 20;  // a full stream_data frame is about 350 KB
 
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
+char lowerASCII(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lowerASCII(a[i]) != lowerASCII(b[i])) return false;
+    }
+    return true;
+}
+
+bool lessIgnoringCase(std::string_view a, std::string_view b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char x, char y) { return lowerASCII(x) < lowerASCII(y); });
 }
 
 void writeAll(int fd, const std::string& line) {
@@ -140,21 +153,34 @@ bool isHTTPFieldValue(const std::string& text) {
     return true;
 }
 
-tunnel::HeaderFields joinResponseHeaders(const std::vector<std::pair<std::string, std::string>>& fields) {
+namespace {
+
+// The same join over views of the fields (no copy of a field that is not repeated).
+tunnel::HeaderFields joinFields(const std::vector<std::pair<std::string_view, std::string_view>>& fields) {
     tunnel::HeaderFields joined;
-    std::map<std::string, std::string> spelling;  // lower-case name -> first spelling
-    for (const auto& [name, value] : fields) {
-        const std::string key = lower(name);
-        auto known = spelling.find(key);
-        if (known == spelling.end()) {
-            spelling[key] = name;
-            joined[name] = value;
-            continue;
+    // The fields in order of their names without regard to case, and in their own order
+    // within one name: each run of one name is one joined field under its first spelling.
+    std::vector<std::size_t> order(fields.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return lessIgnoringCase(fields[a].first, fields[b].first); });
+    for (std::size_t at = 0; at < order.size();) {
+        const auto& [name, first] = fields[order[at]];
+        std::string value(first);
+        const std::string_view separator = equalsIgnoringCase(name, "set-cookie") ? "\n" : ", ";
+        for (++at; at < order.size() && equalsIgnoringCase(fields[order[at]].first, name); ++at) {
+            value.append(separator).append(fields[order[at]].second);
         }
-        std::string& existing = joined[known->second];
-        existing += (key == "set-cookie" ? "\n" : ", ") + value;
+        joined.insert_or_assign(std::string(name), std::move(value));
     }
     return joined;
+}
+
+}  // namespace
+
+tunnel::HeaderFields joinResponseHeaders(const std::vector<std::pair<std::string, std::string>>& fields) {
+    std::vector<std::pair<std::string_view, std::string_view>> views(fields.begin(), fields.end());
+    return joinFields(views);
 }
 
 std::optional<std::string> EdgeTunnelRunner::localTarget(const std::string& path) {
@@ -220,7 +246,13 @@ private:
 // keeps alive are kept idle per port and reused by later requests.
 class LocalHTTPConnections {
 public:
-    using Connection = std::unique_ptr<beast::tcp_stream>;
+    // A connection with its read buffer, which keeps its room from one answer to the next.
+    struct LocalConnection {
+        explicit LocalConnection(asio::any_io_executor executor) : stream(std::move(executor)) {}
+        beast::tcp_stream stream;
+        beast::flat_buffer buffer;
+    };
+    using Connection = std::unique_ptr<LocalConnection>;
     explicit LocalHTTPConnections(asio::any_io_executor executor) : executor_(std::move(executor)) {}
 
     Connection takeIdle(int port) {
@@ -233,7 +265,9 @@ public:
     void putIdle(int port, Connection connection) {
         auto& idle = idle_[port];
         if (closed_ || idle.size() >= maxIdleLocalConnections) return;
-        connection->expires_never();
+        connection->stream.expires_never();
+        // A rare large answer does not stay allocated while the connection waits.
+        if (connection->buffer.capacity() > keptLocalBufferBytes) connection->buffer = beast::flat_buffer();
         idle.push_back(std::move(connection));
     }
     void closeAll() {
@@ -548,85 +582,97 @@ private:
         if (!valid) co_return plainAnswer(request.id, 400, "Invalid request header fields.");
 
         const int port = static_cast<int>(request.targetPort);
-        const std::string unavailable = "Local port " + std::to_string(port) + " is unavailable.";
-        bhttp::request<bhttp::string_body> outgoing;
+        auto unavailable = [&] {
+            return plainAnswer(request.id, 502, "Local port " + std::to_string(port) + " is unavailable.");
+        };
+        // The fields as the HTTP library keeps them (a later field replaces an earlier one of
+        // the same name), written out with the start line into one buffer and sent with the
+        // body in one write.
+        bhttp::request_header<> outgoing;
         outgoing.method_string(request.method);
-        outgoing.target(*target);
-        outgoing.version(11);
         const std::string& host = configuration_.localHost;
         outgoing.set(bhttp::field::host,
                      (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port));
-        static const char* const dropped[] = {"connection", "content-length", "host", "transfer-encoding", "upgrade"};
+        static constexpr std::string_view dropped[] = {"connection", "content-length", "host", "transfer-encoding",
+                                                       "upgrade"};
         for (const auto& [name, value] : request.headers) {
-            const std::string key = lower(name);
-            if (std::find(std::begin(dropped), std::end(dropped), key) != std::end(dropped)) continue;
+            if (std::any_of(std::begin(dropped), std::end(dropped),
+                            [&](std::string_view field) { return equalsIgnoringCase(name, field); }))
+                continue;
             outgoing.set(name, value);
         }
-        outgoing.body() = base64Decode(request.body).value_or("");
-        if (!outgoing.body().empty()) outgoing.prepare_payload();
+        const std::string body = base64Decode(request.body).value_or("");
+        if (!body.empty()) outgoing.set(bhttp::field::content_length, std::to_string(body.size()));
+        std::string head;
+        head.reserve(target->size() + 256);
+        head.append(outgoing.method_string()).append(1, ' ').append(*target).append(" HTTP/1.1\r\n");
+        for (const auto& field : outgoing) {
+            head.append(field.name_string()).append(": ").append(field.value()).append("\r\n");
+        }
+        head.append("\r\n");
+        const std::array<asio::const_buffer, 2> message{asio::buffer(head), asio::buffer(body)};
 
         boost::system::error_code ec;
         // A kept-alive connection first; if the service closed it meanwhile (nothing of an
         // answer came back), the request goes once more on a new connection.
         for (int attempt = 0; attempt < 2; ++attempt) {
-            LocalHTTPConnections::Connection stream = attempt == 0 ? local.takeIdle(port) : nullptr;
-            const bool reused = stream != nullptr;
-            if (!stream) {
+            LocalHTTPConnections::Connection connection = attempt == 0 ? local.takeIdle(port) : nullptr;
+            const bool reused = connection != nullptr;
+            if (!connection) {
                 std::vector<tcp::endpoint> endpoints;
                 try {
                     for (const auto& address : co_await addresses.lookUp(host)) {
                         endpoints.emplace_back(address, static_cast<unsigned short>(port));
                     }
                 } catch (const std::exception&) {
-                    co_return plainAnswer(request.id, 502, unavailable);
+                    co_return unavailable();
                 }
-                stream = std::make_unique<beast::tcp_stream>(local.executor());
-                stream->expires_after(settings_.localRequestTimeout);
-                co_await stream->async_connect(endpoints, asio::redirect_error(asio::use_awaitable, ec));
-                if (ec) co_return plainAnswer(request.id, 502, unavailable);
+                connection = std::make_unique<LocalHTTPConnections::LocalConnection>(local.executor());
+                connection->stream.expires_after(settings_.localRequestTimeout);
+                co_await connection->stream.async_connect(endpoints, asio::redirect_error(asio::use_awaitable, ec));
+                if (ec) co_return unavailable();
                 boost::system::error_code ignored;
-                stream->socket().set_option(tcp::no_delay(true), ignored);
+                connection->stream.socket().set_option(tcp::no_delay(true), ignored);
             }
-            stream->expires_after(settings_.localRequestTimeout);
-            co_await bhttp::async_write(*stream, outgoing, asio::redirect_error(asio::use_awaitable, ec));
+            beast::tcp_stream& stream = connection->stream;
+            beast::flat_buffer& buffer = connection->buffer;
+            stream.expires_after(settings_.localRequestTimeout);
+            co_await asio::async_write(stream, message, asio::redirect_error(asio::use_awaitable, ec));
             if (ec && reused) continue;
-            if (ec) co_return plainAnswer(request.id, 502, unavailable);
-            beast::flat_buffer buffer;
+            if (ec) co_return unavailable();
             bhttp::response_parser<bhttp::string_body> parser;
             parser.body_limit(maxLocalResponseBytes);
             if (request.method == "HEAD") parser.skip(true);
-            co_await bhttp::async_read(*stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
+            co_await bhttp::async_read(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
             if (ec && reused && buffer.size() == 0 && !parser.got_some() &&
                 (ec == bhttp::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset)) {
                 continue;
             }
             if (ec) {
                 boost::system::error_code ignored;
-                stream->socket().shutdown(tcp::socket::shutdown_both, ignored);
+                stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
                 if (ec.category() == bhttp::make_error_code(bhttp::error::bad_version).category() &&
                     ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message &&
                     ec != bhttp::error::body_limit) {
                     co_return plainAnswer(request.id, 502, "The local service returned an invalid response.");
                 }
-                co_return plainAnswer(request.id, 502, unavailable);
+                co_return unavailable();
             }
             auto& incoming = parser.get();
-            std::vector<std::pair<std::string, std::string>> fields;
-            for (const auto& field : incoming) {
-                fields.emplace_back(std::string(field.name_string()), std::string(field.value()));
-            }
-            TunnelResponseMessage response{"response", request.id, incoming.result_int(), joinResponseHeaders(fields),
+            std::vector<std::pair<std::string_view, std::string_view>> fields;
+            for (const auto& field : incoming) fields.emplace_back(field.name_string(), field.value());
+            TunnelResponseMessage response{"response", request.id, incoming.result_int(), joinFields(fields),
                                            base64Encode(incoming.body())};
             // Nothing of this answer is left unread on a connection that is kept.
             if (parser.keep_alive() && buffer.size() == 0) {
-                local.putIdle(port, std::move(stream));
+                local.putIdle(port, std::move(connection));
             } else {
                 boost::system::error_code ignored;
-                stream->socket().shutdown(tcp::socket::shutdown_both, ignored);
+                stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
             }
             co_return response;
         }
-        co_return plainAnswer(request.id, 502, unavailable);
+        co_return unavailable();
     }
 
     asio::io_context io_;

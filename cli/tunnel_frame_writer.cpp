@@ -36,9 +36,31 @@ void TunnelFrameWriter::close() {
 }
 
 asio::awaitable<void> TunnelFrameWriter::sendText(std::string text) {
-    auto pending = std::make_shared<Pending>();
-    pending->text = std::move(text);
-    return enqueue(std::move(pending));
+    if (closed_) std::rethrow_exception(closedError());
+    if (writing_) {
+        auto pending = std::make_shared<Pending>();
+        pending->text = std::move(text);
+        co_await enqueue(std::move(pending));
+        co_return;
+    }
+    // The writer is idle: this frame goes out at once, with nothing to queue or wake, and
+    // then whatever others queued meanwhile.
+    writing_ = true;
+    std::exception_ptr error;
+    try {
+        co_await sink_(text);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    keepSpare(std::move(text));
+    co_await drain();
+    if (error) std::rethrow_exception(error);
+}
+
+void TunnelFrameWriter::keepSpare(std::string&& text) {
+    // Large frames leave their buffer for the next ones (a few at most).
+    constexpr std::size_t spareFrom = 64u << 10, spares = 4;
+    if (text.capacity() >= spareFrom && spare_.size() < spares) spare_.push_back(std::move(text));
 }
 
 std::string TunnelFrameWriter::takeBuffer() {
@@ -70,6 +92,11 @@ asio::awaitable<void> TunnelFrameWriter::enqueue(std::shared_ptr<Pending> pendin
 
     // This caller writes the queue in order until it is empty, its own frame first.
     writing_ = true;
+    co_await drain();
+    if (pending->error) std::rethrow_exception(pending->error);
+}
+
+asio::awaitable<void> TunnelFrameWriter::drain() {
     while (!queue_.empty() && !closed_) {
         auto next = queue_.front();
         queue_.pop_front();
@@ -82,14 +109,11 @@ asio::awaitable<void> TunnelFrameWriter::enqueue(std::shared_ptr<Pending> pendin
         } catch (...) {
             next->error = std::current_exception();
         }
-        // Large frames leave their buffer for the next ones (a few at most).
-        constexpr std::size_t spareFrom = 64u << 10, spares = 4;
-        if (next->text.capacity() >= spareFrom && spare_.size() < spares) spare_.push_back(std::move(next->text));
+        keepSpare(std::move(next->text));
         next->done = true;
-        next->wake->cancel();
+        if (next->wake) next->wake->cancel();
     }
     writing_ = false;
-    if (pending->error) std::rethrow_exception(pending->error);
 }
 
 }  // namespace tessaron::cli

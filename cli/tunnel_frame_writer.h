@@ -46,6 +46,9 @@ public:
 private:
     struct Pending;
     boost::asio::awaitable<void> enqueue(std::shared_ptr<Pending> pending);
+    // Writes the queue in order until it is empty, then leaves the writer idle.
+    boost::asio::awaitable<void> drain();
+    void keepSpare(std::string&& text);
     struct Pending {
         std::string text;
         std::function<boost::asio::awaitable<void>()> action;

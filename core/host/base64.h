@@ -22,7 +22,8 @@ void base64EncodeTo(std::string_view bytes, char* out);
 // For decoding a text in place, where it stands in a larger text: the whole groups of four
 // alphabet characters from the start of `text`, three bytes each to `out`, stopping before
 // the first group that is incomplete or holds any other character ('=' included); gives the
-// number of characters decoded (a multiple of 4).
+// number of characters decoded (a multiple of 4). `out` needs room for three bytes per whole
+// group of `text`: what lies past the decoded bytes in that room may be overwritten.
 std::size_t base64DecodeGroups(std::string_view text, char* out);
 // The last group of a text ("xx==", "xxx=" or "xxxx", spare bits zero) to `out`: the number
 // of bytes written (1 to 3), or nullopt when it is not such a group.

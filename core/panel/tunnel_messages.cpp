@@ -39,11 +39,6 @@ HeaderFields headerFields(const Json& object, std::string_view key) {
 
 }  // namespace
 
-std::string encode(const TunnelRequestMessage& m) {
-    return json::encode(Json{{"type", m.type}, {"id", m.id}, {"method", m.method}, {"path", m.path},
-                             {"headers", headersJson(m.headers)}, {"body", m.body}, {"targetPort", m.targetPort}});
-}
-
 
 std::string encode(const TunnelHeartbeatMessage& m) { return json::encode(Json{{"type", m.type}, {"at", m.at}}); }
 
@@ -78,29 +73,61 @@ constexpr std::string_view dataEnd = R"("})";
 
 }  // namespace
 
-std::string encode(const TunnelResponseMessage& m) {
-    // The common answer (plain strings only) is written straight, in the JSON writer's
-    // member order and spelling; anything else goes through the JSON tree.
-    bool plain = isPlain(m.type) && isPlain(m.id) && isPlain(m.body);
-    std::size_t size = m.type.size() + m.id.size() + m.body.size() + 64;
-    for (const auto& [name, value] : m.headers) {
-        plain = plain && isPlain(name) && isPlain(value);
+namespace {
+
+// The room header fields take when written plainly, or nullopt when one needs escaping.
+std::optional<std::size_t> plainFieldsSize(const HeaderFields& headers) {
+    std::size_t size = 0;
+    for (const auto& [name, value] : headers) {
+        if (!isPlain(name) || !isPlain(value)) return std::nullopt;
         size += name.size() + value.size() + 6;
     }
-    if (!plain) {
-        return json::encode(Json{{"type", m.type}, {"id", m.id}, {"status", m.status},
-                                 {"headers", headersJson(m.headers)}, {"body", m.body}});
-    }
-    std::string text;
-    text.reserve(size);
-    text.append(R"({"body":")").append(m.body).append(R"(","headers":{)");
+    return size;
+}
+
+// Header fields as the JSON writer spells them (the map's order is the writer's order).
+void appendFields(std::string& text, const HeaderFields& headers) {
+    text += '{';
     bool first = true;
-    for (const auto& [name, value] : m.headers) {
+    for (const auto& [name, value] : headers) {
         if (!first) text += ',';
         first = false;
         text.append(1, '"').append(name).append(R"(":")").append(value).append(1, '"');
     }
-    text.append(R"(},"id":")").append(m.id).append(R"(","status":)").append(std::to_string(m.status));
+    text += '}';
+}
+
+}  // namespace
+
+// Requests and answers with plain strings only (the common ones) are written straight, in
+// the JSON writer's member order and spelling; anything else goes through the JSON tree.
+std::string encode(const TunnelRequestMessage& m) {
+    const auto fields = plainFieldsSize(m.headers);
+    if (!fields || !isPlain(m.type) || !isPlain(m.id) || !isPlain(m.method) || !isPlain(m.path) || !isPlain(m.body)) {
+        return json::encode(Json{{"type", m.type}, {"id", m.id}, {"method", m.method}, {"path", m.path},
+                                 {"headers", headersJson(m.headers)}, {"body", m.body}, {"targetPort", m.targetPort}});
+    }
+    std::string text;
+    text.reserve(*fields + m.type.size() + m.id.size() + m.method.size() + m.path.size() + m.body.size() + 112);
+    text.append(R"({"body":")").append(m.body).append(R"(","headers":)");
+    appendFields(text, m.headers);
+    text.append(R"(,"id":")").append(m.id).append(R"(","method":")").append(m.method);
+    text.append(R"(","path":")").append(m.path).append(R"(","targetPort":)").append(std::to_string(m.targetPort));
+    text.append(R"(,"type":")").append(m.type).append(R"("})");
+    return text;
+}
+
+std::string encode(const TunnelResponseMessage& m) {
+    const auto fields = plainFieldsSize(m.headers);
+    if (!fields || !isPlain(m.type) || !isPlain(m.id) || !isPlain(m.body)) {
+        return json::encode(Json{{"type", m.type}, {"id", m.id}, {"status", m.status},
+                                 {"headers", headersJson(m.headers)}, {"body", m.body}});
+    }
+    std::string text;
+    text.reserve(*fields + m.type.size() + m.id.size() + m.body.size() + 64);
+    text.append(R"({"body":")").append(m.body).append(R"(","headers":)");
+    appendFields(text, m.headers);
+    text.append(R"(,"id":")").append(m.id).append(R"(","status":)").append(std::to_string(m.status));
     text.append(R"(,"type":")").append(m.type).append(R"("})");
     return text;
 }
@@ -185,11 +212,6 @@ TunnelMessageKind decodeKind(std::string_view bytes) {
 
 TunnelRequestMessage decodeRequest(std::string_view bytes) { return requestFrom(json::parseObject(bytes)); }
 
-TunnelResponseMessage decodeResponse(std::string_view bytes) {
-    const Json o = json::parseObject(bytes);
-    return {json::string(o, "type"), json::string(o, "id"), json::int64(o, "status"), headerFields(o, "headers"),
-            json::string(o, "body")};
-}
 
 TunnelHeartbeatMessage decodeHeartbeat(std::string_view bytes) {
     const Json o = json::parseObject(bytes);
@@ -315,10 +337,175 @@ std::optional<DecodedStreamData> readStreamData(std::string_view bytes, char* pa
     return result;
 }
 
+namespace {
+
+// The members of a received frame in the plain form the JSON writer gives: an object
+// without white space whose keys are distinct plain strings and whose values are plain
+// strings, whole numbers in JSON's own spelling (at most 18 digits, so they fit) or, for
+// "headers", an object of plain strings with distinct keys. Anything else, and any member
+// its type does not have, is left to the JSON tree, so whatever is read here is what the
+// tree would give.
+class PlainFrameReader {
+public:
+    explicit PlainFrameReader(std::string_view bytes) : bytes_(bytes) {}
+
+    // Reads the whole object; `member(key)` is called at each value and reads it with the
+    // functions below, giving false for a key it does not take.
+    template <class Member>
+    bool readObject(Member member) {
+        if (!expect('{')) return false;
+        if (expect('}')) return at_ == bytes_.size();
+        do {
+            const auto key = string();
+            if (!key || !expect(':') || !member(*key)) return false;
+        } while (expect(','));
+        return expect('}') && at_ == bytes_.size();
+    }
+
+    // Each reads the value into `slot`, which must still be empty (a repeated key is left
+    // to the tree).
+    bool string(std::optional<std::string_view>& slot) {
+        if (slot) return false;
+        slot = string();
+        return slot.has_value();
+    }
+    bool integer(std::optional<std::int64_t>& slot) {
+        if (slot) return false;
+        const bool negative = expect('-');
+        const std::size_t start = at_;
+        while (at_ < bytes_.size() && bytes_[at_] >= '0' && bytes_[at_] <= '9') ++at_;
+        const std::size_t digits = at_ - start;
+        // No leading zero, no "-0", and room in 64 bits.
+        if (digits == 0 || digits > 18 || (bytes_[start] == '0' && (digits > 1 || negative))) return false;
+        std::int64_t value = 0;
+        for (std::size_t i = start; i < at_; ++i) value = value * 10 + (bytes_[i] - '0');
+        slot = negative ? -value : value;
+        return true;
+    }
+    bool fields(std::optional<HeaderFields>& slot) {
+        if (slot) return false;
+        HeaderFields& fields = slot.emplace();
+        if (!expect('{')) return false;
+        if (expect('}')) return true;
+        do {
+            const auto name = string();
+            if (!name || !expect(':')) return false;
+            const auto value = string();
+            if (!value || !fields.emplace(*name, *value).second) return false;
+        } while (expect(','));
+        return expect('}');
+    }
+
+private:
+    bool expect(char c) {
+        if (at_ >= bytes_.size() || bytes_[at_] != c) return false;
+        ++at_;
+        return true;
+    }
+    std::optional<std::string_view> string() {
+        if (!expect('"')) return std::nullopt;
+        const std::size_t end = plainStringEnd(bytes_, at_);
+        if (end == std::string_view::npos) return std::nullopt;
+        const std::string_view text = bytes_.substr(at_, end - at_);
+        at_ = end + 1;
+        return text;
+    }
+
+    std::string_view bytes_;
+    std::size_t at_ = 0;
+};
+
+// The members of a frame in the plain form; `count` is how many of them there are.
+struct PlainMembers {
+    std::optional<std::string_view> type, id, method, path, body, transport, error;
+    std::optional<std::int64_t> targetPort, status;
+    std::optional<HeaderFields> headers;
+    int count = 0;
+    static std::string text(std::optional<std::string_view> member) { return std::string(*member); }
+};
+
+std::optional<PlainMembers> readPlainMembers(std::string_view bytes) {
+    PlainMembers m;
+    PlainFrameReader reader(bytes);
+    const bool read = reader.readObject([&](std::string_view key) {
+        ++m.count;
+        // By length first: one comparison per member.
+        switch (key.size()) {
+            case 2: return key == "id" && reader.string(m.id);
+            case 4:
+                if (key == "type") return reader.string(m.type);
+                if (key == "path") return reader.string(m.path);
+                return key == "body" && reader.string(m.body);
+            case 5: return key == "error" && reader.string(m.error);
+            case 6:
+                if (key == "method") return reader.string(m.method);
+                return key == "status" && reader.integer(m.status);
+            case 7: return key == "headers" && reader.fields(m.headers);
+            case 9: return key == "transport" && reader.string(m.transport);
+            case 10: return key == "targetPort" && reader.integer(m.targetPort);
+            default: return false;
+        }
+    });
+    if (!read || !m.type) return std::nullopt;
+    return m;
+}
+
+// A received frame other than stream data, read in the plain form with exactly the
+// members of its type (and its optional ones); nullopt leaves it to the JSON tree.
+std::optional<ReceivedFrame> readPlainFrame(std::string_view bytes) {
+    auto m = readPlainMembers(bytes);
+    if (!m) return std::nullopt;
+    const auto& type = m->type;
+    const auto& id = m->id;
+    constexpr auto str = PlainMembers::text;
+    if (*type == "request") {
+        if (!id || !m->method || !m->path || !m->headers || !m->body || !m->targetPort || m->count != 7) {
+            return std::nullopt;
+        }
+        return TunnelRequestMessage{str(type),       str(id),   str(m->method), str(m->path), std::move(*m->headers),
+                                    str(m->body), *m->targetPort};
+    }
+    if (*type == "stream_open") {
+        const auto transport = m->transport ? transportFromRawValue(*m->transport) : std::nullopt;
+        if (!id || !transport || !m->targetPort || m->count != 4) return std::nullopt;
+        return TunnelStreamOpenMessage{str(type), str(id), *transport, *m->targetPort};
+    }
+    if (*type == "stream_end" || *type == "stream_close") {
+        if (!id || m->count != 2 + !!m->error) return std::nullopt;
+        TunnelStreamControlMessage message{str(type), str(id), m->error ? std::optional(str(m->error)) : std::nullopt};
+        if (*type == "stream_end") return StreamEndFrame{std::move(message)};
+        return StreamCloseFrame{std::move(message)};
+    }
+    if (*type == "ready" && m->count == 1) return ReadyFrame{};
+    return std::nullopt;
+}
+
+}  // namespace
+
+TunnelResponseMessage decodeResponse(std::string_view bytes) {
+    if (auto m = readPlainMembers(bytes)) {
+        if (m->id && m->status && m->headers && m->body && m->count == 5) {
+            constexpr auto str = PlainMembers::text;
+            return {str(m->type), str(m->id), *m->status, std::move(*m->headers), str(m->body)};
+        }
+    }
+    const Json o = json::parseObject(bytes);
+    return {json::string(o, "type"), json::string(o, "id"), json::int64(o, "status"), headerFields(o, "headers"),
+            json::string(o, "body")};
+}
+
+std::optional<FrameHead> readFrameHead(std::string_view bytes) {
+    if (const auto data = recognizeStreamData(bytes)) return FrameHead{"stream_data", data->id};
+    const auto m = readPlainMembers(bytes);
+    if (!m) return std::nullopt;
+    return FrameHead{*m->type, m->id};
+}
+
 ReceivedFrame classify(std::string_view bytes) {
     if (const auto data = recognizeStreamData(bytes)) {
         return TunnelStreamDataMessage{"stream_data", std::string(data->id), std::string(data->data)};
     }
+    if (auto frame = readPlainFrame(bytes)) return std::move(*frame);
     Json object;
     std::string type;
     try {

@@ -134,6 +134,15 @@ struct DecodedStreamData {
 };
 std::optional<DecodedStreamData> readStreamData(std::string_view bytes, char* payload);
 
+// The "type" and "id" (nullopt when absent) of a frame in the plain form the encoders write,
+// read without a JSON tree, as views into `bytes`; nullopt means only "not in that form (or
+// with members no frame of this tunnel has)": such a frame needs the full decoder.
+struct FrameHead {
+    std::string_view type;
+    std::optional<std::string_view> id;
+};
+std::optional<FrameHead> readFrameHead(std::string_view bytes);
+
 // "2026-01-31T09:15:00Z" for the current time.
 std::string heartbeatTimestampNow();
 

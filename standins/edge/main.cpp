@@ -11,6 +11,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <array>
 #include <cstdio>
 #include <deque>
 #include <iostream>
@@ -49,18 +50,24 @@ constexpr std::size_t maxQueuedBytes = 8u << 20;
 // its public client.
 constexpr std::size_t maxMailboxBytes = 4u << 20;
 
+// A frame for a waiting party: its text, or for stream data its decoded bytes.
+struct Frame {
+    std::string text;
+    bool data = false;  // `text` holds the bytes of a "stream_data" frame
+};
+
 // Events for one waiting party (a public request or a stream), woken by a timer.
 struct Mailbox {
     explicit Mailbox(asio::any_io_executor ex)
         : wake(ex, asio::steady_timer::time_point::max()), room(ex, asio::steady_timer::time_point::max()) {}
-    std::deque<std::string> frames;  // raw frame texts
+    std::deque<Frame> frames;
     std::size_t bytes = 0;           // their size
     bool gone = false;               // the helper connection ended, or the party left
     asio::steady_timer wake;
     asio::steady_timer room;  // cancelled whenever frames are taken
-    void push(std::string text) {
-        bytes += text.size();
-        frames.push_back(std::move(text));
+    void push(Frame frame) {
+        bytes += frame.text.size();
+        frames.push_back(std::move(frame));
         wake.cancel();
     }
     void fail() {
@@ -76,7 +83,7 @@ struct Mailbox {
         }
     }
     // The next frame, or nullopt when the helper is gone or the wait timed out.
-    asio::awaitable<std::optional<std::string>> next(std::chrono::milliseconds limit) {
+    asio::awaitable<std::optional<Frame>> next(std::chrono::milliseconds limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (frames.empty() && !gone && std::chrono::steady_clock::now() < deadline) {
             wake.expires_at(deadline);
@@ -84,11 +91,11 @@ struct Mailbox {
             co_await wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
         }
         if (frames.empty()) co_return std::nullopt;
-        std::string text = std::move(frames.front());
+        Frame frame = std::move(frames.front());
         frames.pop_front();
-        bytes -= text.size();
+        bytes -= frame.text.size();
         room.cancel();
-        co_return text;
+        co_return frame;
     }
 };
 
@@ -221,17 +228,31 @@ private:
         helper_ = helper;
         for (int i = 0; i < options_.readyCount; ++i) sendToHelper(R"({"type":"ready"})");
 
+        beast::flat_buffer message;
         for (;;) {
-            beast::flat_buffer message;
+            message.consume(message.size());
             co_await helper->ws.async_read(message, asio::redirect_error(asio::use_awaitable, ec));
             if (ec == websocket::error::closed) lastCloseCode_ = static_cast<int>(helper->ws.reason().code);
             if (ec) break;
-            std::string text = beast::buffers_to_string(message.data());
-            if (options_.frameLog) frames_.push_back(text);
-            // Stream data, the bulk of the traffic, needs no JSON tree to find its stream.
+            const std::string_view bytes(static_cast<const char*>(message.data().data()), message.size());
+            if (options_.frameLog) frames_.emplace_back(bytes);
+            // Stream data, the bulk of the traffic, is read and decoded in one pass and goes
+            // to its stream as bytes.
+            if (const auto data = tunnel::readStreamData(bytes, decoded_.get()); data && data->valid) {
+                auto it = helper->waiting.find(std::string(data->id));
+                if (it != helper->waiting.end()) {
+                    auto box = it->second;
+                    box->push(Frame{std::string(decoded_.get(), data->size), true});
+                    co_await box->waitForRoom();
+                }
+                continue;
+            }
+            std::string text(bytes);
+            // Answers and the like need no JSON tree to find their party either.
             std::optional<std::string> id;
-            if (const auto data = tunnel::recognizeStreamData(text)) {
-                id = std::string(data->id);
+            if (const auto head = tunnel::readFrameHead(text)) {
+                if (head->type == "heartbeat") ++heartbeats_;
+                if (head->id) id = std::string(*head->id);
             } else {
                 try {
                     const Json object = json::parseObject(text);
@@ -245,7 +266,7 @@ private:
                 auto it = helper->waiting.find(*id);
                 if (it != helper->waiting.end()) {
                     auto box = it->second;
-                    box->push(std::move(text));
+                    box->push(Frame{std::move(text)});
                     co_await box->waitForRoom();
                 }
             }
@@ -290,7 +311,7 @@ private:
             bhttp::response<bhttp::string_body> response;
             response.version(11);
             auto box = expect(id);
-            std::optional<std::string> answer;
+            std::optional<Frame> answer;
             if (box) {
                 sendToHelper(tunnel::encode(tunnel::TunnelRequestMessage{
                     "request", id, std::string(request.method_string()), std::string(request.target()), headers,
@@ -299,9 +320,9 @@ private:
                 forget(id);
             }
             std::optional<tunnel::TunnelResponseMessage> decoded;
-            if (answer) {
+            if (answer && !answer->data) {
                 try {
-                    decoded = tunnel::decodeResponse(*answer);
+                    decoded = tunnel::decodeResponse(answer->text);
                 } catch (const std::exception&) {
                 }
             }
@@ -329,7 +350,18 @@ private:
             }
             response.keep_alive(request.keep_alive());
             response.prepare_payload();
-            co_await bhttp::async_write(stream, response, asio::redirect_error(asio::use_awaitable, ec));
+            // The header as the HTTP library would write it, in one buffer, and the body
+            // beside it in the same write.
+            char status[8];
+            std::snprintf(status, sizeof status, "%03u ", response.result_int());
+            std::string head = "HTTP/1.1 ";
+            head.append(status).append(response.reason()).append("\r\n");
+            for (const auto& field : response) {
+                head.append(field.name_string()).append(": ").append(field.value()).append("\r\n");
+            }
+            head.append("\r\n");
+            const std::array<asio::const_buffer, 2> message{asio::buffer(head), asio::buffer(response.body())};
+            co_await asio::async_write(stream, message, asio::redirect_error(asio::use_awaitable, ec));
             if (ec || !request.keep_alive()) co_return;
         }
     }
@@ -344,7 +376,7 @@ private:
         sendToHelper(tunnel::encode(tunnel::TunnelStreamOpenMessage{"stream_open", id, tunnel::TunnelTransport::tcp,
                                                                     options_.tcpTarget}));
         auto first = co_await box->next(std::chrono::seconds(60));
-        if (!first || json::string(json::parseObject(*first), "type") != "stream_opened") {
+        if (!first || first->data || json::string(json::parseObject(first->text), "type") != "stream_opened") {
             forget(id);
             co_return;
         }
@@ -384,21 +416,24 @@ private:
             asio::detached);
         // Helper to client.
         for (;;) {
-            auto text = co_await box->next(std::chrono::hours(24));
-            if (!text) break;
-            std::optional<std::string> bytes;
+            auto frame = co_await box->next(std::chrono::hours(24));
+            if (!frame) break;
+            std::string_view bytes;
+            std::string owned;
             std::string type;
-            if (const auto data = tunnel::recognizeStreamData(*text)) {
+            if (frame->data) {
                 type = "stream_data";
-                bytes = base64Decode(data->data).value_or("");
+                bytes = frame->text;
             } else {
-                const Json object = json::parseObject(*text);
+                const Json object = json::parseObject(frame->text);
                 type = json::string(object, "type");
-                if (type == "stream_data") bytes = base64Decode(json::string(object, "data")).value_or("");
+                if (type == "stream_data") owned = base64Decode(json::string(object, "data")).value_or("");
+                bytes = owned;
             }
             if (type == "stream_data") {
                 boost::system::error_code ec;
-                co_await asio::async_write(*client, asio::buffer(*bytes), asio::redirect_error(asio::use_awaitable, ec));
+                co_await asio::async_write(*client, asio::buffer(bytes.data(), bytes.size()),
+                                           asio::redirect_error(asio::use_awaitable, ec));
                 if (ec) break;
             } else if (type == "stream_end") {
                 boost::system::error_code ignored;
@@ -448,9 +483,15 @@ private:
 
     asio::awaitable<void> udpReturn(udp::endpoint client, std::string id, std::shared_ptr<Mailbox> box) {
         for (;;) {
-            auto text = co_await box->next(std::chrono::hours(24));
-            if (!text) break;
-            const Json object = json::parseObject(*text);
+            auto frame = co_await box->next(std::chrono::hours(24));
+            if (!frame) break;
+            if (frame->data) {
+                boost::system::error_code ignored;
+                co_await udp_->async_send_to(asio::buffer(frame->text), client,
+                                             asio::redirect_error(asio::use_awaitable, ignored));
+                continue;
+            }
+            const Json object = json::parseObject(frame->text);
             const std::string type = json::string(object, "type");
             if (type == "stream_opened") {
                 auto& stream = udpStreams_[client];
@@ -537,6 +578,8 @@ private:
     std::map<udp::endpoint, UdpStream> udpStreams_;
     std::vector<std::string> frames_;
     std::vector<char> readBuffer_ = std::vector<char>(tunnel::maxStreamPayload);
+    // Where stream data from the helper is decoded.
+    std::unique_ptr<char[]> decoded_ = std::make_unique_for_overwrite<char[]>(tunnel::streamDataBufferSize);
     std::uint64_t counter_ = 0;
     int connections_ = 0;
     int heartbeats_ = 0;

@@ -7,10 +7,13 @@
 //   (a leaked nlohmann type or range error would end the helper) and no crash;
 // - a frame that decodes re-encodes to a frame that decodes to the same value;
 // - a data frame that the cheap reading accepts decodes the same with the full decoder;
+// - a frame read without the JSON tree (classify, decodeResponse, readFrameHead) reads as
+//   the tree reads it;
 // - Base64 decoding is strict: text that decodes is exactly the encoding of its bytes,
 //   and every byte string survives encoding and decoding.
 
 #include "host/base64.h"
+#include "host/json.h"
 #include "panel/tunnel_messages.h"
 
 #include <cstdint>
@@ -82,6 +85,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
+    // The head read without a tree is the tree's "type" and "id".
+    if (const auto head = readFrameHead(input)) {
+        try {
+            const json::Json object = json::parseObject(input);
+            if (json::string(object, "type") != head->type) fail("the head has another type", input);
+            const auto id = json::optionalString(object, "id");
+            if (id.has_value() != head->id.has_value() || (id && *id != *head->id)) fail("the head has another id", input);
+        } catch (const json::DecodingError&) {
+            fail("the tree refuses a frame whose head was read", input);
+        }
+    }
+    // An answer read without a tree is the one the tree gives, and a refused one is refused.
+    {
+        std::optional<TunnelResponseMessage> plain, tree;
+        try {
+            plain = decodeResponse(input);
+        } catch (const json::DecodingError&) {
+        }
+        try {
+            const json::Json o = json::parseObject(input);
+            TunnelResponseMessage m{json::string(o, "type"), json::string(o, "id"), json::int64(o, "status"), {},
+                                    json::string(o, "body")};
+            const json::Json& headers = json::object(o, "headers");
+            for (auto it = headers.begin(); it != headers.end(); ++it) {
+                m.headers[it.key()] = json::asString(it.value(), it.key());
+            }
+            tree = m;
+        } catch (const json::DecodingError&) {
+        }
+        if (plain != tree) fail("an answer reads differently without the tree", input);
+    }
+
     ReceivedFrame frame;
     try {
         frame = classify(input);
@@ -89,6 +124,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     } catch (const std::exception& e) {
         fail(e.what(), input);
+    }
+    // The decoders below read through the tree.
+    try {
+        if (const auto* request = std::get_if<TunnelRequestMessage>(&frame)) {
+            if (!(*request == decodeRequest(input))) fail("a request reads differently without the tree", input);
+        } else if (const auto* open = std::get_if<TunnelStreamOpenMessage>(&frame)) {
+            if (!(*open == decodeStreamOpen(input))) fail("a stream open reads differently without the tree", input);
+        } else if (const auto* end = std::get_if<StreamEndFrame>(&frame)) {
+            if (!(end->message == decodeStreamControl(input))) fail("a stream end reads differently without the tree", input);
+        } else if (const auto* close = std::get_if<StreamCloseFrame>(&frame)) {
+            if (!(close->message == decodeStreamControl(input))) fail("a stream close reads differently without the tree", input);
+        }
+    } catch (const json::DecodingError&) {
+        fail("the tree refuses a frame read without it", input);
     }
     if (const auto* open = std::get_if<TunnelStreamOpenMessage>(&frame)) {
         roundTrip(*open, decodeStreamOpen, input);

@@ -38,3 +38,33 @@ TEST(Base64, IsStandardPaddedAndStrict) {
                                                 "AAAA AAA", std::string("AAAA\0AAA", 8)};
     for (const auto& bad : badGroups) EXPECT_FALSE(base64Decode(bad).has_value()) << bad;
 }
+
+// Texts are encoded and decoded several bytes at a time: every length around those steps
+// encodes as one group at a time would, and a bad character anywhere stops the groups just
+// before its own, with the bytes before it intact.
+TEST(Base64, WordAtATimeStepsMatchGroupAtATime) {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (std::size_t n = 0; n < 70; ++n) {
+        std::string bytes(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>(i * 73 + n * 5 + 11);
+        std::string expected;
+        for (std::size_t i = 0; i < n; i += 3) {
+            const std::size_t rest = std::min<std::size_t>(3, n - i);
+            std::uint32_t v = 0;
+            for (std::size_t k = 0; k < 3; ++k) v = v << 8 | (k < rest ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+            for (std::size_t k = 0; k < 4; ++k) expected += k <= rest ? alphabet[(v >> (18 - 6 * k)) & 63] : '=';
+        }
+        const std::string text = base64Encode(bytes);
+        ASSERT_EQ(text, expected) << n;
+        ASSERT_EQ(base64Decode(text), bytes) << n;
+        const std::size_t groups = n / 3 * 4;
+        for (std::size_t at = 0; at < groups; ++at) {
+            std::string bad = text.substr(0, groups);
+            bad[at] = '*';
+            std::string out(groups / 4 * 3, '\x55');
+            const std::size_t decoded = base64DecodeGroups(bad, out.data());
+            EXPECT_EQ(decoded, at / 4 * 4) << n << " " << at;
+            EXPECT_EQ(out.substr(0, decoded / 4 * 3), bytes.substr(0, decoded / 4 * 3)) << n << " " << at;
+        }
+    }
+}

@@ -157,6 +157,94 @@ TEST(TunnelMessages, StreamDataFastPathAgreesWithTheFullDecoder) {
     }
 }
 
+// Requests, stream opens and stream ends in the writer's plain form are read without a
+// JSON tree; every frame reads as the tree reads it (same message, same refusal), whether
+// it takes that way or not.
+TEST(TunnelMessages, PlainFramesReadAsTheJSONTreeReadsThem) {
+    enum class Outcome { request, open, end, close, ready, ignored, throws };
+    const std::vector<std::pair<std::string, Outcome>> rows = {
+        {R"({"body":"aGk=","headers":{"Accept":"*/*","X-A":"1"},"id":"r1","method":"POST","path":"/a?b=1","targetPort":8080,"type":"request"})",
+         Outcome::request},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":80})", Outcome::request},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":-7})", Outcome::request},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":0})", Outcome::request},
+        // Forms left to the tree: escapes, white space, other numbers, repeats, other members.
+        {R"({"type":"request","id":"r\u0031","method":"GET","path":"/","headers":{"a":"\""},"body":"","targetPort":80})",
+         Outcome::request},
+        {R"({"type":"request", "id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":80})", Outcome::request},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":8e1})", Outcome::request},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":80.0})", Outcome::request},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{"a":"1","a":"2"},"body":"","targetPort":80})",
+         Outcome::request},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":80,"x":[1]})",
+         Outcome::request},
+        {R"({"type":"request","id":"r","id":"s","method":"GET","path":"/","headers":{},"body":"","targetPort":80})",
+         Outcome::request},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":1234567890123456789})",
+         Outcome::request},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":-0})", Outcome::request},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":080})", Outcome::ignored},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":-})", Outcome::ignored},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":80,})", Outcome::ignored},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{,},"body":"","targetPort":80})", Outcome::ignored},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":80}x)", Outcome::ignored},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":99999999999999999999})",
+         Outcome::throws},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"targetPort":80})", Outcome::throws},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{"a":1},"body":"","targetPort":80})", Outcome::throws},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":[],"body":"","targetPort":80})", Outcome::throws},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":null,"targetPort":80})", Outcome::throws},
+        {R"({"type":"request","id":"r","method":"GET","path":"/","headers":{},"body":"","targetPort":"80"})", Outcome::throws},
+        {R"({"id":"t1","targetPort":22,"transport":"tcp","type":"stream_open"})", Outcome::open},
+        {R"({"type":"stream_open","id":"u","transport":"udp","targetPort":53,"x":"y"})", Outcome::open},
+        {R"({"type":"stream_open","id":"u","transport":"TCP","targetPort":53})", Outcome::throws},
+        {R"({"type":"stream_open","id":"u","transport":"tcp"})", Outcome::throws},
+        {R"({"id":"t1","type":"stream_end"})", Outcome::end},
+        {R"({"error":"gone","id":"t1","type":"stream_close"})", Outcome::close},
+        {R"({"error":null,"id":"t1","type":"stream_close"})", Outcome::close},
+        {R"({"id":"t1","type":"stream_close","error":"a","error":"b"})", Outcome::close},
+        {R"({"type":"stream_end"})", Outcome::throws},
+        {R"({"error":7,"id":"t1","type":"stream_close"})", Outcome::throws},
+        {R"({"type":"ready"})", Outcome::ready},
+        {R"({"type":"ready","id":"x"})", Outcome::ready},
+        {R"({"type":"ready"} )", Outcome::ready},
+        {R"({"type":"pong","id":"x"})", Outcome::ignored},
+        {R"({"type":7})", Outcome::ignored},
+        {R"({})", Outcome::ignored},
+    };
+    for (const auto& [frame, outcome] : rows) {
+        SCOPED_TRACE(frame);
+        if (outcome == Outcome::throws) {
+            EXPECT_THROW(classify(frame), json::DecodingError);
+            continue;
+        }
+        const ReceivedFrame read = classify(frame);
+        const ReceivedFrame kind = outcome == Outcome::request ? ReceivedFrame(TunnelRequestMessage{})
+                                   : outcome == Outcome::open  ? ReceivedFrame(TunnelStreamOpenMessage{})
+                                   : outcome == Outcome::end   ? ReceivedFrame(StreamEndFrame{})
+                                   : outcome == Outcome::close ? ReceivedFrame(StreamCloseFrame{})
+                                   : outcome == Outcome::ready ? ReceivedFrame(ReadyFrame{})
+                                                               : ReceivedFrame(IgnoredFrame{});
+        EXPECT_EQ(read.index(), kind.index());
+        // The decoders below read through the JSON tree.
+        if (const auto* request = std::get_if<TunnelRequestMessage>(&read)) EXPECT_EQ(*request, decodeRequest(frame));
+        if (const auto* open = std::get_if<TunnelStreamOpenMessage>(&read)) EXPECT_EQ(*open, decodeStreamOpen(frame));
+        if (const auto* end = std::get_if<StreamEndFrame>(&read)) EXPECT_EQ(end->message, decodeStreamControl(frame));
+        if (const auto* close = std::get_if<StreamCloseFrame>(&read)) EXPECT_EQ(close->message, decodeStreamControl(frame));
+    }
+    // Answers (read by the edge) likewise.
+    const TunnelResponseMessage answer{"response", "r1", 404, {{"Content-Type", "text/plain"}}, "aGk="};
+    EXPECT_EQ(decodeResponse(encode(answer)), answer);
+    EXPECT_EQ(decodeResponse(R"({"type":"response","id":"r1","status":404,"headers":{"Content-Type":"text\/plain"},"body":"aGk="})"),
+              answer);
+    EXPECT_EQ(decodeResponse(R"({"type":"response","id":"r1","status":404.0,"headers":{"Content-Type":"text/plain"},"body":"aGk="})"),
+              answer);
+    EXPECT_THROW(decodeResponse(R"({"type":"response","id":"r1","status":"404","headers":{},"body":""})"),
+                 json::DecodingError);
+    EXPECT_THROW(decodeResponse(R"({"type":"response","id":"r1","status":404,"headers":{},"body":""}})"),
+                 json::DecodingError);
+}
+
 // At the size limit: the largest payload decodes, one byte more (whole or padded last
 // group) is invalid, and so is an over-long run of Base64 in the same frame.
 TEST(TunnelMessages, DecodedStreamDataStopsAtTheLargestPayload) {
@@ -193,6 +281,24 @@ TEST(TunnelMessages, DirectlyWrittenResponsesMatchTheJSONWriter) {
                                                          {"status", response.status}, {"headers", headers},
                                                          {"body", response.body}});
         EXPECT_EQ(encode(response), tree);
+    }
+}
+
+// Requests (written by the edge) likewise.
+TEST(TunnelMessages, DirectlyWrittenRequestsMatchTheJSONWriter) {
+    const std::vector<TunnelRequestMessage> requests = {
+        {"request", "r1", "GET", "/", {}, "", 80},
+        {"request", "r2", "POST", "/a?b=1&c=%20", {{"Accept", "*/*"}, {"X-A", "1"}}, "aGk=", 8080},
+        {"request", "r3", "GET", "/\"", {{"X", "\xc3\xa9"}}, "", -1},
+    };
+    for (const auto& request : requests) {
+        SCOPED_TRACE(request.id);
+        json::Json headers = json::Json::object();
+        for (const auto& [name, value] : request.headers) headers[name] = value;
+        EXPECT_EQ(encode(request), json::encode(json::Json{{"type", request.type}, {"id", request.id},
+                                                           {"method", request.method}, {"path", request.path},
+                                                           {"headers", headers}, {"body", request.body},
+                                                           {"targetPort", request.targetPort}}));
     }
 }
 
