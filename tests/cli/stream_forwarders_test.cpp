@@ -5,6 +5,7 @@
 
 #include "host/base64.h"
 #include "panel/tunnel_messages.h"
+#include "support/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -30,15 +31,8 @@ namespace {
 
 // A listening loopback socket; `receiveBuffer` > 0 makes accepted sockets' buffers small.
 int listeningSocket(int& port, int receiveBuffer = 0) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = tessaron::testing::boundLoopbackSocket(SOCK_STREAM, port);
     if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
     listen(fd, 8);
     return fd;
 }

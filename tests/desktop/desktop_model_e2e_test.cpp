@@ -46,8 +46,7 @@ TEST(DesktopModelEndToEnd, OnboardRestartAndResize) {
     tessaron::testing::StandinLimaHome lima;
     TempDir tools;
     ScopedEnv ps("TESSARON_PS_PATH", tessaron::testing::writeHomeFilteredProcessLister(tools.path()).string());
-    ScopedEnv hardware(standinHardwareVariable,
-                       json::encode(HardwareSnapshot{"arm64", "Apple M3", "Mac15,3", 8, 16ull << 30, 14}.toJson()));
+    tessaron::testing::StandinMacHardware hardware;
     tessaron::testing::PanelProcess panel;
     RecordingOpener opener;
 

@@ -4,6 +4,7 @@
 #include "cli/edge_tunnels.h"
 #include "host/lima_manager.h"
 #include "support/edge_process.h"
+#include "support/loopback.h"
 #include "support/limactl_standin.h"
 #include "support/scripted_http_server.h"
 #include "host/base64.h"
@@ -33,29 +34,9 @@ using Scripted = tessaron::testing::ScriptedHttpServer;
 
 namespace {
 
-// A loopback socket bound to port 0.
-int boundSocket(int type, int& port) {
-    const int fd = socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
 int connectTo(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
+    const int fd = tessaron::testing::connectLoopback(port);
+    if (fd < 0) return -1;
     timeval timeout{20, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     return fd;
@@ -93,7 +74,7 @@ bool readable(int fd, int seconds) {
 class TCPService {
 public:
     explicit TCPService(std::function<void(int client)> serve) : serve_(std::move(serve)) {
-        fd_ = boundSocket(SOCK_STREAM, port_);
+        fd_ = tessaron::testing::boundLoopbackSocket(SOCK_STREAM, port_);
         listen(fd_, 64);
         thread_ = std::thread([this] {
             while (!stopping_) {
@@ -161,7 +142,7 @@ private:
 
 int unusedPort() {
     int port = 0;
-    const int fd = boundSocket(SOCK_STREAM, port);
+    const int fd = tessaron::testing::boundLoopbackSocket(SOCK_STREAM, port);
     close(fd);
     return port;
 }
@@ -421,7 +402,7 @@ TEST(EdgeTunnel, ALocalServiceThatNeverAnswersTimesOutAndOneThatSpeaksNoHTTPIsIn
 
     // A service that answers garbage.
     int port = 0;
-    const int fd = boundSocket(SOCK_STREAM, port);
+    const int fd = tessaron::testing::boundLoopbackSocket(SOCK_STREAM, port);
     listen(fd, 4);
     std::thread garbage([fd] {
         if (!readable(fd, 20)) return;
@@ -527,7 +508,7 @@ TEST(EdgeTunnel, StreamOpenFailuresAndCloses) {
 TEST(EdgeTunnel, UDPDatagramsTravelOneFramePerDatagram) {
     // The service answers every datagram with "re:" + the datagram, until the test ends.
     int port = 0;
-    const int service = boundSocket(SOCK_DGRAM, port);
+    const int service = tessaron::testing::boundLoopbackSocket(SOCK_DGRAM, port);
     std::atomic<bool> done{false};
     std::thread echo([&] {
         char buffer[65536];
@@ -547,7 +528,7 @@ TEST(EdgeTunnel, UDPDatagramsTravelOneFramePerDatagram) {
     waitConnected(edge, tunnel);
 
     int clientPort = 0;
-    const int client = boundSocket(SOCK_DGRAM, clientPort);
+    const int client = tessaron::testing::boundLoopbackSocket(SOCK_DGRAM, clientPort);
     timeval timeout{20, 0};
     setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     sockaddr_in relay{};
@@ -804,7 +785,7 @@ TEST(EdgeTunnel, AnOpenThatFailsLateLeavesANewerStreamOfTheSameIdAlone) {
 TEST(EdgeTunnel, WhenTheGuestEndsItsOutputTheStreamEndsAndTheLocalSocketIsClosed) {
     // The guest sends a greeting, ends its output, and then waits to see the helper close.
     int port = 0;
-    const int listener = boundSocket(SOCK_STREAM, port);
+    const int listener = tessaron::testing::boundLoopbackSocket(SOCK_STREAM, port);
     listen(listener, 4);
     std::atomic<bool> sawClose{false};
     std::thread guest([&] {
@@ -843,7 +824,7 @@ TEST(EdgeTunnel, WhenTheGuestEndsItsOutputTheStreamEndsAndTheLocalSocketIsClosed
 TEST(EdgeTunnel, AStreamStillConnectingIsCancelledByTheEdgeOrTimesOut) {
     // A listener whose accept queue is full: connections to it stay in their handshake.
     int port = 0;
-    const int listener = boundSocket(SOCK_STREAM, port);
+    const int listener = tessaron::testing::boundLoopbackSocket(SOCK_STREAM, port);
     listen(listener, 0);
     std::vector<int> fillers;
     for (int i = 0; i < 4; ++i) {
@@ -921,7 +902,7 @@ TEST(EdgeTunnel, DataSentRightAfterTheOpenWaitsForTheLocalConnection) {
 TEST(EdgeTunnel, AStopDuringAnUnansweredHandshakeEndsPromptly) {
     // A relay that takes the connection and never answers the WebSocket handshake.
     int port = 0;
-    const int listener = boundSocket(SOCK_STREAM, port);
+    const int listener = tessaron::testing::boundLoopbackSocket(SOCK_STREAM, port);
     listen(listener, 4);
     cli::EdgeTunnelSettings settings;
     settings.connectTimeout = 60s;

@@ -78,14 +78,7 @@ TEST(LightGuestWalls, NetworkAndServeChangeNothingOnThisMachine) {
     const std::string before = machineSnapshot();
 
     ASSERT_EQ(lima.create("tessaron").exitCode, 0);
-    AgentConfiguration configuration;
-    configuration.machineID = mac.machineId;
-    configuration.controlURL = *Url::parse(panel.base());
-    configuration.localHost = "127.0.0.1";
-    configuration.vmName = "tessaron";
-    configuration.transport = "wireguard";
-    AgentConfigurationStore::save(configuration);
-    DeviceCredentialStore::save(mac.deviceToken, mac.machineId);
+    testing::saveLink(mac, panel.base());
     testing::ProgramEnvironment environment;
     environment.variables["TESSARON_PS_PATH"] = (tools.path() / "ps").string();
     environment.variables["TESSARON_PASS_INTERVAL_MS"] = "200";

@@ -6,7 +6,6 @@
 
 #include "host/agent_configuration.h"
 #include "host/device_credential_store.h"
-#include "host/hardware_support.h"
 #include "host/json.h"
 #include "panel/receipt_store.h"
 #include "panel/setup_progress.h"
@@ -79,9 +78,7 @@ class PairingProgram : public ::testing::Test {
 protected:
     testing::TempHome home;
     testing::StandinLimaHome lima;
-    testing::ScopedEnv hardware{
-        standinHardwareVariable,
-        json::encode(HardwareSnapshot{"arm64", "Apple M3", "Mac15,3", 8, 16ull << 30, 14}.toJson())};
+    testing::StandinMacHardware hardware;
     testing::PanelProcess panel;
 
     std::future<ProgramRun> start(std::vector<std::string> words) {

@@ -9,7 +9,6 @@
 // guest.
 
 #include "host/agent_configuration.h"
-#include "host/hardware_support.h"
 #include "host/json.h"
 #include "host/lima_manager.h"
 #include "support/limactl_standin.h"
@@ -125,9 +124,7 @@ protected:
     testing::TempDir tools;
     testing::TempHome home;
     testing::StandinLimaHome lima;
-    testing::ScopedEnv hardware{
-        standinHardwareVariable,
-        json::encode(HardwareSnapshot{"arm64", "Apple M3", "Mac15,3", 8, 16ull << 30, 14}.toJson())};
+    testing::StandinMacHardware hardware;
     std::unique_ptr<RunningProgram> peer;
     Json peerSettings;
     std::unique_ptr<testing::ScopedEnv> guestKind, peerLink;

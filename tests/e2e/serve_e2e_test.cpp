@@ -42,15 +42,7 @@ protected:
     // Writes agent.json and the device token as a pairing would.
     void pair(const std::optional<std::string>& transport, const std::optional<std::string>& vmName,
               const std::vector<std::string>& edgeURLs = {}, const std::string& localHost = "127.0.0.1") {
-        AgentConfiguration configuration;
-        configuration.machineID = mac.machineId;
-        configuration.controlURL = *Url::parse(panel.base());
-        for (const auto& url : edgeURLs) configuration.edgeURLs.push_back(*Url::parse(url));
-        configuration.localHost = localHost;
-        configuration.vmName = vmName;
-        configuration.transport = transport;
-        AgentConfigurationStore::save(configuration);
-        DeviceCredentialStore::save(mac.deviceToken, mac.machineId);
+        testing::saveLink(mac, panel.base(), {transport, vmName, edgeURLs, localHost});
     }
 
     ServeE2E() { testing::writeHomeFilteredProcessLister(tools.path()); }

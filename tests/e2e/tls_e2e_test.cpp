@@ -10,7 +10,6 @@
 #include "cli/edge_tunnel_runner.h"
 #include "host/agent_configuration.h"
 #include "host/device_credential_store.h"
-#include "host/hardware_support.h"
 #include "host/json.h"
 #include "host/lima_manager.h"
 #include "host/tls_trust.h"
@@ -60,14 +59,9 @@ protected:
     // Writes agent.json and the device token as a pairing would.
     static void pair(const PanelProcess::Machine& mac, const std::string& controlURL,
                      const std::optional<std::string>& transport, const std::vector<std::string>& edgeURLs = {}) {
-        AgentConfiguration configuration;
-        configuration.machineID = mac.machineId;
-        configuration.controlURL = *Url::parse(controlURL);
-        for (const auto& url : edgeURLs) configuration.edgeURLs.push_back(*Url::parse(url));
-        configuration.vmName = transport == "wireguard" ? std::optional<std::string>("tessaron") : std::nullopt;
-        configuration.transport = transport;
-        AgentConfigurationStore::save(configuration);
-        DeviceCredentialStore::save(mac.deviceToken, mac.machineId);
+        const std::optional<std::string> vmName = transport == "wireguard" ? std::optional<std::string>("tessaron")
+                                                                             : std::nullopt;
+        testing::saveLink(mac, controlURL, {transport, vmName, edgeURLs});
     }
 
     std::unique_ptr<RunningProgram> startServe() const {
@@ -105,9 +99,7 @@ protected:
     testing::TempDir tools;
     testing::TempHome home;
     testing::StandinLimaHome lima;
-    testing::ScopedEnv hardware{
-        standinHardwareVariable,
-        json::encode(HardwareSnapshot{"arm64", "Apple M3", "Mac15,3", 8, 16ull << 30, 14}.toJson())};
+    testing::StandinMacHardware hardware;
 };
 
 TEST_F(TlsE2E, ATrustedCertificateCarriesSetupCommandsPairingCodesAndTheTunnel) {

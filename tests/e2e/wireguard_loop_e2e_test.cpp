@@ -70,13 +70,8 @@ protected:
         guest = std::make_unique<testing::WireGuardGuestShims>(lima.guestShimDir("tessaron"));
         guest->setHandshake(static_cast<long>(std::time(nullptr)));
         mac = panel.createMachine("Studio");
-        configuration.machineID = mac.machineId;
-        configuration.controlURL = *Url::parse(panel.base());
-        configuration.localHost = "127.0.0.1";
-        configuration.vmName = "tessaron";
-        configuration.transport = "wireguard";
-        AgentConfigurationStore::save(configuration);
-        DeviceCredentialStore::save(mac.deviceToken, mac.machineId);
+        testing::saveLink(mac, panel.base());
+        configuration = AgentConfigurationStore::load();
     }
 
     WireGuardRunner runner() {

@@ -41,8 +41,7 @@ TEST(MenuBarEndToEnd, TheMenuChangesThePanelAndTheVM) {
     ASSERT_EQ(lima.create("tessaron").exitCode, 0);
     testing::PanelProcess panel;
     const auto mac = panel.createMachineWith({{"name", "Studio"}, {"vmState", "Running"}, {"bootId", "boot-1"}});
-    AgentConfigurationStore::save({mac.machineId, *Url::parse(panel.base()), {}, "127.0.0.1", "tessaron", "wireguard"});
-    DeviceCredentialStore::save(mac.deviceToken, mac.machineId);
+    testing::saveLink(mac, panel.base());
 
     NoOpener opener;
     Agreeing confirmer;

@@ -29,8 +29,7 @@ TEST(MenuPayloads, DecodeWhatTessaronPrints) {
 
     testing::PanelProcess panel;
     const auto mac = panel.createMachineWith({{"name", "Studio"}, {"vmState", "Running"}, {"bootId", "boot-1"}});
-    AgentConfigurationStore::save({mac.machineId, *Url::parse(panel.base()), {}, "127.0.0.1", "tessaron", "wireguard"});
-    DeviceCredentialStore::save(mac.deviceToken, mac.machineId);
+    testing::saveLink(mac, panel.base());
 
     run = testing::runTessaron({"server", "restart", "--confirm"});
     ASSERT_EQ(run.exitCode, 0) << run.standardError;

@@ -1,5 +1,6 @@
 #include "support/limactl_standin.h"
 
+#include "host/hardware_support.h"
 #include "host/json.h"
 
 #include <sstream>
@@ -58,5 +59,9 @@ void StandinLimaHome::writeShim(const fs::path& dir, const std::string& name, co
     writeFile(dir / name, script);
     fs::permissions(dir / name, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
 }
+
+StandinMacHardware::StandinMacHardware()
+    : ScopedEnv(standinHardwareVariable,
+                json::encode(HardwareSnapshot{"arm64", "Apple M3", "Mac15,3", 8, 16ull << 30, 14}.toJson())) {}
 
 }  // namespace tessaron::testing

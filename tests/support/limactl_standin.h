@@ -43,4 +43,11 @@ private:
     ScopedEnv limaHome_;
 };
 
+// The stand-in Mac's hardware (an M3 with 8 CPUs and 16 GiB) for this process and the
+// programs it starts, while the object lives.
+class StandinMacHardware : public ScopedEnv {
+public:
+    StandinMacHardware();
+};
+
 }  // namespace tessaron::testing

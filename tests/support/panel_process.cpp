@@ -1,5 +1,7 @@
 #include "panel_process.h"
 
+#include "host/agent_configuration.h"
+#include "host/device_credential_store.h"
 #include "panel/http_client.h"
 #include "temp_dir.h"
 
@@ -246,5 +248,17 @@ void PanelProcess::clearFaults() { adminOk("DELETE", "/_admin/faults"); }
 json::Json PanelProcess::requests() { return adminOk("GET", "/_admin/requests"); }
 
 json::Json PanelProcess::state() { return adminOk("GET", "/_admin/state"); }
+
+void saveLink(const PanelProcess::Machine& mac, const std::string& controlURL, const MacLink& link) {
+    AgentConfiguration configuration;
+    configuration.machineID = mac.machineId;
+    configuration.controlURL = *Url::parse(controlURL);
+    for (const auto& url : link.edgeURLs) configuration.edgeURLs.push_back(*Url::parse(url));
+    configuration.localHost = link.localHost;
+    configuration.vmName = link.vmName;
+    configuration.transport = link.transport;
+    AgentConfigurationStore::save(configuration);
+    DeviceCredentialStore::save(mac.deviceToken, mac.machineId);
+}
 
 }  // namespace tessaron::testing

@@ -23,6 +23,14 @@
 
 namespace tessaron::testing {
 
+// How this Mac is linked to the panel: what a pairing saves in agent.json.
+struct MacLink {
+    std::optional<std::string> transport = "wireguard";
+    std::optional<std::string> vmName = "tessaron";
+    std::vector<std::string> edgeURLs;
+    std::string localHost = "127.0.0.1";
+};
+
 class PanelProcess {
 public:
     struct Options {
@@ -118,5 +126,8 @@ private:
     int port_ = 0;
     int securePort_ = 0;
 };
+
+// Saves agent.json and the device token as a pairing with the panel at `controlURL` would.
+void saveLink(const PanelProcess::Machine& mac, const std::string& controlURL, const MacLink& link = {});
 
 }  // namespace tessaron::testing
