@@ -675,7 +675,8 @@ private:
         co_return unavailable();
     }
 
-    asio::io_context io_;
+    // One thread runs the loop: handlers it posts itself skip the shared queue.
+    asio::io_context io_{1};
     asio::thread_pool pool_{2};
     const EdgeTunnelConfiguration& configuration_;
     const std::string& edgeURL_;

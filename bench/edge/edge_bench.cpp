@@ -4,7 +4,8 @@
 // every figure is taken in rounds, all paths side by side under the same load:
 //   (a) one TCP stream each way (upload to a local sink, download from a local source),
 //       direct, through socat (untuned and -b 262144) and through each relay + helper:
-//       MB/s, and the helper's CPU (from /proc) per MB;
+//       MB/s, and the helper's CPU (from /proc) per MB, all and user only, beside that of the
+//       tuned socat, which shows what the kernel alone costs to relay a MB here;
 //   (b) HTTP load from wrk at 1, 16, 64 and 256 connections against the local server
 //       directly and through each relay + helper: requests/s, errors, helper CPU per request;
 //   (c) the helper's memory when idle, with 1,000 open streams and after 1,000 reconnects,
@@ -16,6 +17,7 @@
 //   tessaron-edge-bench --variant NAME:HELPER:RELAY ... | --relay PATH
 //                       [--runs N] [--mb N] [--seconds N] [--streams N] [--reconnects N]
 //                       [--socat PATH] [--wrk PATH] [--valgrind PATH] [--no-instructions]
+//                       [--profiles DIR (keeps the callgrind profiles there)]
 //   tessaron-edge-bench helper --edge URL [--backoff-ms N]
 
 #include "cli/edge_tunnels.h"
@@ -335,20 +337,45 @@ std::string selfPath() {
     return std::string(path, static_cast<std::size_t>(n));
 }
 
-// User + system CPU seconds of a process so far.
-double cpuSeconds(pid_t pid) {
+// CPU seconds of a process so far: its own, or (`children`) that of its children it has
+// already waited for, as user and system time.
+struct CpuTimes {
+    double user = 0, system = 0;
+    double total() const { return user + system; }
+    CpuTimes operator-(const CpuTimes& other) const { return {user - other.user, system - other.system}; }
+};
+
+CpuTimes cpuTimes(pid_t pid, bool children = false) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     const auto close = text.rfind(')');
-    if (close == std::string::npos) return 0;
+    if (close == std::string::npos) return {};
     std::istringstream fields(text.substr(close + 2));
     std::string field;
-    double ticks = 0;
-    // After the command: state is field 3; utime and stime are fields 14 and 15.
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14 || i == 15) ticks += std::stod(field);
+    CpuTimes ticks;
+    // After the command: state is field 3; utime and stime are fields 14 and 15, the
+    // waited-for children's cutime and cstime 16 and 17.
+    const int user = children ? 16 : 14;
+    for (int i = 3; i <= user + 1 && fields >> field; ++i) {
+        if (i == user) ticks.user = std::stod(field);
+        if (i == user + 1) ticks.system = std::stod(field);
     }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    const auto perSecond = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return {ticks.user / perSecond, ticks.system / perSecond};
+}
+
+double cpuSeconds(pid_t pid) { return cpuTimes(pid).total(); }
+
+// Waits (at most 5 s) until a forking server such as socat has waited for all its children,
+// so that their CPU time is counted in its own.
+void awaitChildren(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    for (int i = 0; i < 500; ++i) {
+        std::ifstream file(path);
+        std::string pids;
+        if (!std::getline(file, pids) || pids.find_first_not_of(' ') == std::string::npos) return;
+        std::this_thread::sleep_for(10ms);
+    }
 }
 
 std::string loadAverage() {
@@ -601,6 +628,7 @@ int main(int argc, char** argv) {
     double seconds = 5;
     int runs = 3, streams = 1000, reconnects = 1000;
     bool instructions = true;
+    std::string profiles;  // where callgrind's profiles are kept, for callgrind_annotate
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--no-instructions") {
@@ -624,6 +652,7 @@ int main(int argc, char** argv) {
         else if (arg == "--runs") runs = std::stoi(value);
         else if (arg == "--streams") streams = std::stoi(value);
         else if (arg == "--reconnects") reconnects = std::stoi(value);
+        else if (arg == "--profiles") profiles = value;
         else die("unknown option " + arg);
     }
     if (variants.empty()) die("--variant NAME:HELPER:RELAY (or --relay PATH) is required");
@@ -664,31 +693,46 @@ int main(int argc, char** argv) {
                               false);
         if (!socatReady(socatPort) || !socatReady(socatBigPort)) die("socat did not start");
     }
+    // The process whose CPU time is read around each transfer: the helper, or socat (its
+    // children, one per connection, once it has waited for them), for comparison.
     struct Path {
         std::string name;
         int streamPort;
         Tunnel* tunnel;
+        pid_t relayingProcess;
     };
-    std::vector<Path> paths = {{"direct", local.streamPort(), nullptr}};
+    std::vector<Path> paths = {{"direct", local.streamPort(), nullptr, -1}};
     if (haveSocat) {
-        paths.push_back({"socat", socatPort, nullptr});
-        paths.push_back({"socat -b 262144", socatBigPort, nullptr});
+        paths.push_back({"socat", socatPort, nullptr, -1});
+        paths.push_back({"socat -b 262144", socatBigPort, nullptr, socatBigChild.pid});
     }
-    for (std::size_t i = 0; i < variants.size(); ++i) paths.push_back({"relay + helper, " + variants[i].name, tunnels[i]->tcp, tunnels[i].get()});
+    for (std::size_t i = 0; i < variants.size(); ++i) {
+        paths.push_back({"relay + helper, " + variants[i].name, tunnels[i]->tcp, tunnels[i].get(), tunnels[i]->helperPid()});
+    }
 
     const std::size_t bytes = megabytes << 20;
-    std::map<std::string, std::vector<double>> up, down, upCpu, downCpu;
+    std::map<std::string, std::vector<double>> up, down, upCpu, downCpu, upUser, downUser;
     for (int run = 0; run < runs; ++run) {
         std::fprintf(stderr, "stream round %d of %d\n", run + 1, runs);
         for (const auto& path : paths) {
-            const double cpu0 = path.tunnel ? cpuSeconds(path.tunnel->helperPid()) : 0;
+            const pid_t pid = path.relayingProcess;
+            const bool children = !path.tunnel;
+            auto cpuNow = [&] {
+                if (pid <= 0) return CpuTimes{};
+                if (children) awaitChildren(pid);
+                return cpuTimes(pid, children);
+            };
+            const CpuTimes cpu0 = cpuNow();
             up[path.name].push_back(upload(path.streamPort, bytes));
-            const double cpu1 = path.tunnel ? cpuSeconds(path.tunnel->helperPid()) : 0;
+            const CpuTimes cpu1 = cpuNow();
             down[path.name].push_back(download(path.streamPort, bytes));
-            const double cpu2 = path.tunnel ? cpuSeconds(path.tunnel->helperPid()) : 0;
-            if (path.tunnel) {
-                upCpu[path.name].push_back((cpu1 - cpu0) * 1e3 / (static_cast<double>(bytes) / 1e6));
-                downCpu[path.name].push_back((cpu2 - cpu1) * 1e3 / (static_cast<double>(bytes) / 1e6));
+            const CpuTimes cpu2 = cpuNow();
+            if (pid > 0) {
+                const double megabytesMoved = static_cast<double>(bytes) / 1e6;
+                upCpu[path.name].push_back((cpu1 - cpu0).total() * 1e3 / megabytesMoved);
+                downCpu[path.name].push_back((cpu2 - cpu1).total() * 1e3 / megabytesMoved);
+                upUser[path.name].push_back((cpu1 - cpu0).user * 1e3 / megabytesMoved);
+                downUser[path.name].push_back((cpu2 - cpu1).user * 1e3 / megabytesMoved);
             }
         }
     }
@@ -698,9 +742,13 @@ int main(int argc, char** argv) {
     for (const auto& path : paths) {
         table.add("(a) upload, " + path.name + ", MB/s (" + size + ", min / median / max)", spread(up[path.name], 0));
         table.add("(a) download, " + path.name + ", MB/s", spread(down[path.name], 0));
-        if (path.tunnel) {
-            table.add("(a) upload, " + path.name + ", helper CPU ms per MB", spread(upCpu[path.name], 3));
-            table.add("(a) download, " + path.name + ", helper CPU ms per MB", spread(downCpu[path.name], 3));
+        if (path.relayingProcess > 0) {
+            const std::string who = path.tunnel ? "helper" : "relaying socat";
+            table.add("(a) upload, " + path.name + ", " + who + " CPU ms per MB (user + system)", spread(upCpu[path.name], 3));
+            table.add("(a) download, " + path.name + ", " + who + " CPU ms per MB (user + system)",
+                      spread(downCpu[path.name], 3));
+            table.add("(a) upload, " + path.name + ", " + who + " user CPU ms per MB", spread(upUser[path.name], 3));
+            table.add("(a) download, " + path.name + ", " + who + " user CPU ms per MB", spread(downUser[path.name], 3));
         }
     }
     if (haveSocat) {
@@ -801,7 +849,12 @@ int main(int argc, char** argv) {
                 if (workload == "requests") fixedRequests(tunnel.http, 4, workloadRequests);
                 tunnel.stopHelper(120s);
                 totals[workload] = callgrindTotal(out);
-                std::remove(out.c_str());
+                if (profiles.empty()) {
+                    std::remove(out.c_str());
+                } else {
+                    const std::string kept = profiles + "/" + variant.name + "." + workload + ".callgrind";
+                    if (std::rename(out.c_str(), kept.c_str()) != 0) std::remove(out.c_str());
+                }
             }
             const double mb = static_cast<double>(workloadBytes) / 1e6;
             table.add("(d) " + variant.name + ": helper instructions per MB, upload (callgrind, 16 MiB)",

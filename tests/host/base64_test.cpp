@@ -44,7 +44,7 @@ TEST(Base64, IsStandardPaddedAndStrict) {
 // before its own, with the bytes before it intact.
 TEST(Base64, WordAtATimeStepsMatchGroupAtATime) {
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (std::size_t n = 0; n < 70; ++n) {
+    for (std::size_t n = 0; n < 130; ++n) {
         std::string bytes(n, '\0');
         for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>(i * 73 + n * 5 + 11);
         std::string expected;
