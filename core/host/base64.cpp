@@ -74,6 +74,27 @@ constexpr bool fastWords = std::endian::native == std::endian::little || std::en
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TESSARON_BASE64_SSSE3 1
 
+// The byte tables of the vector steps, one 16-byte lane each; the AVX2 steps use each in
+// both of their lanes.
+// Encoding: each 32-bit lane takes bytes 1 0 2 1 of its three ...
+alignas(16) constexpr char encodeOrder[16] = {1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10};
+// ... and each 6-bit value is moved to its character by an offset chosen by its range: 0-25
+// from 'A', 26-51 from 'a', 52-61 from '0', 62 '+', 63 '/'.
+alignas(16) constexpr char encodeOffsets[16] = {'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                                                '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62,
+                                                '/' - 63, 'A',      0,        0};
+// Decoding: a character is in the alphabet when the flags of its low and its high half share no bit ...
+alignas(16) constexpr char decodeLowFlags[16] = {0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                                                 0x11, 0x11, 0x13, 0x1a, 0x1b, 0x1b, 0x1b, 0x1a};
+alignas(16) constexpr char decodeHighFlags[16] = {0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
+                                                  0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10};
+// ... its value is the character plus a shift chosen by its high half ('/' by the slot before) ...
+alignas(16) constexpr char decodeShifts[16] = {0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0};
+// ... and the three bytes of each 32-bit lane go out in order.
+alignas(16) constexpr char decodeLaneBytes[16] = {2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1};
+
+inline __m128i lane(const char (&table)[16]) { return _mm_load_si128(reinterpret_cast<const __m128i*>(table)); }
+
 // Sixteen characters at a time with SSSE3 byte shuffles, on processors that have them (the
 // program is built for the x86-64 baseline, which does not). Each gives how far it got;
 // the rest goes on a few bytes at a time.
@@ -87,22 +108,17 @@ __attribute__((target("ssse3"))) std::size_t encodeBlocks(const unsigned char* i
     std::size_t i = 0;
     for (; i + 16 <= size; i += 12, out += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-        // Each 32-bit lane holds bytes 1 0 2 1 of its three; then the four 6-bit values of
-        // the lane are moved each into its own byte, in output order.
-        v = _mm_shuffle_epi8(v, _mm_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1));
+        // The four 6-bit values of each 32-bit lane each into its own byte, in output order.
+        v = _mm_shuffle_epi8(v, lane(encodeOrder));
         const __m128i high =
             _mm_mulhi_epu16(_mm_and_si128(v, _mm_set1_epi32(0x0fc0fc00)), _mm_set1_epi32(0x04000040));
         const __m128i low =
             _mm_mullo_epi16(_mm_and_si128(v, _mm_set1_epi32(0x003f03f0)), _mm_set1_epi32(0x01000010));
         const __m128i indices = _mm_or_si128(high, low);
-        // The offset from each value to its character, by range: 0-25 from 'A', 26-51 from
-        // 'a', 52-61 from '0', 62 '+', 63 '/'.
         __m128i range = _mm_subs_epu8(indices, _mm_set1_epi8(51));
         const __m128i upper = _mm_cmpgt_epi8(_mm_set1_epi8(26), indices);
         range = _mm_or_si128(range, _mm_and_si128(upper, _mm_set1_epi8(13)));
-        const __m128i offsets = _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-                                              '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
-        const __m128i chars = _mm_add_epi8(_mm_shuffle_epi8(offsets, range), indices);
+        const __m128i chars = _mm_add_epi8(_mm_shuffle_epi8(lane(encodeOffsets), range), indices);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), chars);
     }
     return i;
@@ -113,13 +129,7 @@ __attribute__((target("ssse3"))) std::size_t encodeBlocks(const unsigned char* i
 __attribute__((target("ssse3"))) std::size_t decodeBlocks(const unsigned char* in, std::size_t size, char* out,
                                                            std::size_t room) {
     const __m128i nibble = _mm_set1_epi8(0x0f);
-    // A character is in the alphabet when the flags of its low and its high half share no bit.
-    const __m128i lowFlags = _mm_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1a,
-                                           0x1b, 0x1b, 0x1b, 0x1a);
-    const __m128i highFlags = _mm_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10,
-                                            0x10, 0x10, 0x10, 0x10);
-    // What to add to a character for its value, by its high half ('/' by the slot before).
-    const __m128i shifts = _mm_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m128i lowFlags = lane(decodeLowFlags), highFlags = lane(decodeHighFlags), shifts = lane(decodeShifts);
     std::size_t i = 0;
     for (std::size_t o = 0; i + 16 <= size && o + 16 <= room; i += 16, o += 12) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
@@ -129,12 +139,10 @@ __attribute__((target("ssse3"))) std::size_t decodeBlocks(const unsigned char* i
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(clash, _mm_setzero_si128())) != 0xffff) break;
         const __m128i slash = _mm_cmpeq_epi8(v, _mm_set1_epi8(0x2f));
         const __m128i values = _mm_add_epi8(v, _mm_shuffle_epi8(shifts, _mm_add_epi8(slash, high)));
-        // Pairs of values to 12 bits, pairs of those to 24 bits per lane, then the three
-        // bytes of each lane in order.
+        // Pairs of values to 12 bits, pairs of those to 24 bits per lane.
         const __m128i pairs = _mm_maddubs_epi16(values, _mm_set1_epi32(0x01400140));
         const __m128i lanes = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));
-        const __m128i bytes =
-            _mm_shuffle_epi8(lanes, _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
+        const __m128i bytes = _mm_shuffle_epi8(lanes, lane(decodeLaneBytes));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), bytes);
     }
     return i;
@@ -146,13 +154,14 @@ bool haveAVX2() {
     return have;
 }
 
+__attribute__((target("avx2"))) inline __m256i bothLanes(const char (&table)[16]) {
+    return _mm256_broadcastsi128_si256(lane(table));
+}
+
 // Twenty-four bytes to thirty-two characters per step, each lane taking twelve bytes from
 // a load of sixteen (so while twenty-eight remain).
 __attribute__((target("avx2"))) std::size_t encodeBlocksAVX2(const unsigned char* in, std::size_t size, char* out) {
-    const __m256i order = _mm256_broadcastsi128_si256(_mm_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10));
-    const __m256i offsets = _mm256_broadcastsi128_si256(_mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-                                                                      '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-                                                                      '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0));
+    const __m256i order = bothLanes(encodeOrder), offsets = bothLanes(encodeOffsets);
     std::size_t i = 0;
     for (; i + 28 <= size; i += 24, out += 32) {
         const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
@@ -178,14 +187,8 @@ __attribute__((target("avx2"))) std::size_t encodeBlocksAVX2(const unsigned char
 __attribute__((target("avx2"))) std::size_t decodeBlocksAVX2(const unsigned char* in, std::size_t size, char* out,
                                                               std::size_t room) {
     const __m256i nibble = _mm256_set1_epi8(0x0f);
-    const __m256i lowFlags = _mm256_broadcastsi128_si256(_mm_setr_epi8(
-        0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1a, 0x1b, 0x1b, 0x1b, 0x1a));
-    const __m256i highFlags = _mm256_broadcastsi128_si256(_mm_setr_epi8(
-        0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10));
-    const __m256i shifts =
-        _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0));
-    const __m256i laneBytes = _mm256_broadcastsi128_si256(
-        _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
+    const __m256i lowFlags = bothLanes(decodeLowFlags), highFlags = bothLanes(decodeHighFlags),
+                  shifts = bothLanes(decodeShifts), laneBytes = bothLanes(decodeLaneBytes);
     // The twelve bytes of the second lane moved up against those of the first.
     const __m256i packed = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
     std::size_t i = 0;

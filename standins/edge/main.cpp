@@ -109,6 +109,9 @@ struct Helper {
     bool writing = false;
     bool closed = false;
     std::map<std::string, std::shared_ptr<Mailbox>> waiting;  // request and stream ids
+    // Strings of large frames already written, kept (a few) to frame the next stream data in
+    // without a new allocation.
+    std::vector<std::string> spare;
 };
 
 class Relay {
@@ -178,6 +181,7 @@ private:
                     boost::system::error_code ec;
                     co_await helper->ws.async_write(asio::buffer(text), asio::redirect_error(asio::use_awaitable, ec));
                     if (ec) break;
+                    if (text.capacity() >= (64u << 10) && helper->spare.size() < 4) helper->spare.push_back(std::move(text));
                 }
                 helper->writing = false;
             },
@@ -402,7 +406,15 @@ private:
                         if (!ec) n = client->read_some(asio::buffer(readBuffer_.data(), readBuffer_.size()), ec);
                         if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
                     }
-                    if (n > 0) sendToHelper(tunnel::encodeStreamData(id, std::string_view(readBuffer_.data(), n)));
+                    if (n > 0) {
+                        std::string frame;
+                        if (!helper->spare.empty()) {
+                            frame = std::move(helper->spare.back());
+                            helper->spare.pop_back();
+                        }
+                        tunnel::encodeStreamData(id, std::string_view(readBuffer_.data(), n), frame);
+                        sendToHelper(std::move(frame));
+                    }
                     if (ec == asio::error::eof) {
                         sendToHelper(tunnel::encode(tunnel::TunnelStreamControlMessage{"stream_end", id, std::nullopt}));
                         co_return;
