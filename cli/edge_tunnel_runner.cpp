@@ -27,6 +27,9 @@
 #include <array>
 #include <cstdio>
 #include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -119,6 +122,18 @@ std::string origin(const std::string& controlURL) {
     if (start == std::string::npos) return controlURL;
     const auto end = controlURL.find_first_of("/?#", start + 3);
     return end == std::string::npos ? controlURL : controlURL.substr(0, end);
+}
+
+// While frames queue up behind each other, the socket holds partial packets back (TCP_CORK
+// where the platform has it), and sends what it holds once the burst is written.
+void holdPartialPackets(tcp::socket& socket, bool hold) {
+#ifdef TCP_CORK
+    const int value = hold ? 1 : 0;
+    ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+#else
+    (void)socket;
+    (void)hold;
+#endif
 }
 
 // Trusts the platform's authorities and those that SSL_CERT_FILE names.
@@ -415,10 +430,12 @@ private:
         beast::get_lowest_layer(*ws).socket().set_option(tcp::no_delay(true), noDelayError);
 
         auto writer = std::make_shared<TunnelFrameWriter>(
-            io_.get_executor(), [ws](const std::string& text) -> asio::awaitable<void> {
+            io_.get_executor(),
+            [ws](const std::string& text) -> asio::awaitable<void> {
                 ws->text(true);
                 co_await ws->async_write(asio::buffer(text), asio::use_awaitable);
-            });
+            },
+            [ws](bool hold) { holdPartialPackets(beast::get_lowest_layer(*ws).socket(), hold); });
         StreamTargets targets;
         targets.localHost = configuration_.localHost;
         targets.vmName = configuration_.vmName;

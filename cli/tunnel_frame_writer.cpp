@@ -9,8 +9,8 @@ namespace tessaron::cli {
 
 namespace asio = boost::asio;
 
-TunnelFrameWriter::TunnelFrameWriter(asio::any_io_executor executor, Sink sink)
-    : executor_(std::move(executor)), sink_(std::move(sink)) {}
+TunnelFrameWriter::TunnelFrameWriter(asio::any_io_executor executor, Sink sink, Batching batching)
+    : executor_(std::move(executor)), sink_(std::move(sink)), batching_(std::move(batching)) {}
 
 asio::awaitable<void> TunnelFrameWriter::send(const tunnel::TunnelResponseMessage& m) { return sendText(tunnel::encode(m)); }
 asio::awaitable<void> TunnelFrameWriter::send(const tunnel::TunnelHeartbeatMessage& m) { return sendText(tunnel::encode(m)); }
@@ -97,7 +97,12 @@ asio::awaitable<void> TunnelFrameWriter::enqueue(std::shared_ptr<Pending> pendin
 }
 
 asio::awaitable<void> TunnelFrameWriter::drain() {
+    bool holding = false;
     while (!queue_.empty() && !closed_) {
+        if (!holding && batching_ && queue_.size() > 1) {
+            batching_(true);
+            holding = true;
+        }
         auto next = queue_.front();
         queue_.pop_front();
         try {
@@ -113,6 +118,7 @@ asio::awaitable<void> TunnelFrameWriter::drain() {
         next->done = true;
         if (next->wake) next->wake->cancel();
     }
+    if (holding) batching_(false);
     writing_ = false;
 }
 

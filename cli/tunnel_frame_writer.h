@@ -23,8 +23,12 @@ class TunnelFrameWriter {
 public:
     // Writes one text frame; throws when the socket refuses it.
     using Sink = std::function<boost::asio::awaitable<void>(const std::string& text)>;
+    // Asked to hold back partial packets (true) while more frames wait behind the one being
+    // written, and to send what it holds (false) once the queue is empty: frames written in
+    // one burst then leave in as few packets as they fill.
+    using Batching = std::function<void(bool hold)>;
 
-    TunnelFrameWriter(boost::asio::any_io_executor executor, Sink sink);
+    TunnelFrameWriter(boost::asio::any_io_executor executor, Sink sink, Batching batching = nullptr);
 
     boost::asio::awaitable<void> send(const tunnel::TunnelResponseMessage& message);
     boost::asio::awaitable<void> send(const tunnel::TunnelHeartbeatMessage& message);
@@ -59,6 +63,7 @@ private:
 
     boost::asio::any_io_executor executor_;
     Sink sink_;
+    Batching batching_;
     std::deque<std::shared_ptr<Pending>> queue_;
     std::vector<std::string> spare_;
     bool writing_ = false;

@@ -56,7 +56,10 @@ struct Harness {
                 co_await released.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
             }
             frames.push_back(text);
-        });
+        },
+        [this](bool hold) { batching.emplace_back(hold, frames.size()); });
+    // Each call of the writer's batching hook, with the number of frames written by then.
+    std::vector<std::pair<bool, std::size_t>> batching;
     std::shared_ptr<cli::LocalForwarderRegistry> registry =
         std::make_shared<cli::LocalForwarderRegistry>(io.get_executor(), io.get_executor(), cli::StreamTargets{}, writer);
 
@@ -162,4 +165,26 @@ TEST(StreamForwarders, DataTheLocalSocketDoesNotTakeWaitsInOrderInABoundedQueue)
     EXPECT_EQ(h.types(), (std::vector<std::string>{"stream_opened"}));
     close(local);
     close(listener);
+}
+
+// Frames that queue up behind a slow write leave as one burst: the socket holds partial
+// packets from the first queued frame until the queue is empty; a lone frame is not held.
+TEST(TunnelFrameWriter, HoldsPartialPacketsOnlyWhileFramesWaitInTurn) {
+    Harness h;
+    auto send = [&](std::string id) {
+        asio::co_spawn(h.io, h.writer->send(tunnel::TunnelStreamControlMessage{"stream_end", id, std::nullopt}),
+                       asio::detached);
+    };
+    send("alone");
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() == 1; }));
+    EXPECT_TRUE(h.batching.empty());
+
+    h.io.restart();
+    h.hold = true;
+    for (const char* id : {"a", "b", "c"}) send(id);
+    h.io.run_for(50ms);
+    h.release();
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() == 4; }));
+    const std::vector<std::pair<bool, std::size_t>> expected = {{true, 2}, {false, 4}};
+    EXPECT_EQ(h.batching, expected);
 }
