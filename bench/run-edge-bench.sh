@@ -34,7 +34,9 @@ variants=()
 if [[ "$baseline" != "none" ]]; then
   src="$build/baseline-src"
   if [[ "$(cat "$src/.commit" 2>/dev/null)" != "$baseline" ]]; then
-    rm -rf "$src" && mkdir -p "$src"
+    # A fresh build too: the exported files carry the commit's time, which may be older than
+    # the objects of the previous baseline, so an incremental build could keep those.
+    rm -rf "$src" "$build/baseline" && mkdir -p "$src"
     git -C "$root" archive "$baseline" | tar -x -C "$src"
     echo "$baseline" > "$src/.commit"
   fi
