@@ -228,6 +228,10 @@ void stopHostAgent(const std::string& name, const fs::path& dir, pid_t pid, bool
             std::this_thread::sleep_for(20ms);
         if (recordedSshd(dir) == sshd) ::kill(sshd, SIGKILL);
     }
+    // The agent gives up its files a moment before it has exited: stop returns once the
+    // process is gone, so that nothing of the instance still runs.
+    const auto goneDeadline = Clock::now() + 10s;
+    while (pid > 0 && isHostAgentProcess(pid, name) && Clock::now() < goneDeadline) std::this_thread::sleep_for(20ms);
     std::error_code ignored;
     fs::remove(dir / "ha.pid", ignored);
     removeRuntimeFiles(dir);

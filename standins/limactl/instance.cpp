@@ -95,11 +95,15 @@ pid_t liveHostAgent(const fs::path& dir, const std::string& name) {
         !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); }))
         return 0;
     const pid_t pid = static_cast<pid_t>(std::stol(digits));
-    if (pid <= 1 || ::kill(pid, 0) != 0) return 0;
+    return isHostAgentProcess(pid, name) ? pid : 0;
+}
+
+bool isHostAgentProcess(pid_t pid, const std::string& name) {
+    if (pid <= 1 || ::kill(pid, 0) != 0) return false;
     // The pid must still be this instance's host agent (a zombie's command line is empty,
     // and a recycled pid belongs to some other program).
     std::string commandLine;
-    if (!readSmallFile(fs::path("/proc") / std::to_string(pid) / "cmdline", commandLine)) return 0;
+    if (!readSmallFile(fs::path("/proc") / std::to_string(pid) / "cmdline", commandLine)) return false;
     std::vector<std::string> parts;
     std::size_t start = 0;
     for (std::size_t i = 0; i < commandLine.size(); ++i) {
@@ -108,8 +112,7 @@ pid_t liveHostAgent(const fs::path& dir, const std::string& name) {
             start = i + 1;
         }
     }
-    if (parts.size() < 3 || parts[1] != "hostagent" || parts[2] != name) return 0;
-    return pid;
+    return parts.size() >= 3 && parts[1] == "hostagent" && parts[2] == name;
 }
 
 InstanceState inspectInstance(const std::string& name) {

@@ -74,5 +74,7 @@ void writeNewBootId(const fs::path& dir);
 
 // The live host agent recorded in ha.pid, or 0 (a stale or foreign pid counts as none).
 pid_t liveHostAgent(const fs::path& dir, const std::string& name);
+// Whether `pid` is still a running host agent of the instance `name`.
+bool isHostAgentProcess(pid_t pid, const std::string& name);
 
 }  // namespace tessaron::standin::limactl

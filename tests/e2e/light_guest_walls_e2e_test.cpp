@@ -17,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tessaron {
@@ -50,13 +52,19 @@ std::string machineSnapshot() {
     return snapshot;
 }
 
-// The processes (pid and command) in the network namespace `id`, one a line.
-std::string processesIn(const fs::path& id) {
+// The processes (pid and command) in the network namespace that `namespaceFd` holds open,
+// one a line. Held open, the namespace keeps its inode, so no namespace made later (by
+// another test's guest) can be taken for it.
+std::string processesIn(int namespaceFd) {
+    struct stat wanted {};
+    if (::fstat(namespaceFd, &wanted) != 0) return "(the namespace cannot be read)";
     std::string found;
     std::error_code error;
     for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
-        std::error_code gone;
-        if (fs::read_symlink(it->path() / "ns" / "net", gone) != id || gone) continue;
+        struct stat other {};
+        if (::stat((it->path() / "ns" / "net").c_str(), &other) != 0 || other.st_dev != wanted.st_dev ||
+            other.st_ino != wanted.st_ino)
+            continue;
         std::string command;
         try {
             command = testing::readFile(it->path() / "comm");
@@ -103,10 +111,12 @@ TEST(LightGuestWalls, NetworkAndServeChangeNothingOnThisMachine) {
 
     // Stopping the guest takes what ran in it along (wg-quick left a wireguard-go there).
     const std::string agent = lima_text::trimmed(testing::readFile(lima.instanceDir("tessaron") / "ha.pid"));
-    const fs::path guestNetwork = fs::read_symlink("/proc/" + agent + "/ns/net");
+    const int guestNetwork = ::open(("/proc/" + agent + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(guestNetwork, 0);
     ASSERT_EQ(lima.run({"stop", "tessaron"}).exitCode, 0);
     EXPECT_EQ(machineSnapshot(), before) << "after limactl stop";
-    EXPECT_EQ(processesIn(guestNetwork), "");
+    EXPECT_EQ(processesIn(guestNetwork), "") << "the guest's agent was " << agent;
+    ::close(guestNetwork);
 }
 
 }  // namespace
