@@ -208,8 +208,10 @@ TEST_F(PairingProgram, ExpiredAndRefusedSetupsEndTheWaitAndStaySaved) {
         testing::TempHome caseHome;
         auto run = start({"onboard", "--control", panel.base()});
         panel.waitForSetup();
-        // Wait for this run's own setup, not the previous case's.
-        ASSERT_TRUE(testing::PanelProcess::waitFor([&] { return fs::exists(caseHome.supportDir() / "pending-setup.json"); }));
+        // Wait for this run's own setup, not the previous case's (which waitForSetup already
+        // finds in the second case, so this wait alone covers the start of a loaded program).
+        ASSERT_TRUE(testing::PanelProcess::waitFor(
+            [&] { return fs::exists(caseHome.supportDir() / "pending-setup.json"); }, 60));
         c.act();
         const ProgramRun result = finish(run);
         EXPECT_EQ(result.exitCode, 1);
