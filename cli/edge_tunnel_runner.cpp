@@ -55,21 +55,6 @@ constexpr std::size_t maxIdleLocalConnections = 64;
 constexpr std::size_t keptLocalBufferBytes = 64u << 10;
 constexpr std::size_t keptReadBufferBytes = 1u << 20;  // a full stream_data frame is about 350 KB
 
-char lowerASCII(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lowerASCII(a[i]) != lowerASCII(b[i])) return false;
-    }
-    return true;
-}
-
-bool lessIgnoringCase(std::string_view a, std::string_view b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [](char x, char y) { return lowerASCII(x) < lowerASCII(y); });
-}
-
 void writeAll(int fd, const std::string& line) {
     const std::string text = line + "\n";
     std::size_t done = 0;
@@ -168,34 +153,24 @@ bool isHTTPFieldValue(const std::string& text) {
     return true;
 }
 
-namespace {
-
-// The same join over views of the fields (no copy of a field that is not repeated).
-tunnel::HeaderFields joinFields(const std::vector<std::pair<std::string_view, std::string_view>>& fields) {
+tunnel::HeaderFields joinResponseHeaders(const std::vector<std::pair<std::string_view, std::string_view>>& fields) {
     tunnel::HeaderFields joined;
     // The fields in order of their names without regard to case, and in their own order
     // within one name: each run of one name is one joined field under its first spelling.
     std::vector<std::size_t> order(fields.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return lessIgnoringCase(fields[a].first, fields[b].first); });
+                     [&](std::size_t a, std::size_t b) { return beast::iless()(fields[a].first, fields[b].first); });
     for (std::size_t at = 0; at < order.size();) {
         const auto& [name, first] = fields[order[at]];
         std::string value(first);
-        const std::string_view separator = equalsIgnoringCase(name, "set-cookie") ? "\n" : ", ";
-        for (++at; at < order.size() && equalsIgnoringCase(fields[order[at]].first, name); ++at) {
+        const std::string_view separator = beast::iequals(name, "set-cookie") ? "\n" : ", ";
+        for (++at; at < order.size() && beast::iequals(fields[order[at]].first, name); ++at) {
             value.append(separator).append(fields[order[at]].second);
         }
         joined.insert_or_assign(std::string(name), std::move(value));
     }
     return joined;
-}
-
-}  // namespace
-
-tunnel::HeaderFields joinResponseHeaders(const std::vector<std::pair<std::string, std::string>>& fields) {
-    std::vector<std::pair<std::string_view, std::string_view>> views(fields.begin(), fields.end());
-    return joinFields(views);
 }
 
 std::optional<std::string> EdgeTunnelRunner::localTarget(const std::string& path) {
@@ -614,7 +589,7 @@ private:
                                                        "upgrade"};
         for (const auto& [name, value] : request.headers) {
             if (std::any_of(std::begin(dropped), std::end(dropped),
-                            [&](std::string_view field) { return equalsIgnoringCase(name, field); }))
+                            [&](std::string_view field) { return beast::iequals(name, field); }))
                 continue;
             outgoing.set(name, value);
         }
@@ -678,7 +653,7 @@ private:
             auto& incoming = parser.get();
             std::vector<std::pair<std::string_view, std::string_view>> fields;
             for (const auto& field : incoming) fields.emplace_back(field.name_string(), field.value());
-            TunnelResponseMessage response{"response", request.id, incoming.result_int(), joinFields(fields),
+            TunnelResponseMessage response{"response", request.id, incoming.result_int(), joinResponseHeaders(fields),
                                            base64Encode(incoming.body())};
             // Nothing of this answer is left unread on a connection that is kept.
             if (parser.keep_alive() && buffer.size() == 0) {

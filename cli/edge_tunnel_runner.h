@@ -11,6 +11,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessaron::cli {
@@ -73,7 +74,8 @@ bool isHTTPFieldValue(const std::string& text);
 
 // Response header fields as one frame map: a repeated field is joined with ", ", except
 // Set-Cookie, whose values cannot be comma-joined and are joined with a line feed (a
-// character no field value can hold, so the edge can split them back losslessly).
-tunnel::HeaderFields joinResponseHeaders(const std::vector<std::pair<std::string, std::string>>& fields);
+// character no field value can hold, so the edge can split them back losslessly). The
+// fields are views, so a field that is not repeated is copied only once, into the map.
+tunnel::HeaderFields joinResponseHeaders(const std::vector<std::pair<std::string_view, std::string_view>>& fields);
 
 }  // namespace tessaron::cli

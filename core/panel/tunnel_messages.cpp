@@ -39,7 +39,6 @@ HeaderFields headerFields(const Json& object, std::string_view key) {
 
 }  // namespace
 
-
 std::string encode(const TunnelHeartbeatMessage& m) { return json::encode(Json{{"type", m.type}, {"at", m.at}}); }
 
 std::string encode(const TunnelStreamOpenMessage& m) {
@@ -211,7 +210,6 @@ TunnelMessageKind decodeKind(std::string_view bytes) {
 }
 
 TunnelRequestMessage decodeRequest(std::string_view bytes) { return requestFrom(json::parseObject(bytes)); }
-
 
 TunnelHeartbeatMessage decodeHeartbeat(std::string_view bytes) {
     const Json o = json::parseObject(bytes);
