@@ -240,7 +240,8 @@ TEST_F(LaunchctlStandin, RemovingTheStateFolderStopsEverything) {
     std::optional<pid_t> pid;
     ASSERT_TRUE(waitUntil([&] { return (pid = jobPid("gui/501/com.t.orphan")).has_value(); }));
     const pid_t supervisor = std::stoi(readFile(dir_ / "state" / "jobs" / "gui-501" / "com.t.orphan" / "supervisor.pid"));
-    fs::remove_all(dir_ / "state");
+    const std::error_code error = removeFolderBesideItsOwners(dir_ / "state");
+    ASSERT_FALSE(fs::exists(dir_ / "state")) << error.message();
     loaded_.clear();
     EXPECT_TRUE(waitUntil([&] { return processGone(*pid) && processGone(supervisor); }, 10));
 }

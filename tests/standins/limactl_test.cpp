@@ -267,10 +267,7 @@ TEST_F(LimactlTest, SshdGoesAwayWhenTheInstanceFolderIsRemoved) {
     ASSERT_EQ(lima.create("vm").exitCode, 0);
     const int port = sshPort("vm");
     const pid_t sshd = std::stoi(readFile(lima.instanceDir("vm") / "sshd.pid"));
-    // The instance's own processes may remove files of the folder meanwhile (a removal
-    // that finds one gone reports it): remove until nothing is left.
-    std::error_code error;
-    for (int i = 0; i < 100 && fs::exists(lima.instanceDir("vm")); ++i) fs::remove_all(lima.instanceDir("vm"), error);
+    const std::error_code error = removeFolderBesideItsOwners(lima.instanceDir("vm"));
     ASSERT_FALSE(fs::exists(lima.instanceDir("vm"))) << error.message();
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (::kill(sshd, 0) == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);

@@ -26,6 +26,13 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ignored);
 }
 
+std::error_code removeFolderBesideItsOwners(const fs::path& folder) {
+    std::error_code error;
+    for (int i = 0; i < 100 && fs::exists(folder); ++i) fs::remove_all(folder, error);
+    if (!fs::exists(folder)) error.clear();
+    return error;
+}
+
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
     if (const char* old = std::getenv(name_.c_str())) previous_ = old;
     if (value) ::setenv(name_.c_str(), value->c_str(), 1);

@@ -22,6 +22,11 @@ private:
     std::filesystem::path path_;
 };
 
+// Removes a folder whose files running processes may be removing too (a removal that finds
+// a file gone reports it): tries again until the folder is gone, a hundred times at most.
+// Gives the last attempt's error (none when the folder is gone).
+std::error_code removeFolderBesideItsOwners(const std::filesystem::path& folder);
+
 // Sets an environment variable (or unsets it with nullopt) for the object's lifetime.
 class ScopedEnv {
 public:
