@@ -86,8 +86,9 @@ struct Pipe {
 
 // Starts the child with standard output and error on two new pipes whose read ends are
 // left in `out` and `err`; standard input is /dev/null with `nullInput`, else this one's.
+// With `ownGroup` the child leads a new process group, so that it can be ended with all it started.
 pid_t spawnCaptured(const std::string& executable, const std::vector<std::string>& arguments, Pipe& out, Pipe& err,
-                    bool nullInput) {
+                    bool nullInput, bool ownGroup = false) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw launchError(executable, errno);
     out.read = fds[0];
@@ -102,7 +103,8 @@ pid_t spawnCaptured(const std::string& executable, const std::vector<std::string
     posix_spawn_file_actions_adddup2(&actions, out.write, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err.write, STDERR_FILENO);
     auto argv = argumentVector(executable, arguments);
-    SpawnAttributes attributes;
+    SpawnAttributes attributes(ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
+    if (ownGroup) posix_spawnattr_setpgroup(attributes.get(), 0);
     pid_t pid = -1;
     const int spawned = ::posix_spawn(&pid, executable.c_str(), &actions, attributes.get(), argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -152,15 +154,14 @@ private:
     std::size_t limit_;
 };
 
-// Reaps the child if it has exited; its wait status then.
-std::optional<int> reapedStatus(pid_t pid) {
-    int status = 0;
-    pid_t got;
-    do got = ::waitpid(pid, &status, WNOHANG);
+// True once the child has exited. It is left unreaped, so that its process ID (and with it
+// the ID of its process group) cannot be reused while the group is still being signalled.
+bool hasExited(pid_t pid) {
+    siginfo_t info{};
+    int got;
+    do got = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
     while (got < 0 && errno == EINTR);
-    if (got == pid) return status;
-    if (got < 0) return 255 << 8;  // not ours to wait for any more: report a failure
-    return std::nullopt;
+    return got < 0 || info.si_pid == pid;  // an error: not ours to wait for any more
 }
 
 }  // namespace
@@ -275,37 +276,44 @@ std::int32_t ProcessCommandRunner::runInteractive(const std::string& executable,
 }
 
 BoundedRun runBounded(const std::string& executable, const std::vector<std::string>& arguments,
-                      std::chrono::milliseconds timeout, std::size_t outputLimit, std::chrono::milliseconds grace) {
+                      std::chrono::milliseconds timeout, std::size_t outputLimit, std::chrono::milliseconds grace,
+                      std::stop_token stop) {
     using Clock = std::chrono::steady_clock;
     Pipe out, err;
-    const pid_t pid = spawnCaptured(executable, arguments, out, err, /*nullInput=*/true);
+    const pid_t pid = spawnCaptured(executable, arguments, out, err, /*nullInput=*/true, /*ownGroup=*/true);
 
-    // The exit is noticed by reaping, not by the pipes' end, which a grandchild may hold.
+    // The exit is noticed by waiting for the child, not by the pipes' end, which a grandchild may hold.
     constexpr std::chrono::milliseconds tick(20);
     BoundedCapture capture(out.read, err.read, outputLimit);
-    const auto waitUntil = [&](Clock::time_point deadline) -> std::optional<int> {
-        while (true) {
-            if (auto status = reapedStatus(pid)) return status;
+    const auto waitUntil = [&](Clock::time_point deadline, bool stoppable) {
+        while (!hasExited(pid)) {
             const auto now = Clock::now();
-            if (now >= deadline) return std::nullopt;
+            if (now >= deadline || (stoppable && stop.stop_requested())) return false;
             capture.pump(std::min(tick, std::chrono::ceil<std::chrono::milliseconds>(deadline - now)));
         }
+        return true;
     };
 
     BoundedRun result;
-    if (const auto status = waitUntil(Clock::now() + timeout)) {
+    if (waitUntil(Clock::now() + timeout, true)) {
         capture.drain();
-        result.exitCode = exitCodeFromWaitStatus(*status);
+        const int status = waitForChild(pid);
+        result.exitCode = status < 0 ? 255 : exitCodeFromWaitStatus(status);
         result.standardOutput = std::move(capture.captured[0]);
         result.standardError = std::move(capture.captured[1]);
         return result;
     }
-    result.timedOut = true;
-    ::kill(pid, SIGTERM);
-    if (!waitUntil(Clock::now() + grace)) {
-        ::kill(pid, SIGKILL);
-        waitForChild(pid);
-    }
+    (stop.stop_requested() ? result.stopped : result.timedOut) = true;
+    // The whole group is ended: what the child started must not outlive a run given up on.
+    // (The child itself is signalled too, in case it left the group.)
+    const auto end = [pid](int signal) {
+        ::kill(-pid, signal);
+        ::kill(pid, signal);
+    };
+    end(SIGTERM);
+    waitUntil(Clock::now() + grace, false);
+    end(SIGKILL);
+    waitForChild(pid);
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -55,22 +56,25 @@ public:
     std::int32_t runInteractive(const std::string& executable, const std::vector<std::string>& arguments) override;
 };
 
-// One run that cannot hold its caller up for long (the menu bar's runs of `tessaron`).
-// Standard input is /dev/null; each output stream keeps its first `outputLimit` bytes
-// and the rest is read and dropped, so the child never stalls on a full pipe. A child
-// still running at `timeout` is sent SIGTERM and, when it outlives `grace` as well,
-// SIGKILL; its output is then not returned. The run ends when the child has exited,
-// even if a grandchild still holds its output open.
+// One run that cannot hold its caller up for long (the desktop's and the menu bar's runs
+// of `tessaron`). Standard input is /dev/null; each output stream keeps its first
+// `outputLimit` bytes and the rest is read and dropped, so the child never stalls on a
+// full pipe. The child leads a process group of its own. When it is still running at
+// `timeout`, or once `stop` is requested, the group is sent SIGTERM and, when the child
+// outlives `grace` as well, the group is killed (SIGKILL); the output is then not
+// returned. The run ends when the child has exited, even if a grandchild still holds
+// its output open; after a normal exit what it left running is left alone.
 struct BoundedRun {
     bool timedOut = false;
-    std::int32_t exitCode = 0;   // as in CommandResult; meaningless when timedOut
+    bool stopped = false;        // ended because `stop` was requested
+    std::int32_t exitCode = 0;   // as in CommandResult; meaningless when timedOut or stopped
     std::string standardOutput;  // raw bytes, empty when timedOut
     std::string standardError;   // likewise
 };
 // Throws LaunchError only when the program cannot be started.
 BoundedRun runBounded(const std::string& executable, const std::vector<std::string>& arguments,
                       std::chrono::milliseconds timeout, std::size_t outputLimit,
-                      std::chrono::milliseconds grace = std::chrono::seconds(1));
+                      std::chrono::milliseconds grace = std::chrono::seconds(1), std::stop_token stop = {});
 
 // True when `bytes` is well-formed UTF-8.
 bool isValidUTF8(const std::string& bytes);

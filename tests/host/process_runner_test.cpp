@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -174,4 +175,59 @@ TEST(ProcessRunner, DefaultInteractiveRunReturnsOnlyTheStatus) {
     } scripted;
     EXPECT_EQ(scripted.runInteractive("/x/limactl", {"shell", "tessaron"}), 9);
     EXPECT_EQ(scripted.seen, (std::vector<std::string>{"/x/limactl", "shell", "tessaron"}));
+}
+
+namespace {
+
+// Running and not a zombie: an orphan's zombie may wait for a reaper that never comes here.
+bool running(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+}  // namespace
+
+// A run given up on, by its time-out or by a stop request, ends the child and whatever it started;
+// one that ends by itself leaves what it started alone.
+TEST(ProcessRunner, BoundedRunsEndWhatTheyStartedOnlyWhenGivenUpOn) {
+    using namespace std::chrono_literals;
+    tt::TempDir dir;
+    const std::string pidFile = (dir / "grandchild").string();
+    const auto grandchild = [&] { return static_cast<pid_t>(std::stol(tt::readFile(pidFile))); };
+    const std::string starts = "sleep 60 & echo $! > '" + pidFile + "'; ";
+    Watchdog watchdog(60);
+
+    struct Case {
+        const char* name;
+        std::string body;
+        bool stopRequested;
+        bool grandchildLeft;
+    };
+    const std::vector<Case> cases = {
+        {"time-out", starts + "trap '' TERM; exec sleep 60", false, false},
+        {"stop request", starts + "exec sleep 60", true, false},
+        {"ends by itself", starts + "echo done", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(pidFile);
+        std::stop_source stop;
+        std::jthread stopper([&] {
+            if (!c.stopRequested) return;
+            while (!fs::exists(pidFile)) std::this_thread::sleep_for(10ms);
+            stop.request_stop();
+        });
+        const auto started = std::chrono::steady_clock::now();
+        const BoundedRun run = runBounded("/bin/sh", {"-c", c.body}, c.stopRequested ? 30s : 1500ms, 1024, 300ms,
+                                          stop.get_token());
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+        EXPECT_EQ(run.stopped, c.stopRequested);
+        EXPECT_EQ(run.timedOut, !c.stopRequested && !c.grandchildLeft);
+        EXPECT_EQ(run.standardOutput, c.grandchildLeft ? "done\n" : "");
+        EXPECT_EQ(running(grandchild()), c.grandchildLeft);
+        ::kill(grandchild(), SIGKILL);
+    }
 }
