@@ -103,7 +103,8 @@ void MenuBarTray::apply() {
         {restart_, &rows.restart},       {power_, &rows.power}};
     for (const auto& [action, row] : shown) tessaron::menubar::show(action, *row, room, metrics);
     keepOnScreen();
-    // Set again, even to the same text, the tooltip would stop showing; rows change every read.
+    // Set only when it changes: the rows are rendered at every read, and a tray host may hide
+    // or drop a tooltip that is set again.
     const QString tooltip = QString::fromStdString(rows.tooltip);
     if (icon_.toolTip() != tooltip) icon_.setToolTip(tooltip);
 }
@@ -133,8 +134,8 @@ bool MenuBarTray::eventFilter(QObject* watched, QEvent* event) {
 
 void MenuBarTray::keepOnScreen() {
     if (!menu_.isVisible()) return;
-    // An open menu grows and shrinks from the corner it opened at, and is moved back inside
-    // the screen where it would leave it (as it would have been placed had it opened so).
+    // An open menu keeps the corner it opened at as it grows and shrinks, moved only as far
+    // as it takes to stay on its screen.
     const QRect available = availableGeometry();
     QRect placed(openedAt_, menu_.sizeHint());
     placed.moveRight(std::min(placed.right(), available.right()));
