@@ -3,6 +3,7 @@
 // state in the system tray and runs the bundle's `tessaron` for every read and action.
 #include "app/menu_bar_tray.h"
 #include "app/message_box_confirmer.h"
+#include "app/quit_signals.h"
 #include "host/paths.h"
 #include "model/menu_controller.h"
 #include "platform/system_opener.h"
@@ -16,6 +17,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("TessaronMenuBar"));
     // Closing an alert must not end the program: it has no window of its own.
     QApplication::setQuitOnLastWindowClosed(false);
+    // Made first, so that a second signal during the shutdown below cannot cut it short.
+    menubar::QuitSignals quitSignals;
 
     const auto ownBundle = bundle::mainBundle();
     menubar::MenuController::Dependencies dependencies;
@@ -36,6 +39,8 @@ int main(int argc, char** argv) {
     tray.show();
     controller.start();
     const int status = QApplication::exec();
+    // Runs under way are given up, which ends their programs; the controller's end waits for
+    // that (about a second), not for their time-outs.
     controller.stop();
     return status;
 }

@@ -4,9 +4,14 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QFontMetrics>
 #include <QPainter>
 #include <QPalette>
 #include <QPixmap>
+#include <QScreen>
+
+#include <algorithm>
+#include <utility>
 
 namespace tessaron::menubar {
 
@@ -33,8 +38,12 @@ QIcon statusIcon() {
     return QIcon(pixmap);
 }
 
-void show(QAction* action, const MenuRow& row) {
-    action->setText(QString::fromStdString(row.title));
+// A row shown as a menu item, its text no wider than `room` pixels ("…" where it is cut).
+// The text is shown as written: a single "&" would mark a keyboard shortcut and vanish, and
+// a tab would start a shortcut column (rows carry none: their texts are escaped).
+void show(QAction* action, const MenuRow& row, int room, const QFontMetrics& metrics) {
+    const QString fitted = metrics.elidedText(QString::fromStdString(row.title), Qt::ElideRight, room);
+    action->setText(QString(fitted).replace(u'&', QStringLiteral("&&")));
     action->setEnabled(row.enabled);
     action->setVisible(row.visible);
 }
@@ -65,6 +74,7 @@ MenuBarTray::MenuBarTray(MenuController& controller, QObject* parent)
         const QRect placed = icon_.geometry();
         menu_.popup(placed.isValid() ? QPoint(placed.left(), placed.bottom() + 1) : QCursor::pos());
     });
+    menu_.installEventFilter(this);
     connect(&controller_, &MenuController::rowsChanged, this, &MenuBarTray::apply);
     apply();
 }
@@ -85,15 +95,54 @@ void MenuBarTray::show() { icon_.show(); }
 
 void MenuBarTray::apply() {
     const MenuRows& rows = controller_.rows();
-    tessaron::menubar::show(connection_, rows.connection);
-    tessaron::menubar::show(server_, rows.server);
-    tessaron::menubar::show(publicAccess_, rows.publicAccess);
-    tessaron::menubar::show(feedback_, rows.feedback);
-    tessaron::menubar::show(access_, rows.access);
-    tessaron::menubar::show(keepOff_, rows.keepOff);
-    tessaron::menubar::show(restart_, rows.restart);
-    tessaron::menubar::show(power_, rows.power);
-    icon_.setToolTip(QString::fromStdString(rows.tooltip));
+    const QFontMetrics metrics(menu_.font());
+    const int room = textRoom(metrics);
+    const std::pair<QAction*, const MenuRow*> shown[] = {
+        {connection_, &rows.connection}, {server_, &rows.server},   {publicAccess_, &rows.publicAccess},
+        {feedback_, &rows.feedback},     {access_, &rows.access},   {keepOff_, &rows.keepOff},
+        {restart_, &rows.restart},       {power_, &rows.power}};
+    for (const auto& [action, row] : shown) tessaron::menubar::show(action, *row, room, metrics);
+    keepOnScreen();
+    // Set only when it changes: the rows are rendered at every read, and a tray host may hide
+    // or drop a tooltip that is set again.
+    const QString tooltip = QString::fromStdString(rows.tooltip);
+    if (icon_.toolTip() != tooltip) icon_.setToolTip(tooltip);
+}
+
+QRect MenuBarTray::availableGeometry() const {
+    QScreen* screen = menu_.isVisible() ? menu_.screen() : QGuiApplication::screenAt(icon_.geometry().center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect();
+}
+
+int MenuBarTray::textRoom(const QFontMetrics& metrics) const {
+    const QRect available = availableGeometry();
+    if (!available.isValid()) return QWIDGETSIZE_MAX;
+    // The menu is as wide as its widest text and what it draws around every row (margins,
+    // the check column), which that widest row tells.
+    int widest = 0;
+    for (const QAction* action : menu_.actions())
+        if (action->isVisible() && !action->isSeparator())
+            widest = std::max(widest, metrics.size(Qt::TextShowMnemonic, action->text()).width());
+    return std::max(available.width() - (menu_.sizeHint().width() - widest), metrics.averageCharWidth() * 10);
+}
+
+bool MenuBarTray::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == &menu_ && event->type() == QEvent::Show) openedAt_ = menu_.pos();
+    return QObject::eventFilter(watched, event);
+}
+
+void MenuBarTray::keepOnScreen() {
+    if (!menu_.isVisible()) return;
+    // An open menu keeps the corner it opened at as it grows and shrinks, moved only as far
+    // as it takes to stay on its screen.
+    const QRect available = availableGeometry();
+    QRect placed(openedAt_, menu_.sizeHint());
+    placed.moveRight(std::min(placed.right(), available.right()));
+    placed.moveBottom(std::min(placed.bottom(), available.bottom()));
+    placed.moveLeft(std::max(placed.left(), available.left()));
+    placed.moveTop(std::max(placed.top(), available.top()));
+    if (placed != menu_.geometry()) menu_.setGeometry(placed);
 }
 
 }  // namespace tessaron::menubar

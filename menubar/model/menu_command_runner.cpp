@@ -21,16 +21,16 @@ TessaronCommandRunner::TessaronCommandRunner(std::function<std::optional<std::fi
     : program_(std::move(program)), grace_(grace) {}
 
 MenuCommandResult TessaronCommandRunner::run(const std::vector<std::string>& arguments,
-                                             std::chrono::milliseconds timeout) {
+                                             std::chrono::milliseconds timeout, std::stop_token stop) {
     const std::optional<std::filesystem::path> program = program_();
     if (!program) return {"", launchFailedText};
     BoundedRun run;
     try {
-        run = runBounded(program->string(), arguments, timeout, outputLimit, grace_);
+        run = runBounded(program->string(), arguments, timeout, outputLimit, grace_, std::move(stop));
     } catch (const LaunchError&) {
         return {"", launchFailedText};
     }
-    if (run.timedOut) return {"", timedOutText};
+    if (run.timedOut || run.stopped) return {"", timedOutText};
     if (run.exitCode == 0) return {std::move(run.standardOutput), std::nullopt};
     const std::string reason = lima_text::trimmed(replacingInvalidUTF8(run.standardError));
     return {std::move(run.standardOutput), reason.empty() ? failedWithoutReasonText : reason};

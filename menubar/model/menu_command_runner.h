@@ -1,12 +1,14 @@
 #pragma once
 // How the menu bar runs `tessaron`: one child process per status read or action, with a
 // hard time-out, output kept to its first 64 KiB per stream, and every failure turned
-// into the sentence the menu shows. A run never throws.
+// into the sentence the menu shows. A run never throws. A run given up on, at its time-out
+// or because the menu bar quits, ends the program and everything it started.
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -32,11 +34,13 @@ inline constexpr const char* failedWithoutReasonText = "Could not confirm the re
 std::filesystem::path enclosingApplication(const std::filesystem::path& menuBarBundle);
 std::filesystem::path tessaronProgram(const std::filesystem::path& menuBarBundle);
 
-// Runs of `tessaron`, called off the main thread; blocks until the run is over.
+// Runs of `tessaron`, called off the main thread; blocks until the run is over, which is
+// soon after `stop` is requested (the result is then that of a time-out).
 class MenuCommandRunning {
 public:
     virtual ~MenuCommandRunning() = default;
-    virtual MenuCommandResult run(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout) = 0;
+    virtual MenuCommandResult run(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout,
+                                  std::stop_token stop) = 0;
 };
 
 class TessaronCommandRunner final : public MenuCommandRunning {
@@ -44,7 +48,8 @@ public:
     // `program` is asked afresh before every run; nothing means the program cannot be found.
     explicit TessaronCommandRunner(std::function<std::optional<std::filesystem::path>()> program,
                                    std::chrono::milliseconds grace = std::chrono::seconds(1));
-    MenuCommandResult run(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout) override;
+    MenuCommandResult run(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout,
+                          std::stop_token stop) override;
 
 private:
     std::function<std::optional<std::filesystem::path>()> program_;

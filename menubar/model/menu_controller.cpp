@@ -25,7 +25,7 @@ MenuController::MenuController(Dependencies dependencies, QObject* parent)
 }
 
 MenuController::~MenuController() {
-    stopped_ = true;
+    stop();
     pool_.waitForDone();
 }
 
@@ -33,6 +33,7 @@ void MenuController::start() {
     if (polling_) return;
     polling_ = true;
     stopped_ = false;
+    if (stopRuns_.stop_requested()) stopRuns_ = std::stop_source();
     pollOnce();
 }
 
@@ -40,6 +41,7 @@ void MenuController::stop() {
     polling_ = false;
     stopped_ = true;
     pollTimer_.stop();
+    stopRuns_.request_stop();
 }
 
 void MenuController::pollOnce() {
@@ -52,8 +54,9 @@ void MenuController::pollOnce() {
 void MenuController::runInBackground(std::vector<std::string> arguments, std::chrono::milliseconds timeout,
                                      std::function<void(const MenuCommandResult&)> then) {
     std::shared_ptr<MenuCommandRunning> runner = dependencies_.runner;
-    pool_.start([this, runner, arguments = std::move(arguments), timeout, then = std::move(then)] {
-        MenuCommandResult result = runner->run(arguments, timeout);
+    pool_.start([this, runner, arguments = std::move(arguments), timeout, stop = stopRuns_.get_token(),
+                 then = std::move(then)] {
+        MenuCommandResult result = runner->run(arguments, timeout, stop);
         // Posted to this object: dropped with it if it is gone by then.
         QMetaObject::invokeMethod(
             this, [then, result = std::move(result)] { then(result); }, Qt::QueuedConnection);

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 namespace tessaron::menubar {
@@ -58,12 +59,14 @@ public:
     };
 
     explicit MenuController(Dependencies dependencies, QObject* parent = nullptr);
-    // Waits for runs still under way (each is bounded by its time-out).
+    // Stops, and waits for the runs still under way to have ended their programs (about
+    // the runner's grace of a second, not their time-outs).
     ~MenuController() override;
 
     // Starts polling: a read now, then one 5 seconds after each read has ended.
     void start();
-    // Stops polling; results of runs still under way are dropped.
+    // Stops polling and gives up the runs still under way: their programs are ended and
+    // their results dropped.
     void stop();
 
     // Reads the status unless a read or an action is running; `done` runs when it is over
@@ -98,6 +101,7 @@ private:
 
     Dependencies dependencies_;
     QThreadPool pool_;
+    std::stop_source stopRuns_;  // requested by stop(): the runs under way are given up
     QTimer pollTimer_;
     bool polling_ = false;
     bool stopped_ = false;

@@ -1,5 +1,7 @@
 #include "model/menu_rows.h"
 
+#include "platform/shown_text.h"
+
 namespace tessaron::menubar {
 
 namespace {
@@ -41,14 +43,12 @@ std::string feedbackText(const MenuInputs& in) {
     return text.empty() ? in.feedback : text;
 }
 
-// The first `count` characters (code points) of UTF-8 text.
-std::string leadingCharacters(const std::string& text, std::size_t count) {
-    std::size_t at = 0;
-    for (std::size_t seen = 0; at < text.size(); ++at) {
-        if ((static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) continue;  // inside a character
-        if (seen++ == count) break;
-    }
-    return text.substr(0, at);
+// Every row is made here. Its text may come from outside (a VM state, a panel's error, a
+// program's complaint): it is shown as written, with control and direction characters
+// escaped, and cut after `limit` user-visible characters.
+MenuRow row(const std::string& title, bool enabled, bool visible,
+            qsizetype limit = desktop::shownTextLimit) {
+    return {desktop::shownText(std::string_view(title), limit).toStdString(), enabled, visible};
 }
 
 }  // namespace
@@ -83,30 +83,30 @@ MenuRows renderMenu(const MenuInputs& in) {
     MenuRows rows;
 
     const std::string connection = connectionText(state);
-    rows.connection = {connection, false, true};
-    rows.server = {state ? "Linux server: " + state->vmState : "Open Tessaron to check your server", false, true};
-    rows.publicAccess = {presentation.label, false, true};
+    rows.connection = row(connection, false, true);
+    rows.server = row(state ? "Linux server: " + state->vmState : "Open Tessaron to check your server", false, true);
+    rows.publicAccess = row(presentation.label, false, true);
 
     rows.accessAction = presentation.action;
-    rows.access = {in.reading && presentation.action == Action::check ? "Checking connection\u2026"
-                                                                      : presentation.actionLabel(),
-                    idle && presentation.action != Action::wait, true};
+    rows.access = row(in.reading && presentation.action == Action::check ? "Checking connection\u2026"
+                                                                         : presentation.actionLabel(),
+                      idle && presentation.action != Action::wait, true);
 
-    rows.keepOff = {"Keep public access off", idle,
-                    presentation.action == Action::check && controlOk && state->publishingPaused == false};
+    rows.keepOff = row("Keep public access off", idle,
+                       presentation.action == Action::check && controlOk && state->publishingPaused == false);
 
     const std::string vmState = state ? state->vmState : "";
     std::string powerTitle = vmState == "Stopped" ? "Start server" : "Turn off server\u2026";
     if (in.pendingAction == "stop") powerTitle = "Turning off\u2026";
     if (in.pendingAction == "start") powerTitle = "Starting\u2026";
-    rows.power = {powerTitle, !in.busy && !restartPending(state) && (vmState == "Running" || vmState == "Stopped"),
-                  true};
+    rows.power = row(powerTitle, !in.busy && !restartPending(state) && (vmState == "Running" || vmState == "Stopped"),
+                     true);
 
-    rows.restart = {restartPending(state) ? "Restart pending\u2026" : "Restart server\u2026",
-                    !in.busy && controlOk && state->canRestart == true && !restartPending(state), true};
+    rows.restart = row(restartPending(state) ? "Restart pending\u2026" : "Restart server\u2026",
+                       !in.busy && controlOk && state->canRestart == true && !restartPending(state), true);
 
-    const std::string feedback = leadingCharacters(feedbackText(in), feedbackCharacters);
-    rows.feedback = {feedback, false, !feedback.empty()};
+    const std::string feedback = feedbackText(in);
+    rows.feedback = row(feedback, false, !feedback.empty(), feedbackCharacters);
 
     rows.tooltip = "Tessaron \u2014 " + connection + ". " + rows.publicAccess.title;
     return rows;

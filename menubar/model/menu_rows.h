@@ -11,7 +11,7 @@
 namespace tessaron::menubar {
 
 struct MenuRow {
-    std::string title;
+    std::string title;  // as shown: escaped and bounded (renderMenu)
     bool enabled = false;
     bool visible = true;
     bool operator==(const MenuRow&) const = default;
@@ -36,7 +36,8 @@ struct MenuRows {
     bool operator==(const MenuRows&) const = default;
 };
 
-inline constexpr std::size_t feedbackCharacters = 120;
+// The feedback row keeps this many user-visible characters of its text, then "…".
+inline constexpr int feedbackCharacters = 120;
 
 // What the menu shows before the first read has begun.
 MenuRows initialMenuRows();

@@ -1,7 +1,8 @@
 // Runs of a stand-in `tessaron` (shell scripts) through the menu bar's runner: bounded
-// output, the failure sentences, and programs that hang, ignore SIGTERM or leave a
-// grandchild holding their output.
+// output, the failure sentences, and programs that hang, ignore SIGTERM, start programs of
+// their own or leave a grandchild holding their output.
 
+#include "menubar/process_group.h"
 #include "model/menu_command_runner.h"
 #include "support/temp_dir.h"
 
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 #include <sys/stat.h>
+#include <thread>
 
 namespace tessaron::menubar {
 namespace {
@@ -29,9 +31,9 @@ protected:
         return path;
     }
     MenuCommandResult run(const fs::path& program, std::chrono::milliseconds timeout = 20s,
-                          std::chrono::milliseconds grace = 1s) {
+                          std::chrono::milliseconds grace = 1s, std::stop_token stop = {}) {
         TessaronCommandRunner runner([program] { return std::optional<fs::path>(program); }, grace);
-        return runner.run({"server", "status"}, timeout);
+        return runner.run({"server", "status"}, timeout, std::move(stop));
     }
     pid_t recordedPid() { return static_cast<pid_t>(std::stol(testing::readFile(dir / "pid"))); }
 };
@@ -64,31 +66,48 @@ TEST_F(MenuCommandRunner, ProgramsThatCannotStartFailAtOnce) {
     const auto started = Clock::now();
     const MenuCommandResult expected{"", launchFailedText};
     EXPECT_EQ(run(dir / "missing"), expected);
-    EXPECT_EQ(TessaronCommandRunner([] { return std::optional<fs::path>(); }).run({"server", "status"}, 20s), expected);
+    EXPECT_EQ(TessaronCommandRunner([] { return std::optional<fs::path>(); }).run({"server", "status"}, 20s, {}),
+              expected);
     testing::writeFile(dir / "plain", "not a program");
     EXPECT_EQ(run(dir / "plain"), expected);
     EXPECT_LT(Clock::now() - started, 10s);
 }
 
-TEST_F(MenuCommandRunner, HangingProgramsAreTerminatedThenKilled) {
+// Given up at its time-out, or at once when the menu bar quits (a stop request), a run ends
+// its program and everything that program started, SIGTERM or not.
+TEST_F(MenuCommandRunner, HangingProgramsAreEndedWithWhatTheyStarted) {
+    testing::adoptOrphans();
+    const std::string starts = "echo $$ > '" + (dir / "pid").string() +
+                               "'; sleep 60 & sleep 60 & (trap '' TERM; sleep 60) & ";
     struct Case {
         const char* name;
         std::string body;
-        std::chrono::milliseconds atLeast;  // timeout 400 ms, grace 600 ms
+        std::chrono::milliseconds timeout;  // grace 600 ms
+        std::chrono::milliseconds atLeast;
+        bool stopped = false;  // stop requested once the program runs
     };
     const std::vector<Case> cases = {
-        {"ends on SIGTERM", "echo $$ > '" + (dir / "pid").string() + "'; echo early; exec sleep 60", 400ms},
-        {"ignores SIGTERM", "echo $$ > '" + (dir / "pid").string() + "'; trap '' TERM; exec sleep 60", 1000ms},
-        {"writes without pause", "echo $$ > '" + (dir / "pid").string() + "'; exec yes", 400ms},
+        {"ends on SIGTERM", starts + "echo early; exec sleep 60", 400ms, 400ms},
+        {"ignores SIGTERM", starts + "trap '' TERM; exec sleep 60", 400ms, 1000ms},
+        {"writes without pause", starts + "exec yes", 400ms, 400ms},
+        {"given up on", starts + "trap '' TERM; exec sleep 60", 60s, 600ms, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        fs::remove(dir / "pid");
+        std::stop_source stop;
+        std::jthread quitter([&] {
+            if (!c.stopped) return;
+            for (int i = 0; i < 1000 && !fs::exists(dir / "pid"); ++i) std::this_thread::sleep_for(10ms);
+            stop.request_stop();
+        });
         const auto started = Clock::now();
-        EXPECT_EQ(run(script(c.body), 400ms, 600ms), (MenuCommandResult{"", timedOutText}));
+        EXPECT_EQ(run(script(c.body), c.timeout, 600ms, stop.get_token()), (MenuCommandResult{"", timedOutText}));
         const auto took = Clock::now() - started;
         EXPECT_GE(took, c.atLeast);
         EXPECT_LT(took, c.atLeast + 8s);
         EXPECT_EQ(::kill(recordedPid(), 0), -1) << "the program is gone and reaped";
+        EXPECT_TRUE(testing::groupEnds(recordedPid())) << "what it started is gone";
     }
 }
 

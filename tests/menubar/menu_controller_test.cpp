@@ -1,9 +1,10 @@
 // The menu bar's state machine with a scripted `tessaron`: each run waits until the test
 // answers it, so the order of reads, actions and results is the test's. Covers reads
 // blocked by an action, stale reads dropped, the action results, the confirmations and
-// the pages opened.
+// the pages opened; and, with a stand-in that hangs, quitting during an action.
 
 #include "host/agent_configuration.h"
+#include "menubar/process_group.h"
 #include "model/menu_controller.h"
 #include "support/temp_dir.h"
 
@@ -30,7 +31,8 @@ public:
         std::promise<MenuCommandResult> answer;
     };
 
-    MenuCommandResult run(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout) override {
+    MenuCommandResult run(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout,
+                          std::stop_token) override {
         auto call = std::make_shared<Call>(Call{arguments, timeout, {}});
         auto answer = call->answer.get_future();
         {
@@ -270,6 +272,45 @@ TEST_F(MenuControllerTest, OpensTheApplicationAndThePanel) {
     EXPECT_EQ(opener.opened, (std::vector<std::string>{"file:///Applications/Tessaron.app",
                                                        TessaronEndpoints::defaultControlText() + "/console",
                                                        "http://127.0.0.1:8123/base/console"}));
+}
+
+// Quitting while `vm stop` hangs (its time-out is two minutes) returns after the runner's
+// grace, and leaves neither the program nor what it started running.
+TEST(MenuControllerQuit, EndsAHungActionAndWhatItStartedAtOnce) {
+    application();
+    testing::adoptOrphans();
+    testing::TempDir dir;
+    const std::filesystem::path program = dir / "tessaron";
+    testing::writeFile(program, "#!/bin/sh\n"
+                                "[ \"$1\" = vm ] || { echo '" + liveStatus + "'; exit 0; }\n"
+                                "sleep 600 & (trap '' TERM; sleep 600) &\n"
+                                "trap '' TERM\n"
+                                "echo $$ > '" + (dir / "group").string() + "'\n"
+                                "wait\n");
+    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+    RecordingOpener opener;
+    ScriptedConfirmer confirmer;
+    auto controller = std::make_unique<MenuController>(MenuController::Dependencies{
+        std::make_shared<TessaronCommandRunner>([program] { return std::optional(program); }), &opener, &confirmer,
+        "/Applications/Tessaron.app", {}, 5000});
+    const auto spinUntil = [](const std::function<bool()>& condition) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!condition() && std::chrono::steady_clock::now() < deadline)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return condition();
+    };
+    controller->start();
+    ASSERT_TRUE(spinUntil([&] { return controller->rows().power.enabled; }));
+    controller->togglePower();
+    const auto groupFile = dir / "group";
+    ASSERT_TRUE(spinUntil([&] { return std::filesystem::exists(groupFile) && !testing::readFile(groupFile).empty(); }));
+    const pid_t group = static_cast<pid_t>(std::stol(testing::readFile(groupFile)));
+
+    const auto quitting = std::chrono::steady_clock::now();
+    controller->stop();
+    controller.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - quitting, 8s);
+    EXPECT_TRUE(testing::groupEnds(group));
 }
 
 }  // namespace
