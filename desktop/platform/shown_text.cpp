@@ -30,10 +30,11 @@ QString shownText(QStringView text, qsizetype limit, LineBreaks lineBreaks) {
     QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text.data(), text.size());
     qsizetype start = 0, count = 0;
     for (qsizetype end = graphemes.toNextBoundary(); end > start; start = end, end = graphemes.toNextBoundary()) {
-        if (count++ == limit) {
+        if (count >= limit) {
             out += QChar(0x2026);
             return out;
         }
+        ++count;
         const QStringView cluster = text.sliced(start, end - start);
         bool plain = true;
         for (char32_t c : cluster.toUcs4()) plain = plain && !needsEscape(c, lineBreaks);
@@ -41,10 +42,13 @@ QString shownText(QStringView text, qsizetype limit, LineBreaks lineBreaks) {
             out += cluster;
             continue;
         }
+        // An escape counts as the characters it shows, so escapes cannot make a long text.
+        const qsizetype before = out.size();
         for (char32_t c : cluster.toUcs4()) {
             if (needsEscape(c, lineBreaks)) appendEscaped(out, c);
             else out += QString::fromUcs4(&c, 1);
         }
+        count += out.size() - before - 1;
     }
     return out;
 }

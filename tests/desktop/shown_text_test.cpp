@@ -32,6 +32,8 @@ TEST(ShownText, WritesOutWhatWouldBeInterpretedAndCutsWholeCharacters) {
          e + e + QChar(0x2026)},
         {"a joined emoji stays whole", (family + family).toStdString(), 1, LineBreaks::escaped,
          family + QChar(0x2026)},
+        {"escapes count as what they show", std::string(10, '\x1b'), 20, LineBreaks::escaped,
+         QStringLiteral("\\u{001B}\\u{001B}\\u{001B}\u2026")},
         {"megabytes are never decoded whole", std::string(4 << 20, 'x'), 300, LineBreaks::escaped,
          QString(300, u'x') + QChar(0x2026)},
     };
