@@ -33,6 +33,7 @@ DesktopWindow::DesktopWindow(WindowActions& actions, const QString& logoFile, QW
     scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll_->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget#content { background: transparent; }"));
+    useThinScrollBars(scroll_);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     outer->addWidget(scroll_);
@@ -86,8 +87,11 @@ DesktopWindow::DesktopWindow(WindowActions& actions, const QString& logoFile, QW
     footer_ = new Footer(actions_);
     for (QWidget* part : std::initializer_list<QWidget*>{update_, move_, unsupported_, pairing_})
         column->addWidget(part);
-    // The welcome card keeps its own width, centred in the column.
+    // The welcome card keeps its own width, centred in the column. Its shadow is cast by the row
+    // that centres it, so that the shadow reaches past the card into the column's spacing rather
+    // than being cut at the card's edges.
     welcomeRow_ = new QWidget;
+    addShadow(welcomeRow_, 0.045, 22, 9);
     auto* welcomeRow = new QHBoxLayout(welcomeRow_);
     welcomeRow->setContentsMargins(0, 0, 0, 0);
     welcomeRow->addStretch(1);
