@@ -422,7 +422,7 @@ Disclosure::Disclosure(const std::string& title, double points, const QColor& co
     setAutoRaise(true);
     setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     setArrowType(Qt::RightArrow);
-    setIconSize(QSize(9, 9));
+    setIconSize(QSize(14, 9));  // the arrow centred in it, with room before the title
     setFont(style::font(points));
     setCursor(Qt::PointingHandCursor);
     setStyleSheet(QStringLiteral("QToolButton { border: none; background: transparent; color: %1; padding: 2px 0px; } "
