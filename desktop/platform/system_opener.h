@@ -19,8 +19,9 @@ public:
 };
 
 // Asks the file manager on `bus` (the freedesktop FileManager1 interface) to show `item`
-// selected in a window, and returns at once. `otherwise` runs later when there is no such file
-// manager or it answers with an error or not within a few seconds.
+// selected in a window, and returns at once. `otherwise` runs instead: at once when the bus is
+// not connected, later when no such file manager is there or it answers with an error or not
+// within a few seconds.
 void showItemInFileManager(const QDBusConnection& bus, const QUrl& item, std::function<void()> otherwise);
 
 }  // namespace tessaron::desktop
