@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Draws the desktop window in each of its main states (welcome steps, onboarding form, setup
-# card, dashboard running / stopped / paused, confirmations, resource sheet, banners) into PNG
-# files, without a display. Usage: scripts/desktop-screenshots.sh [DIR] [build-dir]
+# Draws the desktop window in each of its states (welcome steps, onboarding form, setup card at
+# each stage, dashboard running / stopped / paused / connecting / unreadable, confirmations,
+# resource sheet loading / failing / applying, every banner, the activity log) into PNG files
+# named after the state, and the window at its default and smallest sizes, without a display.
+# Usage: scripts/desktop-screenshots.sh [DIR] [build-dir]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-${TMPDIR:-/tmp}/tessaron-desktop-screens}

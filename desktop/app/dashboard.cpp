@@ -145,7 +145,6 @@ Dashboard::Dashboard(WindowActions& actions, Confirm confirm, QWidget* parent)
     linksRow->setSpacing(18);
     auto* details = new PlainButton("View connection details in panel \u2197", 11, palette().color(QPalette::Link));
     keepOff_ = new PlainButton("Keep public access off", 11, palette().color(QPalette::Link));
-    linksRow->addStretch(1);
     linksRow->addWidget(details);
     linksRow->addWidget(keepOff_);
     linksRow->addStretch(1);

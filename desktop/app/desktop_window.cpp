@@ -9,6 +9,8 @@
 #include "app/style.h"
 #include "app/welcome_card.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLinearGradient>
 #include <QPainter>
@@ -19,6 +21,25 @@
 namespace tessaron::desktop {
 
 using namespace style;
+
+namespace {
+
+// The header's picture fitted into 37 × 37 points: `file`, or on a dense screen the file of twice
+// the pixels beside it ("logo@2x.png" beside "logo.png") when there is one. Null when neither
+// can be read.
+QPixmap logoPicture(const QString& file, double ratio) {
+    QPixmap picture;
+    if (ratio > 1) {
+        const QFileInfo plain(file);
+        picture.load(plain.dir().filePath(plain.completeBaseName() + QStringLiteral("@2x.") + plain.suffix()));
+    }
+    if (picture.isNull() && !picture.load(file)) return {};
+    QPixmap fitted = picture.scaled(QSize(37, 37) * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    fitted.setDevicePixelRatio(ratio);
+    return fitted;
+}
+
+}  // namespace
 
 DesktopWindow::DesktopWindow(WindowActions& actions, const QString& logoFile, QWidget* parent)
     : QWidget(parent), actions_(actions) {
@@ -33,6 +54,7 @@ DesktopWindow::DesktopWindow(WindowActions& actions, const QString& logoFile, QW
     scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll_->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget#content { background: transparent; }"));
+    useThinScrollBars(scroll_);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     outer->addWidget(scroll_);
@@ -56,11 +78,12 @@ DesktopWindow::DesktopWindow(WindowActions& actions, const QString& logoFile, QW
     header->setContentsMargins(3, 0, 3, 0);
     header->setSpacing(7);
     auto* logo = new QLabel;
-    const QPixmap picture(logoFile);
+    const QPixmap picture = logoPicture(logoFile, devicePixelRatioF());
     logo->setVisible(!picture.isNull());
     if (!picture.isNull()) {
         logo->setFixedSize(37, 37);
-        logo->setPixmap(picture.scaled(QSize(37, 37) * devicePixelRatioF(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        logo->setAlignment(Qt::AlignCenter);
+        logo->setPixmap(picture);
     }
     header->addWidget(logo);
     auto* name = new QLabel(QStringLiteral("Tessaron."));
@@ -86,8 +109,11 @@ DesktopWindow::DesktopWindow(WindowActions& actions, const QString& logoFile, QW
     footer_ = new Footer(actions_);
     for (QWidget* part : std::initializer_list<QWidget*>{update_, move_, unsupported_, pairing_})
         column->addWidget(part);
-    // The welcome card keeps its own width, centred in the column.
+    // The welcome card keeps its own width, centred in the column. Its shadow is cast by the row
+    // that centres it, so that the shadow reaches past the card into the column's spacing rather
+    // than being cut at the card's edges.
     welcomeRow_ = new QWidget;
+    addShadow(welcomeRow_, 0.045, 22, 9);
     auto* welcomeRow = new QHBoxLayout(welcomeRow_);
     welcomeRow->setContentsMargins(0, 0, 0, 0);
     welcomeRow->addStretch(1);

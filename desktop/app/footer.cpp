@@ -24,17 +24,20 @@ Footer::Footer(WindowActions& actions, QWidget* parent) : QWidget(parent) {
     makeSelectable(detail_);
     column->addWidget(detail_);
 
+    // The log scrolls in a view of 150 points; the box pads it by 12 on every side.
     logBox_ = new Surface(10, QColor(255, 255, 255, 179), QColor(0, 0, 0, 0), this);
-    logBox_->setFixedHeight(150);
     auto* logLayout = new QVBoxLayout(logBox_);
     logLayout->setContentsMargins(12, 12, 12, 12);
     log_ = new QPlainTextEdit(logBox_);
     log_->setObjectName(QStringLiteral("activityLog"));
     log_->setReadOnly(true);
     log_->setFrameShape(QFrame::NoFrame);
+    log_->setFixedHeight(150);
     log_->setFont(style::font(11, QFont::Normal, 0, true));
-    log_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    log_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    log_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     log_->setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; color: %1; }").arg(css(ink())));
+    useThinScrollBars(log_);
     log_->document()->setDocumentMargin(0);
     logLayout->addWidget(log_);
     column->addWidget(logBox_);

@@ -125,7 +125,7 @@ void ModelBridge::openHelp() {
 
 void ModelBridge::openURL(const std::string& url) { model_.open(QUrl(QString::fromStdString(url))); }
 
-void ModelBridge::showAppInFolder() { model_.open(QUrl::fromLocalFile(QString::fromStdString(model_.bundlePath().parent_path().string()))); }
+void ModelBridge::showAppInFolder() { model_.reveal(QUrl::fromLocalFile(QString::fromStdString(model_.bundlePath().string()))); }
 
 void ModelBridge::power(const std::string& action) { model_.performPower(QString::fromStdString(action)); }
 

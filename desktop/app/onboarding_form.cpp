@@ -46,6 +46,7 @@ OnboardingForm::OnboardingForm(WindowActions& actions, QWidget* parent)
     existingRow->addLayout(current);
     existingRow->addStretch(1);
     edit_ = new QPushButton(QStringLiteral("Edit resources"), existing_);
+    useStandardLook(edit_);
     existingRow->addWidget(edit_);
     column->addWidget(existing_);
 
@@ -87,6 +88,7 @@ OnboardingForm::OnboardingForm(WindowActions& actions, QWidget* parent)
     address_ = new QLineEdit(this);
     address_->setPlaceholderText(QStringLiteral("Tessaron server address"));
     address_->setFont(style::font(13));
+    useStandardLook(address_);
     address_->setVisible(false);
     advancedColumn->addWidget(advanced_, 0, Qt::AlignLeft);
     advancedColumn->addWidget(address_);

@@ -5,12 +5,27 @@
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QPainter>
 #include <QVBoxLayout>
 
 namespace tessaron::desktop {
 
 using namespace style;
+
+namespace {
+
+// Lays out the shown widgets under `widget`, innermost first, so that each layout measures what
+// its children hold now. A widget shown in the same turn as its texts change is otherwise
+// measured by its parent's layout from what it held while hidden, until its own layout request
+// comes round in the event loop.
+void layOutFromInside(QWidget* widget) {
+    for (QObject* child : widget->children())
+        if (auto* inner = qobject_cast<QWidget*>(child); inner && !inner->isHidden()) layOutFromInside(inner);
+    if (QLayout* layout = widget->layout()) layout->activate();
+}
+
+}  // namespace
 
 Overlay::Overlay(QWidget* window, int panelWidth, bool topAligned) : QWidget(window), topAligned_(topAligned) {
     setFocusPolicy(Qt::StrongFocus);
@@ -30,7 +45,12 @@ void Overlay::present() {
 
 void Overlay::reposition() {
     setGeometry(parentWidget()->rect());
-    panel_->adjustSize();
+    // The panel's width is fixed: its height is what its wrapped texts need at that width. Its
+    // size hint would be the height at the narrower width its texts would like, which changes as
+    // the hints of newly shown parts catch up, and the panel would shrink under the pointer.
+    layOutFromInside(panel_);
+    const int fitted = panel_->heightForWidth(panel_->width());
+    panel_->resize(panel_->width(), fitted >= 0 ? fitted : panel_->sizeHint().height());
     const int x = (width() - panel_->width()) / 2;
     const int y = topAligned_ ? 0 : std::max(0, (height() - panel_->height()) / 3);
     panel_->move(std::max(0, x), y);
@@ -121,7 +141,9 @@ ResourceSheet::ResourceSheet(QWidget* window, WindowActions& actions, Confirm co
     loadingRow->setContentsMargins(0, 25, 0, 25);
     loadingRow->addStretch(1);
     loadingRow->addWidget(new Spinner(16));
-    loadingRow->addWidget(label("Reading your current allocation\u2026", 13, QFont::Normal, secondary()));
+    QLabel* reading = label("Reading your current allocation\u2026", 13, QFont::Normal, secondary());
+    reading->setWordWrap(false);  // one line: the sheet's fixed width always has room for it
+    loadingRow->addWidget(reading);
     loadingRow->addStretch(1);
     column->addWidget(loading_);
 
@@ -152,6 +174,7 @@ ResourceSheet::ResourceSheet(QWidget* window, WindowActions& actions, Confirm co
     error_ = label("", 12, QFont::Normal, red());
     makeSelectable(error_);
     tryAgain_ = new QPushButton(QStringLiteral("Try again"), errorRow_);
+    useStandardLook(tryAgain_);
     errorColumn->addWidget(error_);
     errorColumn->addWidget(tryAgain_, 0, Qt::AlignLeft);
     column->addWidget(errorRow_);

@@ -1,6 +1,7 @@
-// tessaron-desktop-screens DIR: draws the window in each of its main states, as a person would
-// see it, into DIR/<state>.png. The states are composed from the same fields the model publishes;
-// the window, its cards and its rules are the program's own.
+// tessaron-desktop-screens DIR: draws the window in each of its states, as a person would see it,
+// into DIR/<state>.png, each tall enough for the whole column (and two at the window's default and
+// smallest sizes). The states are composed from the same fields the model publishes; the window,
+// its cards and its rules are the program's own.
 #include "app/desktop_window.h"
 #include "app/overlays.h"
 #include "app/sample_states.h"
@@ -27,6 +28,7 @@ struct Screen {
     const char* name;
     ViewState state;
     std::function<void(DesktopWindow&)> then;
+    QSize size = QSize();  // the window's size; by default as tall as the whole column
 };
 
 template <typename T>
@@ -34,9 +36,16 @@ void click(DesktopWindow& window, const char* name) {
     if (auto* button = window.findChild<T*>(QString::fromLatin1(name))) button->click();
 }
 
+QString titleOf(const QAbstractButton* button) { return button->text().replace(QStringLiteral("&&"), QStringLiteral("&")); }
+
+void clickTitled(DesktopWindow& window, const char* title) {
+    for (auto* button : window.findChildren<QAbstractButton*>())
+        if (button->isVisible() && titleOf(button) == QString::fromUtf8(title)) return button->click();
+}
+
 void openDisclosure(DesktopWindow& window, const char* title) {
     for (auto* button : window.findChildren<QToolButton*>())
-        if (button->text() == QString::fromUtf8(title)) button->setChecked(true);
+        if (titleOf(button) == QString::fromUtf8(title)) button->setChecked(true);
 }
 
 void settle() {
@@ -92,6 +101,68 @@ int main(int argc, char** argv) {
     custom.resourceCPU = 4;
     custom.resourceMemory = 7;
 
+    ViewState moving = move;
+    moving.movingApp = true;
+    ViewState moveFailed = move;
+    moveFailed.moveError =
+        "Could not copy Tessaron into Applications. Drag Tessaron.app into Applications yourself, then open it from there.";
+    ViewState duplicate = move;
+    duplicate.installedCopy = "/Applications/Tessaron.app";
+    ViewState translocated = move;
+    translocated.isTranslocated = true;
+    translocated.bundleFolder = "/private/var/folders/kq/7m24xd/T/AppTranslocation/5E1C0A2B/d";
+    ViewState banners = move;
+    banners.support = intel();
+    banners.latestVersion = update.latestVersion;
+    banners.latestDownloadURL = update.latestDownloadURL;
+    ViewState emptyCode = setup("awaiting_account", true);
+    emptyCode.pairingCode.clear();
+    ViewState connecting = stopped();
+    connecting.canConnect = false;
+    connecting.connection = "Connecting\u2026";
+    connecting.agentState = "running";
+    connecting.resourceActionsBusy = true;
+    connecting.canPowerServer = false;
+    ViewState checking = stopped();
+    checking.checkingConnection = true;
+    checking.resourceActionsBusy = true;
+    checking.canPowerServer = false;
+    ViewState pending = running();
+    pending.accessPresentation =
+        PublicAccessPresentation::make(PublicAccessStatus{"enabled", false, 1.7e9}, true, true, std::string("disconnect"));
+    pending.resourceActionsBusy = true;
+    pending.canPowerServer = false;
+    ViewState noControls = running();
+    noControls.connection = "Connection unknown";
+    noControls.tunnelState = "unknown";
+    noControls.agentState = "unknown";
+    noControls.serverState = "Unknown";
+    noControls.publishingPaused.reset();
+    noControls.canRestartServer = false;
+    noControls.canPowerServer = false;
+    noControls.lifecycleError = "Could not load server controls.";
+    noControls.connectionDetail = "Could not open the VM resource-operation lock.";
+    noControls.accessPresentation = PublicAccessPresentation::make(std::nullopt, false, false, {});
+    ViewState loadFailed = running();
+    loadFailed.showResources = true;
+    loadFailed.resourceError = "Could not open the VM resource-operation lock.";
+    ViewState applying = withResources(running(), "Running");
+    applying.resizingResources = true;
+    applying.resourceActionsBusy = true;
+    applying.canPowerServer = false;
+    ViewState applyFailed = withResources(running(), "Running");
+    applyFailed.resourceError = "The VM did not stop cleanly. No resource edit was attempted.";
+    ViewState formSettingUp = form;
+    formSettingUp.settingUp = true;
+    formSettingUp.running = true;
+    ViewState detailed = running();
+    detailed.connectionDetail = "The edge relay closed the tunnel; reconnecting in 5 seconds.";
+    ViewState emptyLog = running();
+    emptyLog.log.clear();
+    ViewState longLog = setup("creating_vm", true);
+    for (int line = 1; line <= 40; ++line)
+        longLog.log += "limactl: [" + std::to_string(line) + "/40] downloading the Linux image\u2026\n";
+
     const std::vector<Screen> screens{
         {"01-welcome-account", account, {}},
         {"02-welcome-create-account-opened", createAccount, [](DesktopWindow& w) { click<QAbstractButton>(w, "welcomeMain"); }},
@@ -118,12 +189,37 @@ int main(int argc, char** argv) {
         {"22-move-to-applications-banner", move, {}},
         {"23-unsupported-hardware-banner", unsupported, {}},
         {"24-connection-details", running(), [](DesktopWindow& w) { openDisclosure(w, "Connection details"); }},
+        {"25-move-banner-moving", moving, {}},
+        {"26-move-banner-error", moveFailed, {}},
+        {"27-move-banner-installed-copy-exists", duplicate, {}},
+        {"28-move-banner-temporary-copy-from-downloads", translocated, {}},
+        {"29-update-move-and-unsupported-banners", banners, {}},
+        {"30-setup-unknown-stage", setup("unknown", false), {}},
+        {"31-setup-approved", setup("approved", true), {}},
+        {"32-setup-linking", setup("linking", true), {}},
+        {"33-setup-code-stage-without-code", emptyCode, {}},
+        {"34-setup-code-copied", setup("awaiting_account", true), [](DesktopWindow& w) { clickTitled(w, "Copy code"); }},
+        {"35-setup-help-open", setup("creating_vm", true),
+         [](DesktopWindow& w) { openDisclosure(w, "About setup & background hosting"); }},
+        {"36-dashboard-connecting", connecting, {}},
+        {"37-dashboard-checking-connection", checking, {}},
+        {"38-dashboard-public-access-pending", pending, {}},
+        {"39-dashboard-server-controls-unreadable", noControls, {}},
+        {"40-resource-sheet-load-failed", loadFailed, {}},
+        {"41-resource-sheet-applying", applying, {}},
+        {"42-resource-sheet-apply-failed", applyFailed, {}},
+        {"43-onboarding-form-setting-up", formSettingUp, {}},
+        {"44-connection-details-with-detail-line", detailed, [](DesktopWindow& w) { openDisclosure(w, "Connection details"); }},
+        {"45-connection-details-empty-log", emptyLog, [](DesktopWindow& w) { openDisclosure(w, "Connection details"); }},
+        {"46-connection-details-long-log", longLog, [](DesktopWindow& w) { openDisclosure(w, "Connection details"); }},
+        {"47-window-default-size", running(), {}, QSize(640, 550)},
+        {"48-window-minimum-size", running(), {}, QSize(590, 510)},
     };
 
     RecordingActions actions;
     int written = 0;
     for (const Screen& screen : screens) {
-        DesktopWindow window(actions);
+        DesktopWindow window(actions, QString::fromUtf8(TESSARON_LOGO_FILE));
         window.setState(screen.state);
         window.show();
         settle();
@@ -131,7 +227,7 @@ int main(int argc, char** argv) {
         settle();
         // Tall enough for the whole column, so that one picture shows the whole screen.
         const int height = std::clamp(window.scrollArea()->widget()->sizeHint().height(), 550, 2400);
-        window.resize(640, height);
+        window.resize(screen.size.isValid() ? screen.size : QSize(640, height));
         settle();
         const QString path = folder.filePath(QString::fromLatin1(screen.name) + QStringLiteral(".png"));
         if (!window.grab().save(path)) {

@@ -2,12 +2,15 @@
 
 #include "platform/symbols.h"
 
+#include <QAbstractScrollArea>
 #include <QApplication>
 #include <QEvent>
 #include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QGraphicsDropShadowEffect>
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
@@ -74,6 +77,41 @@ QString css(const QColor& colour) {
     return QStringLiteral("rgba(%1,%2,%3,%4)").arg(colour.red()).arg(colour.green()).arg(colour.blue()).arg(colour.alphaF());
 }
 
+QColor dimmed(const QColor& colour) {
+    QColor result = colour;
+    result.setAlphaF(colour.alphaF() * 0.4);
+    return result;
+}
+
+QString labelColours(const QColor& colour) {
+    return QStringLiteral("QLabel { color: %1; background: transparent; } QLabel:disabled { color: %2; }")
+        .arg(css(colour), css(dimmed(colour)));
+}
+
+void useStandardLook(QPushButton* button) {
+    button->setFont(style::font(13));
+    button->setStyleSheet(QStringLiteral(
+        "QPushButton { background: white; color: %1; border: 1px solid rgba(0,0,0,0.15); border-radius: 6px; "
+        "padding: 4px 12px; } QPushButton:pressed { background: rgba(0,0,0,0.06); } "
+        "QPushButton:disabled { color: %2; border-color: rgba(0,0,0,0.08); }")
+                              .arg(css(ink()), css(dimmed(ink()))));
+}
+
+void useStandardLook(QLineEdit* field) {
+    field->setStyleSheet(QStringLiteral(
+        "QLineEdit { background: white; border: 1px solid rgba(0,0,0,0.16); border-radius: 6px; padding: 4px 7px; } "
+        "QLineEdit:focus { border: 1px solid rgba(10,130,255,0.8); }"));
+}
+
+void useThinScrollBars(QAbstractScrollArea* area) {
+    area->setStyleSheet(area->styleSheet() +
+                        QStringLiteral(" QScrollBar:vertical { background: transparent; width: 8px; margin: 0px; } "
+                                       "QScrollBar::handle:vertical { background: rgba(0,0,0,0.28); border-radius: 3px; "
+                                       "min-height: 28px; margin: 0px 1px 0px 1px; } "
+                                       "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0px; } "
+                                       "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
+}
+
 void applyApplicationLook() {
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     QPalette palette;
@@ -102,7 +140,7 @@ QLabel* label(const std::string& text, double points, QFont::Weight weight, cons
     auto* result = new QLabel(parent);
     result->setFont(style::font(points, weight));
     result->setWordWrap(true);
-    result->setStyleSheet(QStringLiteral("color: %1; background: transparent;").arg(css(colour)));
+    result->setStyleSheet(labelColours(colour));
     result->setProperty("tessaronPoints", points);
     setLabelText(result, text, lineSpacing);
     return result;
@@ -129,7 +167,7 @@ QLabel* symbol(std::string_view name, double points, const QColor& colour, QFont
     QFont glyphFont = symbols::font(1, weight);
     glyphFont.setPixelSize(std::max(1, static_cast<int>(std::lround(points * 1.2))));
     result->setFont(glyphFont);
-    result->setStyleSheet(QStringLiteral("color: %1; background: transparent;").arg(css(colour)));
+    result->setStyleSheet(labelColours(colour));
     result->setAlignment(Qt::AlignCenter);
     setSymbol(result, name);
     return result;
@@ -335,12 +373,10 @@ PlainButton::PlainButton(const std::string& text, double points, const QColor& c
     setFlat(true);
     setCursor(Qt::PointingHandCursor);
     setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
-    QColor disabled = colour;
-    disabled.setAlphaF(colour.alphaF() * 0.4);
     setStyleSheet(QStringLiteral("QPushButton { border: none; background: transparent; color: %1; padding: 2px 0px; "
                                  "text-align: left; } QPushButton:disabled { color: %2; } "
                                  "QPushButton:pressed { color: %3; }")
-                      .arg(css(colour), css(disabled), css(QColor(0, 0, 0, 230))));
+                      .arg(css(colour), css(dimmed(colour)), css(QColor(0, 0, 0, 230))));
 }
 
 void PlainButton::setSymbol(std::string_view name) {
@@ -359,12 +395,12 @@ Surface::Surface(double radius, const QColor& fill, const QColor& stroke, QWidge
     setAttribute(Qt::WA_StyledBackground, false);
 }
 
-void Surface::setShadow(double opacity, double radius, double dy) {
-    auto* shadow = new QGraphicsDropShadowEffect(this);
+void addShadow(QWidget* widget, double opacity, double radius, double dy) {
+    auto* shadow = new QGraphicsDropShadowEffect(widget);
     shadow->setColor(black(opacity * 2));
     shadow->setBlurRadius(radius);
     shadow->setOffset(0, dy);
-    setGraphicsEffect(shadow);
+    widget->setGraphicsEffect(shadow);
 }
 
 void Surface::paintEvent(QPaintEvent*) {
@@ -386,12 +422,68 @@ Disclosure::Disclosure(const std::string& title, double points, const QColor& co
     setAutoRaise(true);
     setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     setArrowType(Qt::RightArrow);
-    setIconSize(QSize(9, 9));
+    setIconSize(QSize(14, 9));  // the arrow centred in it, with room before the title
     setFont(style::font(points));
     setCursor(Qt::PointingHandCursor);
-    setStyleSheet(QStringLiteral("QToolButton { border: none; background: transparent; color: %1; padding: 2px 0px; }")
-                      .arg(css(colour)));
+    setStyleSheet(QStringLiteral("QToolButton { border: none; background: transparent; color: %1; padding: 2px 0px; } "
+                                 "QToolButton:disabled { color: %2; }")
+                      .arg(css(colour), css(dimmed(colour))));
     connect(this, &QToolButton::toggled, this, [this](bool open) { setArrowType(open ? Qt::DownArrow : Qt::RightArrow); });
+}
+
+// --- TabularLabel ---------------------------------------------------------------------------------
+
+namespace {
+
+bool isDigit(QChar character) { return character >= QLatin1Char('0') && character <= QLatin1Char('9'); }
+
+// Calls `draw(run, x, width)` for each run of the text in turn: a single digit in a cell as wide
+// as the figure space, or a run of anything else at its own width.
+template <typename Draw>
+double walkFigures(const QString& text, const QFontMetricsF& metrics, Draw draw) {
+    const double cell = metrics.horizontalAdvance(QChar(0x2007));
+    double x = 0;
+    for (qsizetype start = 0; start < text.size();) {
+        qsizetype end = start + 1;
+        if (!isDigit(text[start]))
+            while (end < text.size() && !isDigit(text[end])) ++end;
+        const QString run = text.mid(start, end - start);
+        const double width = isDigit(text[start]) ? cell : metrics.horizontalAdvance(run);
+        draw(run, x, width);
+        x += width;
+        start = end;
+    }
+    return x;
+}
+
+}  // namespace
+
+TabularLabel::TabularLabel(QWidget* parent) : QLabel(parent) {
+    setTextFormat(Qt::PlainText);
+    setWordWrap(false);
+}
+
+QSize TabularLabel::sizeHint() const {
+    const QFontMetricsF metrics(font());
+    const double width = walkFigures(text(), metrics, [](const QString&, double, double) {});
+    const QMargins margins = contentsMargins();
+    return QSize(static_cast<int>(std::ceil(width)) + margins.left() + margins.right(),
+                 static_cast<int>(std::ceil(metrics.height())) + margins.top() + margins.bottom());
+}
+
+void TabularLabel::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setFont(font());
+    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, foregroundRole()));
+    const QFontMetricsF metrics(font());
+    const QRectF area = contentsRect();
+    const double width = walkFigures(text(), metrics, [](const QString&, double, double) {});
+    const double left = alignment() & Qt::AlignRight ? area.right() + 1 - width : area.left();
+    const double baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
+    walkFigures(text(), metrics, [&](const QString& run, double x, double cell) {
+        const double inset = run.size() == 1 && isDigit(run[0]) ? (cell - metrics.horizontalAdvance(run)) / 2 : 0;
+        painter.drawText(QPointF(left + x + inset, baseline), run);
+    });
 }
 
 // --- Stepper --------------------------------------------------------------------------------------
@@ -402,10 +494,8 @@ Stepper::Stepper(const std::string& title, const std::string& unit, QWidget* par
     row->setSpacing(10);
     row->addWidget(label(title, 13));
     row->addStretch(1);
-    value_label_ = new QLabel(this);
-    QFont digits = style::font(13);
-    digits.setStyleHint(QFont::Monospace);
-    value_label_->setFont(digits);
+    value_label_ = new TabularLabel(this);
+    value_label_->setFont(style::font(13));
     row->addWidget(value_label_);
 
     auto* arrows = new QFrame(this);
@@ -474,7 +564,7 @@ void SymbolLabel::setText(const std::string& text) { setLabelText(text_, text); 
 void SymbolLabel::setSymbol(std::string_view symbolName) { style::setSymbol(symbol_, symbolName); }
 
 void SymbolLabel::setColour(const QColor& colour) {
-    const QString sheet = QStringLiteral("color: %1; background: transparent;").arg(css(colour));
+    const QString sheet = labelColours(colour);
     symbol_->setStyleSheet(sheet);
     text_->setStyleSheet(sheet);
 }

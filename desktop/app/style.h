@@ -13,7 +13,9 @@
 #include <string>
 #include <string_view>
 
+class QAbstractScrollArea;
 class QHBoxLayout;
+class QLineEdit;
 class QTimer;
 
 namespace tessaron::desktop::style {
@@ -33,6 +35,15 @@ QString qs(const std::string& text);
 // A button's title with its ampersands kept as text rather than read as shortcut marks.
 QString buttonText(const std::string& text);
 QString css(const QColor& colour);
+// The colour at the opacity of a disabled control.
+QColor dimmed(const QColor& colour);
+// A label's style sheet: its text in `colour`, dimmed while it (or what holds it) is disabled.
+QString labelColours(const QColor& colour);
+// Scroll bars drawn as a thin handle without arrow buttons, as a Mac draws them.
+void useThinScrollBars(QAbstractScrollArea* area);
+// The platform's standard push button and text field: white, a thin outline, rounded corners.
+void useStandardLook(QPushButton* button);
+void useStandardLook(QLineEdit* field);
 
 // Fusion with one light palette and the interface font, for every Linux desktop alike.
 void applyApplicationLook();
@@ -123,12 +134,15 @@ private:
     QColor colour_;
 };
 
+// A drop shadow under what `widget` draws: black at `opacity`, blurred by `radius`, moved `dy` down.
+void addShadow(QWidget* widget, double opacity, double radius, double dy);
+
 // A rounded rectangle behind a card or banner.
 class Surface : public QFrame {
     Q_OBJECT
 public:
     Surface(double radius, const QColor& fill, const QColor& stroke, QWidget* parent = nullptr);
-    void setShadow(double opacity, double radius, double dy);
+    void setShadow(double opacity, double radius, double dy) { addShadow(this, opacity, radius, dy); }
     void setCapsule(bool capsule) { capsule_ = capsule; update(); }
     void setFill(const QColor& fill) { fill_ = fill; update(); }
 
@@ -150,6 +164,21 @@ public:
     bool expanded() const { return isChecked(); }
 };
 
+// One line of text whose digits all take the same width, as tabular figures do, so that a
+// number does not shift as it changes. The interface font's digits are proportional and this Qt
+// cannot switch on a font's tabular figures, so each digit is drawn centred in a cell as wide as
+// the font's figure space.
+class TabularLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit TabularLabel(QWidget* parent = nullptr);
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+};
+
 // An integer stepper with its label row: title, space, value (with an optional unit).
 class Stepper : public QWidget {
     Q_OBJECT
@@ -169,7 +198,7 @@ signals:
 
 private:
     void refresh();
-    QLabel* value_label_;
+    TabularLabel* value_label_;
     QToolButton* up_;
     QToolButton* down_;
     std::string unit_;

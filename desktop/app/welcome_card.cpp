@@ -13,7 +13,6 @@ WelcomeCard::WelcomeCard(WindowActions& actions, QWidget* parent)
     : Surface(20, Qt::white, black(0.08), parent), actions_(actions) {
     setObjectName(QStringLiteral("welcomeCard"));
     setMaximumWidth(430);
-    setShadow(0.045, 22, 9);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(28, 28, 28, 28);
     column->setSpacing(20);
@@ -61,7 +60,7 @@ WelcomeCard::WelcomeCard(WindowActions& actions, QWidget* parent)
     main_->setMinimumLabelHeight(24);
     secondary_ = new TessaronButton("", false, this);
     secondary_->setObjectName(QStringLiteral("welcomeSecondary"));
-    secondary_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    secondary_->setCentred();
     secondary_->setMinimumLabelHeight(24);
     buttons->addWidget(main_);
     buttons->addWidget(secondary_);

@@ -46,6 +46,8 @@ bool DesktopModel::isTranslocated() const {
 
 void DesktopModel::open(const QUrl& url) { opener_.open(url); }
 
+void DesktopModel::reveal(const QUrl& item) { opener_.reveal(item); }
+
 void DesktopModel::openPath(const std::string& path) { opener_.open(QUrl::fromLocalFile(QString::fromStdString(path))); }
 
 void DesktopModel::openConsolePage(const QString& path) {

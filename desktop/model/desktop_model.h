@@ -211,6 +211,8 @@ public:
     void openConsolePage(const QString& path);
     // Any address, through the opener.
     void open(const QUrl& url);
+    // A file or folder shown selected in the file manager, through the opener.
+    void reveal(const QUrl& item);
     void openTerminal();
     // Stops the refresh loop and the setup child; called when the application terminates.
     void shutdown();

@@ -1,5 +1,8 @@
 #include "platform/system_opener.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileInfo>
@@ -57,6 +60,25 @@ void SystemOpener::open(const QUrl& url) {
         if (launcher.isFile() && launcher.isExecutable() && runInTerminal(launcher.absoluteFilePath())) return;
     }
     QDesktopServices::openUrl(url);
+}
+
+void SystemOpener::reveal(const QUrl& item) {
+    showItemInFileManager(QDBusConnection::sessionBus(), item, [this, item] { Opener::reveal(item); });
+}
+
+void showItemInFileManager(const QDBusConnection& bus, const QUrl& item, std::function<void()> otherwise) {
+    if (!bus.isConnected()) return otherwise();
+    const QString fileManager = QStringLiteral("org.freedesktop.FileManager1");
+    QDBusMessage call = QDBusMessage::createMethodCall(fileManager, QStringLiteral("/org/freedesktop/FileManager1"),
+                                                       fileManager, QStringLiteral("ShowItems"));
+    call << QStringList{item.toString(QUrl::FullyEncoded)} << QString();  // no startup notification
+    // Started on demand, a file manager may take a moment to answer.
+    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection(bus).asyncCall(call, 5000));
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
+                     [otherwise = std::move(otherwise)](QDBusPendingCallWatcher* finished) {
+                         if (finished->isError()) otherwise();
+                         finished->deleteLater();
+                     });
 }
 
 }  // namespace tessaron::desktop

@@ -303,6 +303,37 @@ TEST(DesktopWindow, ResourceSheetAppliesOrAsksByServerState) {
     }
 }
 
+// The sheet is laid out at its final size as soon as the reading replaces the loading line: the
+// model's next unrelated change, or an apply error, moves no control under the pointer.
+TEST(DesktopWindow, ResourceSheetHoldsStill) {
+    application();
+    Recorder actions;
+    DesktopWindow window(actions);
+    ViewState state = running();
+    state.showResources = true;
+    state.loadingResources = true;
+    window.setState(state);
+    window.show();
+    settle();
+    state = samples::withResources(running(), "Running");
+    window.setState(state);
+    style::Surface* panel = window.resourceSheet()->panel();
+    QWidget* up = window.resourceSheet()->findChild<style::Stepper*>(QStringLiteral("resourceMemory"))->upButton();
+    const auto where = [&] { return std::pair(panel->height(), up->mapTo(panel, QPoint()).y()); };
+    const auto loaded = where();
+    EXPECT_EQ(panel->height(), panel->heightForWidth(panel->width())) << "no more and no less than its contents need";
+
+    settle();
+    window.setState(state);  // the next refresh
+    settle();
+    EXPECT_EQ(where(), loaded);
+    state.resourceError = "The VM did not stop cleanly. No resource edit was attempted.";
+    window.setState(state);
+    settle();
+    EXPECT_EQ(where().second, loaded.second) << "the error row is added below the editor";
+    EXPECT_GT(where().first, loaded.first);
+}
+
 TEST(DesktopWindow, CopyCodeUntilTheCodeChanges) {
     application();
     Recorder actions;
