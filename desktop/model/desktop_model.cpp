@@ -77,21 +77,23 @@ DesktopModel::DesktopModel(std::filesystem::path program, Opener& opener, Deskto
     }
 }
 
-DesktopModel::~DesktopModel() {
-    endSetupChild();
-    runs_->stopAll(2 * options_.timeouts.grace + std::chrono::seconds(1));
-}
+DesktopModel::~DesktopModel() { endRuns(); }
 
 void DesktopModel::shutdown() {
     refreshLoopActive_ = false;
     refreshTimer_.stop();
     const bool hadChild = child_ != nullptr;
-    endSetupChild();
-    runs_->stopAll(2 * options_.timeouts.grace + std::chrono::seconds(1));
+    endRuns();
     if (hadChild) {
         emit setupChildChanged();
         emit changed();
     }
+}
+
+void DesktopModel::endRuns() {
+    endSetupChild();
+    // A run notices the request at once and then takes at most its grace to end.
+    runs_->stopAll(2 * options_.timeouts.grace + std::chrono::seconds(1));
 }
 
 // ---- Editable fields --------------------------------------------------------------------------

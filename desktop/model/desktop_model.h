@@ -339,6 +339,8 @@ private:
     void childFinished(int exitCode, bool setup, int run);
     // Ends the setup child and its process group (SIGTERM, SIGKILL after the grace); no signal.
     void endSetupChild();
+    // Ends the setup child and every run in flight, and waits for them a bounded time.
+    void endRuns();
     // The activity log: setup output is gathered and shown a few times a second at most.
     void queueLog(const QString& text);
     void flushLog();
