@@ -17,15 +17,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-// Running and not a zombie: an orphan's zombie may wait for a reaper that never comes here.
-bool running(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
-}
-
 long peakResidentKiB() {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
@@ -144,7 +135,7 @@ TEST_F(BoundedRuns, HostileProgramsEndInTimeWithAReadableFailure) {
         ASSERT_FALSE(processes.empty());
         for (std::size_t i = 0; i < processes.size(); ++i) {
             const bool left = c.leavesGrandchild && i == 1;
-            EXPECT_EQ(running(processes[i]), left) << "process " << i;
+            EXPECT_EQ(tessaron::testing::processRunning(processes[i]), left) << "process " << i;
             if (left) ::kill(processes[i], SIGKILL);
         }
     }
@@ -158,7 +149,7 @@ TEST_F(BoundedRuns, QuittingEndsTheRunsInFlight) {
     const auto begun = Clock::now();
     model->shutdown();
     EXPECT_LT(Clock::now() - begun, 5s);
-    for (const pid_t pid : started()) EXPECT_FALSE(running(pid));
+    for (const pid_t pid : started()) EXPECT_FALSE(tessaron::testing::processRunning(pid));
     settle();
     EXPECT_EQ(model->connection(), "Checking connection\u2026") << "a stopped run changes nothing";
 }

@@ -205,15 +205,6 @@ TEST_F(SetupRunnerTest, RunsStartAfreshAndTheLogKeepsItsTail) {
     EXPECT_TRUE(model->log().endsWith("x\nend\n"));
 }
 
-// Running and not a zombie: an orphan's zombie may wait for a reaper that never comes here.
-bool running(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
-}
-
 TEST_F(SetupRunnerTest, TheStreamStaysBoundedEachExitIsItsRunsAndQuittingEndsTheChild) {
     // The first `onboard` fails at once; the second floods 20 MB without a line break, then
     // prints a code and hangs, ignoring SIGTERM, with a child of its own. The status read of the
@@ -267,7 +258,7 @@ esac
     const auto begun = std::chrono::steady_clock::now();
     model.shutdown();
     EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(8));
-    for (const pid_t pid : pids) EXPECT_FALSE(running(pid)) << pid;
+    for (const pid_t pid : pids) EXPECT_FALSE(tessaron::testing::processRunning(pid)) << pid;
     EXPECT_FALSE(model.hasSetupChild());
 }
 
