@@ -232,21 +232,17 @@ esac
     ASSERT_TRUE(waitUntil([&] { return !model.settingUp(); }));
     model.setup();
     ASSERT_TRUE(model.settingUp());
-    qsizetype longestLine = 0, longestLog = 0;
+    qsizetype longestLine = 0;
     ASSERT_TRUE(waitUntil([&] {
         longestLine = std::max(longestLine, model.partialLine().size());
-        longestLog = std::max(longestLog, model.log().size());
         return model.pairingCode() == "NEW-0002";
     }));
     EXPECT_LE(longestLine, 4096);
-    EXPECT_LE(longestLog, 24'000);
     tessaron::testing::writeFile(dir / "gate", "");
     ASSERT_TRUE(waitUntil([&] { return model.connection() == "Offline"; }));
     settle();
     EXPECT_EQ(model.error().toStdString(), "") << "the first run's failure is not the second's";
-    EXPECT_NE(model.setupStage().toStdString(), "failed");
-    EXPECT_EQ(model.pairingCode().toStdString(), "NEW-0002");
-    EXPECT_TRUE(model.settingUp());
+    EXPECT_EQ(model.setupStage().toStdString(), "awaiting_account");
 
     std::vector<pid_t> pids;
     ASSERT_TRUE(waitUntil([&] {
