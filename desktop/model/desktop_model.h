@@ -231,7 +231,7 @@ public:
     void openTerminal();
     // Stops the refresh loop, ends the runs in flight (their results are dropped) and the setup
     // child with its process group; called when the application terminates. Returns within
-    // about twice the grace of RunTimeouts. Nothing runs afterwards.
+    // about twice the grace of RunTimeouts. Captured runs asked for afterwards do not start.
     void shutdown();
     // Setup: `onboard` without a VM, `pair` with one.
     void setup();
