@@ -1,5 +1,4 @@
-// Control-panel pages opened in the browser, the Terminal launcher into the Linux server, and
-// the model's shutdown.
+// Control-panel pages opened in the browser, and the Terminal launcher into the Linux server.
 
 #include "model/desktop_model.h"
 
@@ -82,21 +81,6 @@ void DesktopModel::openTerminal() {
         openPath(launcher.string());
     } catch (const std::exception& failure) {
         set(error_, QString::fromStdString(failure.what()), &DesktopModel::errorChanged);
-    }
-}
-
-void DesktopModel::shutdown() {
-    refreshLoopActive_ = false;
-    refreshTimer_.stop();
-    if (child_) {
-        QProcess* child = child_;
-        child->disconnect(this);
-        QObject::connect(child, &QProcess::finished, child, &QObject::deleteLater);
-        child->terminate();
-        child_ = nullptr;
-        output_ = Utf8Stream();
-        emit setupChildChanged();
-        emit changed();
     }
 }
 

@@ -64,16 +64,37 @@ DesktopModel::DesktopModel(std::filesystem::path program, Opener& opener, Deskto
         // A host too small for any VM keeps the form's 2 CPUs and 4 GiB.
     }
 
+    logTimer_.setSingleShot(true);
+    QObject::connect(&logTimer_, &QTimer::timeout, this, &DesktopModel::flushLog);
     refreshTimer_.setSingleShot(true);
     QObject::connect(&refreshTimer_, &QTimer::timeout, this, &DesktopModel::runCycle);
+    // The release is asked of the address the form starts with, before the first refresh cycle
+    // puts the saved panel's address there.
+    if (options_.checkForUpdates) checkForNewerRelease();
     if (options_.startRefreshLoop) {
         refreshLoopActive_ = true;
         runCycle();
     }
-    if (options_.checkForUpdates) checkForNewerRelease();
 }
 
-DesktopModel::~DesktopModel() = default;
+DesktopModel::~DesktopModel() { endRuns(); }
+
+void DesktopModel::shutdown() {
+    refreshLoopActive_ = false;
+    refreshTimer_.stop();
+    const bool hadChild = child_ != nullptr;
+    endRuns();
+    if (hadChild) {
+        emit setupChildChanged();
+        emit changed();
+    }
+}
+
+void DesktopModel::endRuns() {
+    endSetupChild();
+    // A run notices the request at once and then takes at most its grace to end.
+    runs_->stopAll(2 * options_.timeouts.grace + std::chrono::seconds(1));
+}
 
 // ---- Editable fields --------------------------------------------------------------------------
 
@@ -95,10 +116,18 @@ void DesktopModel::setShowingSetup(bool value) { set(showingSetup_, value, &Desk
 
 // ---- Running tessaron -------------------------------------------------------------------------
 
-void DesktopModel::runProgram(std::vector<std::string> arguments, std::function<void(const ProgramOutcome&)> done) {
+void DesktopModel::runProgram(std::vector<std::string> arguments, std::chrono::milliseconds timeout,
+                              const char* timedOutText, std::function<void(const ProgramOutcome&)> done) {
     runInBackground<ProgramOutcome>(
-        this, [program = program_, arguments = std::move(arguments)] { return runCaptured(program, arguments); },
-        std::move(done));
+        this,
+        [program = program_, arguments = std::move(arguments), runs = runs_,
+         bound = RunBound{timeout, timedOutText, options_.timeouts.grace}] {
+            const auto counted = runs->enter();
+            return runCaptured(program, arguments, bound, runs->token());
+        },
+        [done = std::move(done)](const ProgramOutcome& outcome) {
+            if (!outcome.stopped) done(outcome);  // stopped: the application quits
+        });
 }
 
 // ---- The refresh loop -------------------------------------------------------------------------
@@ -177,7 +206,8 @@ void DesktopModel::refreshConnectionThen(std::function<void()> done) {
     set(refreshingAccess_, true, &DesktopModel::refreshingAccessChanged);
     const int revision = controlRevision_;
 
-    runProgram({"server", "status"}, [this, revision, finish](const ProgramOutcome& outcome) {
+    runProgram({"server", "status"}, options_.timeouts.status, "The connection check did not respond in time.",
+               [this, revision, finish](const ProgramOutcome& outcome) {
         if (controlRevision_ != revision) {
             // A server action started meanwhile; its own read will follow.
             set(refreshingAccess_, false, &DesktopModel::refreshingAccessChanged);
@@ -186,7 +216,7 @@ void DesktopModel::refreshConnectionThen(std::function<void()> done) {
         std::optional<DesktopConnectionStatus> status;
         QString failure;
         if (!outcome.result) {
-            failure = qText(outcome.launchError);
+            failure = qText(outcome.failure);
         } else if (outcome.result->exitCode != 0) {
             failure = qText(ResourceCommandError::fromStandardError(outcome.result->standardError).what());
         } else {

@@ -10,9 +10,13 @@
 // user default "tessaron.onboarding.skipped" directly. No action throws to its caller: every
 // outcome lands in the fields.
 //
-// Files: desktop_model.cpp (state, construction, refresh loop, status read),
+// Every captured run is bounded: a time-out per kind of command (RunTimeouts), after which the
+// run's process group is ended and the user is told, and at most 64 KiB of each output stream.
+// Quitting (shutdown()) ends the runs in flight and the setup child.
+//
+// Files: desktop_model.cpp (state, construction, refresh loop, status read, shutdown),
 // lifecycle_actions.cpp (public access, restart, power), console_links.cpp (panel pages, the
-// Terminal launcher, shutdown), setup_runner.cpp (the setup run and its output),
+// Terminal launcher), setup_runner.cpp (the setup run and its output),
 // resource_commands.cpp (background hosting and resources), update_check.cpp,
 // move_to_applications.cpp.
 
@@ -46,6 +50,18 @@ class QSettings;
 
 namespace tessaron::desktop {
 
+// How long each kind of run of `tessaron` may take. A run still going then is ended with the
+// process group it leads: SIGTERM, and SIGKILL when it outlives `grace`.
+struct RunTimeouts {
+    std::chrono::milliseconds status{9'000};         // server status
+    std::chrono::milliseconds serverAction{13'000};  // server connect | disconnect | restart --confirm
+    std::chrono::milliseconds power{120'000};        // vm start | stop
+    std::chrono::milliseconds resources{30'000};     // vm resources: a read of Lima's state
+    std::chrono::milliseconds resize{300'000};       // vm resize: may stop and start the VM, and undo that
+    std::chrono::milliseconds service{60'000};       // service enable
+    std::chrono::milliseconds grace{1'000};
+};
+
 // The model's outside world. Every member has a default that is the real thing; tests replace
 // what they need.
 struct DesktopModelOptions {
@@ -77,6 +93,7 @@ struct DesktopModelOptions {
     // The constructor starts the refresh loop and the update check unless these are false.
     bool startRefreshLoop = true;
     bool checkForUpdates = true;
+    RunTimeouts timeouts;
 };
 
 class DesktopModel : public QObject {
@@ -214,7 +231,9 @@ public:
     // A file or folder shown selected in the file manager, through the opener.
     void reveal(const QUrl& item);
     void openTerminal();
-    // Stops the refresh loop and the setup child; called when the application terminates.
+    // Stops the refresh loop, ends the runs in flight (their results are dropped) and the setup
+    // child with its process group; called when the application terminates. Returns within
+    // about twice the grace of RunTimeouts. Captured runs asked for afterwards do not start.
     void shutdown();
     // Setup: `onboard` without a VM, `pair` with one.
     void setup();
@@ -298,9 +317,11 @@ private:
         emit changed();
     }
 
-    // Runs `tessaron` with `arguments` on a worker thread and hands the outcome to `done` on the
-    // model's thread (not at all once the model is gone).
-    void runProgram(std::vector<std::string> arguments, std::function<void(const ProgramOutcome&)> done);
+    // Runs `tessaron` with `arguments` within `timeout` on a worker thread and hands the outcome
+    // to `done` on the model's thread; not at all once the model is gone or shut down. A run that
+    // did not end in time fails with `timedOutText`.
+    void runProgram(std::vector<std::string> arguments, std::chrono::milliseconds timeout, const char* timedOutText,
+                    std::function<void(const ProgramOutcome&)> done);
     void refreshThen(std::function<void()> done);
     void refreshConnectionThen(std::function<void()> done);
     void scheduleNextCycle();
@@ -308,7 +329,7 @@ private:
     void applyStatus(const DesktopConnectionStatus& status);
     void applyStatusFailure(const QString& detail);
     void applyResourcesRead(const DesktopResources& read);
-    void resourceCommand(std::vector<std::string> arguments,
+    void resourceCommand(std::vector<std::string> arguments, std::chrono::milliseconds timeout,
                          std::function<void(const std::optional<DesktopResources>&, const QString&)> done);
     void enableBackgroundHosting();
     void start(const std::vector<std::string>& arguments, bool setup);
@@ -317,7 +338,15 @@ private:
     void readChildOutput();
     // Lets the setup child go: no child, nothing running, no setup in progress.
     void releaseChild();
-    void childFinished(int exitCode, bool setup);
+    void childFinished(int exitCode, bool setup, int run);
+    // Ends the setup child and its process group (SIGTERM, SIGKILL after the grace); no signal.
+    void endSetupChild();
+    // Ends the setup child and every run in flight, and waits for them a bounded time.
+    void endRuns();
+    // The activity log: setup output is gathered and shown a few times a second at most.
+    void queueLog(const QString& text);
+    void flushLog();
+    void appendToLog(const QString& text);
     void openPath(const std::string& path);
     std::vector<std::filesystem::path> installCandidates() const;
     // The panel's base address as consoleURL() describes it.
@@ -376,7 +405,11 @@ private:
     HostCapacity capacity_;
     HardwareSupportReport support_;
     QProcess* child_ = nullptr;               // the setup child; its pipe is the process's own
+    int setupRun_ = 0;                        // counts setup runs: an exit belongs to its own
     Utf8Stream output_;                       // decodes the child's output across reads
+    QString pendingLog_;                      // setup output not yet in `log_` (its tail)
+    QTimer logTimer_;                         // when `pendingLog_` goes into `log_`
+    std::shared_ptr<ProgramRuns> runs_ = std::make_shared<ProgramRuns>();
     QTimer refreshTimer_;                     // the refresh loop's pause
     bool refreshLoopActive_ = false;
     QString partialLine_;

@@ -12,6 +12,11 @@ namespace {
 
 QString qText(const std::string& text) { return QString::fromStdString(text); }
 
+// A server action that failed without saying why, or did not end in time.
+constexpr const char* unconfirmedText = "Could not confirm the request. Check status before trying again.";
+// Likewise for turning the VM on or off.
+constexpr const char* noPowerAnswerText = "The server did not respond. Check its status before trying again.";
+
 }  // namespace
 
 bool DesktopModel::restartPending() const {
@@ -90,16 +95,15 @@ void DesktopModel::performLifecycle(const QString& action) {
 
     std::vector<std::string> arguments{"server", action.toStdString()};
     if (restart) arguments.push_back("--confirm");
-    runProgram(std::move(arguments), [this, restart](const ProgramOutcome& outcome) {
+    runProgram(std::move(arguments), options_.timeouts.serverAction, unconfirmedText,
+               [this, restart](const ProgramOutcome& outcome) {
         std::optional<DesktopLifecycle> answer;
         QString failure;
         if (!outcome.result) {
-            failure = qText(outcome.launchError);
+            failure = qText(outcome.failure);
         } else if (outcome.result->exitCode != 0) {
-            failure = qText(ResourceCommandError::fromStandardError(
-                                outcome.result->standardError,
-                                "Could not confirm the request. Check status before trying again.")
-                                .what());
+            failure =
+                qText(ResourceCommandError::fromStandardError(outcome.result->standardError, unconfirmedText).what());
         } else {
             try {
                 answer = DesktopLifecycle::decode(outcome.result->standardOutput);
@@ -132,9 +136,10 @@ void DesktopModel::performPower(const QString& action) {
     set(lifecycleError_, QString(), &DesktopModel::lifecycleErrorChanged);
     set(lifecycleNote_, QString(), &DesktopModel::lifecycleNoteChanged);
 
-    runProgram({"vm", action.toStdString()}, [this, stop = action == "stop"](const ProgramOutcome& outcome) {
+    runProgram({"vm", action.toStdString()}, options_.timeouts.power, noPowerAnswerText,
+               [this, stop = action == "stop"](const ProgramOutcome& outcome) {
         if (!outcome.result) {
-            set(lifecycleError_, qText(outcome.launchError), &DesktopModel::lifecycleErrorChanged);
+            set(lifecycleError_, qText(outcome.failure), &DesktopModel::lifecycleErrorChanged);
         } else if (outcome.result->exitCode == 0) {
             set(lifecycleNote_,
                 stop ? QString("Linux is off and using none of your Mac. Your files, databases and installed software "
@@ -143,10 +148,7 @@ void DesktopModel::performPower(const QString& action) {
                 &DesktopModel::lifecycleNoteChanged);
         } else {
             set(lifecycleError_,
-                qText(ResourceCommandError::fromStandardError(
-                          outcome.result->standardError,
-                          "The server did not respond. Check its status before trying again.")
-                          .what()),
+                qText(ResourceCommandError::fromStandardError(outcome.result->standardError, noPowerAnswerText).what()),
                 &DesktopModel::lifecycleErrorChanged);
         }
         set(powerAction_, std::optional<QString>(), &DesktopModel::powerActionChanged);

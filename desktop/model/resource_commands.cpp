@@ -11,6 +11,10 @@ namespace {
 
 QString qText(const std::string& text) { return QString::fromStdString(text); }
 
+// A run that failed without saying why, or did not end in time.
+constexpr const char* hostingFailedText = "Could not enable background hosting. Try again.";
+constexpr const char* resourcesFailedText = "Could not update server resources. Try again.";
+
 // Raised to `low` first, then lowered to `high`, so `high` wins when the two cross.
 int clamped(std::int64_t value, std::int64_t low, std::int64_t high) {
     return static_cast<int>(std::min(std::max(value, low), high));
@@ -31,15 +35,15 @@ void DesktopModel::enableBackgroundHosting() {
     set(running_, true, &DesktopModel::runningChanged);
     set(connection_, QString("Connecting\u2026"), &DesktopModel::connectionChanged);
     set(error_, QString(), &DesktopModel::errorChanged);
-    runProgram({"service", "enable"}, [this](const ProgramOutcome& outcome) {
+    runProgram({"service", "enable"}, options_.timeouts.service, hostingFailedText,
+               [this](const ProgramOutcome& outcome) {
         if (!outcome.result) {
-            set(error_, qText(outcome.launchError), &DesktopModel::errorChanged);
+            set(error_, qText(outcome.failure), &DesktopModel::errorChanged);
         } else {
-            set(log_, log_ + qText(outcome.result->standardOutput), &DesktopModel::logChanged);
+            appendToLog(qText(outcome.result->standardOutput));
             if (outcome.result->exitCode != 0)
                 set(error_,
-                    qText(ResourceCommandError::fromStandardError(outcome.result->standardError,
-                                                                  "Could not enable background hosting. Try again.")
+                    qText(ResourceCommandError::fromStandardError(outcome.result->standardError, hostingFailedText)
                               .what()),
                     &DesktopModel::errorChanged);
         }
@@ -54,14 +58,14 @@ bool DesktopModel::resourcesChanged() const {
     return static_cast<double>(resourceMemory_) != resources_->memoryGiB;
 }
 
-void DesktopModel::resourceCommand(std::vector<std::string> arguments,
+void DesktopModel::resourceCommand(std::vector<std::string> arguments, std::chrono::milliseconds timeout,
                                    std::function<void(const std::optional<DesktopResources>&, const QString&)> done) {
-    runProgram(std::move(arguments), [done = std::move(done)](const ProgramOutcome& outcome) {
-        if (!outcome.result) return done(std::nullopt, qText(outcome.launchError));
+    runProgram(std::move(arguments), timeout, resourcesFailedText,
+               [done = std::move(done)](const ProgramOutcome& outcome) {
+        if (!outcome.result) return done(std::nullopt, qText(outcome.failure));
         if (outcome.result->exitCode != 0)
-            return done(std::nullopt, qText(ResourceCommandError::fromStandardError(
-                                                outcome.result->standardError,
-                                                "Could not update server resources. Try again.")
+            return done(std::nullopt, qText(ResourceCommandError::fromStandardError(outcome.result->standardError,
+                                                                                    resourcesFailedText)
                                                 .what()));
         try {
             done(DesktopResources::decode(outcome.result->standardOutput), {});
@@ -86,7 +90,8 @@ void DesktopModel::editResources() {
     set(resources_, std::optional<DesktopResources>(), &DesktopModel::resourcesChanged_);
     set(resourceError_, QString(), &DesktopModel::resourceErrorChanged);
     set(loadingResources_, true, &DesktopModel::loadingResourcesChanged);
-    resourceCommand({"vm", "resources"}, [this](const std::optional<DesktopResources>& read, const QString& failure) {
+    resourceCommand({"vm", "resources"}, options_.timeouts.resources,
+                    [this](const std::optional<DesktopResources>& read, const QString& failure) {
         if (read) {
             const auto& bounds = read->bounds;
             // The editor shows the size clamped into the bounds; the fields below keep the VM's own.
@@ -111,7 +116,8 @@ void DesktopModel::applyResources(bool restart) {
     std::vector<std::string> arguments{"vm", "resize", "--cpus", std::to_string(resourceCPU_), "--memory-gib",
                                        std::to_string(resourceMemory_)};
     if (restart) arguments.push_back("--restart");
-    resourceCommand(std::move(arguments), [this](const std::optional<DesktopResources>& read, const QString& failure) {
+    resourceCommand(std::move(arguments), options_.timeouts.resize,
+                    [this](const std::optional<DesktopResources>& read, const QString& failure) {
         if (read) {
             applyResourcesRead(*read);
             set(showResources_, false, &DesktopModel::showResourcesChanged);

@@ -8,15 +8,41 @@
 
 #include <QProcess>
 
+#include <csignal>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace tessaron::desktop {
 namespace {
 
 constexpr qsizetype maximumLogLength = 24'000;
+// A line of setup output is read up to this many characters; the rest of it is dropped (every
+// line the program prints is far shorter).
+constexpr qsizetype maximumLineLength = 4'096;
+// Setup output reaches the activity log at most this often.
+constexpr std::chrono::milliseconds logInterval(100);
 constexpr std::uint64_t requiredFreeBytesShifted = 5;  // 10 GiB as (free bytes >> 31)
 
 QString qText(const std::string& text) { return QString::fromStdString(text); }
+
+// Keeps the last `limit` characters of `text`, never half of a surrogate pair.
+void keepTail(QString& text, qsizetype limit) {
+    if (text.size() <= limit) return;
+    qsizetype cut = text.size() - limit;
+    if (text[cut].isLowSurrogate()) ++cut;
+    text.remove(0, cut);
+}
+
+// Appends what still fits of `piece` under `limit` characters, never half of a surrogate pair.
+void appendCapped(QString& text, QStringView piece, qsizetype limit) {
+    const qsizetype room = limit - text.size();
+    if (room <= 0) return;
+    if (piece.size() > room) {
+        piece = piece.left(room);
+        if (piece.back().isHighSurrogate()) piece.chop(1);
+    }
+    text += piece;
+}
 
 std::optional<std::uint64_t> freeBytes(const std::filesystem::path& path) {
     std::error_code error;
@@ -63,6 +89,8 @@ void DesktopModel::setup() {
 
 void DesktopModel::start(const std::vector<std::string>& arguments, bool setup) {
     if (child_) return;
+    // From here on, what an earlier run still reports is not this run's.
+    const int run = ++setupRun_;
     set(error_, QString(), &DesktopModel::errorChanged);
     if (::access(program_.c_str(), X_OK) != 0 || std::filesystem::is_directory(program_)) {
         set(error_, QString("The app is missing its connection helper. Reinstall the complete Tessaron.app bundle."),
@@ -79,12 +107,15 @@ void DesktopModel::start(const std::vector<std::string>& arguments, bool setup) 
     child->setArguments(words);
     child->setProcessChannelMode(QProcess::MergedChannels);
     child->setStandardInputFile(QProcess::nullDevice());
+    // The child leads a process group of its own, so that quitting ends it with all it started.
+    child->setChildProcessModifier([] { ::setpgid(0, 0); });
     output_ = Utf8Stream();
     QObject::connect(child, &QProcess::readyReadStandardOutput, this, &DesktopModel::readChildOutput);
-    QObject::connect(child, &QProcess::finished, this, [this, child, setup](int exitCode, QProcess::ExitStatus status) {
-        if (child != child_) return;
-        childFinished(status == QProcess::NormalExit ? exitCode : 128 + exitCode, setup);
-    });
+    QObject::connect(child, &QProcess::finished, this,
+                     [this, child, setup, run](int exitCode, QProcess::ExitStatus status) {
+                         if (child != child_) return;
+                         childFinished(status == QProcess::NormalExit ? exitCode : 128 + exitCode, setup, run);
+                     });
     child_ = child;
     emit setupChildChanged();
 
@@ -118,14 +149,33 @@ void DesktopModel::readChildOutput() {
     if (!text.isEmpty()) receive(text);
 }
 
-void DesktopModel::childFinished(int exitCode, bool setup) {
+void DesktopModel::endSetupChild() {
+    if (!child_) return;
+    QProcess* child = std::exchange(child_, nullptr);
+    child->disconnect(this);
+    output_ = Utf8Stream();
+    const auto group = static_cast<pid_t>(child->processId());
+    if (group > 0) {
+        ::kill(-group, SIGTERM);
+        ::kill(group, SIGTERM);  // in case it left its group
+        const int grace = static_cast<int>(options_.timeouts.grace.count());
+        if (!child->waitForFinished(grace)) ::kill(group, SIGKILL);
+        ::kill(-group, SIGKILL);  // what it started and left behind
+        child->waitForFinished(grace);
+    }
+    delete child;
+}
+
+void DesktopModel::childFinished(int exitCode, bool setup, int run) {
     // Every byte the child wrote is handled before its exit.
     readChildOutput();
     const QString rest = output_.finish();
     if (!rest.isEmpty()) receive(rest);
+    flushLog();
 
     releaseChild();
-    refreshThen([this, exitCode, setup] {
+    refreshThen([this, exitCode, setup, run] {
+        if (run != setupRun_) return;  // another setup started meanwhile: this exit is not its
         if (exitCode != 0) {
             set(pairingCode_, QString(), &DesktopModel::pairingCodeChanged);
             if (setup) set(setupStage_, QString("failed"), &DesktopModel::setupStageChanged);
@@ -141,21 +191,34 @@ void DesktopModel::childFinished(int exitCode, bool setup) {
     });
 }
 
-void DesktopModel::receive(const QString& text) {
-    QString log = log_ + text;
-    if (log.size() > maximumLogLength) {
-        qsizetype cut = log.size() - maximumLogLength;
-        if (log[cut].isLowSurrogate()) ++cut;  // never keep half a character
-        log.remove(0, cut);
-    }
-    set(log_, log, &DesktopModel::logChanged);
+void DesktopModel::queueLog(const QString& text) {
+    pendingLog_ += text;
+    keepTail(pendingLog_, maximumLogLength);
+    if (!logTimer_.isActive()) logTimer_.start(logInterval);
+}
 
-    partialLine_ += text;
-    qsizetype newline;
-    while ((newline = partialLine_.indexOf('\n')) >= 0) {
-        const QString line = partialLine_.left(newline);
-        partialLine_.remove(0, newline + 1);
-        handleLine(line);
+void DesktopModel::flushLog() {
+    logTimer_.stop();
+    if (pendingLog_.isEmpty()) return;
+    QString log = log_ + std::exchange(pendingLog_, QString());
+    keepTail(log, maximumLogLength);
+    set(log_, log, &DesktopModel::logChanged);
+}
+
+void DesktopModel::appendToLog(const QString& text) {
+    pendingLog_ += text;  // after the setup output that came first
+    flushLog();
+}
+
+void DesktopModel::receive(const QString& text) {
+    queueLog(text);
+    const QStringView rest(text);
+    for (qsizetype start = 0; start < rest.size();) {
+        const qsizetype newline = rest.indexOf(u'\n', start);
+        appendCapped(partialLine_, rest.mid(start, (newline < 0 ? rest.size() : newline) - start), maximumLineLength);
+        if (newline < 0) break;
+        handleLine(std::exchange(partialLine_, QString()));
+        start = newline + 1;
     }
 }
 

@@ -11,8 +11,21 @@ namespace {
 
 struct Release {
     std::string version;
-    std::optional<QUrl> downloadURL;  // none unless an http or https address
+    std::optional<QUrl> downloadURL;  // none unless a web address fit to offer
 };
+
+// Only a web address is offered as a download: anything else would be opened by whatever
+// application claims its scheme. It must be HTTPS (plain HTTP only on this machine's loopback
+// address, as for the panel itself) and carry no user name or password, which a link could use
+// to pass for another site ("https://downloads.tessaron.test@elsewhere.test/").
+std::optional<QUrl> downloadLink(const std::string& text) {
+    const auto url = Url::parse(text);
+    if (!url || url->host().empty() || url->userInfo() || !isSecurePanelAddress(QString::fromStdString(text)))
+        return std::nullopt;
+    QUrl link(QString::fromStdString(text), QUrl::StrictMode);
+    if (!link.isValid()) return std::nullopt;
+    return link;
+}
 
 std::optional<Release> fetchRelease(const std::string& address) {
     try {
@@ -22,14 +35,8 @@ std::optional<Release> fetchRelease(const std::string& address) {
         const http::Response response = http::perform(request);
         if (response.status != 200) return std::nullopt;
         const json::Json body = json::parseObject(response.body);
-        Release release{json::string(body, "version"), std::nullopt};
-        const std::string download = json::string(body, "downloadURL");
-        // Only a web address is offered as a download; anything else would be opened by whatever
-        // application claims its scheme.
-        const auto url = Url::parse(download);
-        if (url && (url->scheme() == "https" || url->scheme() == "http") && !url->host().empty())
-            release.downloadURL = QUrl(QString::fromStdString(download), QUrl::StrictMode);
-        return release;
+        const std::string version = json::string(body, "version");
+        return Release{version, downloadLink(json::string(body, "downloadURL"))};
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -42,7 +49,8 @@ void DesktopModel::checkForNewerRelease() {
         emit updateCheckCompleted();
         return;
     }
-    const std::string address = Url::parse(control_.toStdString())->appendingPathComponent("api/tessaron/release").absoluteString();
+    const std::string address =
+        Url::parse(control_.toStdString())->appendingPathComponent("api/tessaron/release").absoluteString();
     runInBackground<std::optional<Release>>(
         this, [address] { return fetchRelease(address); },
         [this](std::optional<Release> release) {

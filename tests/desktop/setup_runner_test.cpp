@@ -4,11 +4,14 @@
 
 #include "desktop/model_harness.h"
 
+#include <fstream>
+
 namespace tessaron::desktop {
 namespace {
 
 using namespace testing;
 using json::Json;
+namespace fs = std::filesystem;
 
 Json out(const std::string& text) { return Json{{"out", text}}; }
 Json hex(const std::string& bytes) { return Json{{"outHex", bytes}}; }
@@ -200,6 +203,59 @@ TEST_F(SetupRunnerTest, RunsStartAfreshAndTheLogKeepsItsTail) {
     runSetup(*model, Json{out(big.substr(0, 20'000)), pause(), out(big.substr(20'000) + "\nend\n")}, 0);
     EXPECT_EQ(model->log().size(), 24'000);
     EXPECT_TRUE(model->log().endsWith("x\nend\n"));
+}
+
+TEST_F(SetupRunnerTest, TheStreamStaysBoundedEachExitIsItsRunsAndQuittingEndsTheChild) {
+    // The first `onboard` fails at once; the second floods 20 MB without a line break, then
+    // prints a code and hangs, ignoring SIGTERM, with a child of its own. The status read of the
+    // refresh after the first run waits for the test, until the second run is under way.
+    TempDir dir;
+    const fs::path program = dir / "tessaron";
+    tessaron::testing::writeFile(program, "#!/bin/sh\nd='" + dir.path().string() + R"('
+echo $$ >> "$d/pids"
+case "$1" in
+  onboard)
+    if [ ! -e "$d/first" ]; then : > "$d/first"; echo 'Approve this Mac in the web panel with code: OLD-0001'; exit 1; fi
+    head -c 20000000 /dev/zero | tr '\000' x
+    printf '\nApprove this Mac in the web panel with code: NEW-0002\n'
+    sleep 60 & echo $! >> "$d/pids"
+    trap '' TERM
+    exec sleep 60 ;;
+  server) while [ ! -e "$d/gate" ]; do sleep 0.05; done; echo '{"tunnelState":"offline"}' ;;
+esac
+)");
+    fs::permissions(program, fs::perms::owner_all);
+    DesktopModel model(program, opener, quietOptions(home.path()));
+    model.setControl("https://panel.test");
+
+    model.setup();
+    ASSERT_TRUE(waitUntil([&] { return !model.settingUp(); }));
+    model.setup();
+    ASSERT_TRUE(model.settingUp());
+    qsizetype longestLine = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        longestLine = std::max(longestLine, model.partialLine().size());
+        return model.pairingCode() == "NEW-0002";
+    }));
+    EXPECT_LE(longestLine, 4096);
+    tessaron::testing::writeFile(dir / "gate", "");
+    ASSERT_TRUE(waitUntil([&] { return model.connection() == "Offline"; }));
+    settle();
+    EXPECT_EQ(model.error().toStdString(), "") << "the first run's failure is not the second's";
+    EXPECT_EQ(model.setupStage().toStdString(), "awaiting_account");
+
+    std::vector<pid_t> pids;
+    ASSERT_TRUE(waitUntil([&] {
+        std::ifstream file(dir / "pids");
+        pids.clear();
+        for (long pid; file >> pid;) pids.push_back(static_cast<pid_t>(pid));
+        return pids.size() == 4;  // two runs of onboard, the status read, the second run's child
+    }));
+    const auto begun = std::chrono::steady_clock::now();
+    model.shutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(8));
+    for (const pid_t pid : pids) EXPECT_FALSE(tessaron::testing::processRunning(pid)) << pid;
+    EXPECT_FALSE(model.hasSetupChild());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "desktop/model_harness.h"
 
+#include "host/agent_configuration.h"
 #include "support/panel_process.h"
 
 namespace tessaron::desktop {
@@ -26,7 +27,15 @@ TEST(UpdateCheck, OffersOnlyAWellFormedRelease) {
         {"published", Json{{"version", "1.4.0"}, {"downloadURL", "https://downloads.test/Tessaron.dmg"}}, std::nullopt,
          "1.4.0", "https://downloads.test/Tessaron.dmg"},
         {"download over http", Json{{"version", "1.4.1"}, {"downloadURL", "http://downloads.test/T.dmg"}}, std::nullopt,
-         "1.4.1", "http://downloads.test/T.dmg"},
+         "1.4.1", std::nullopt},
+        {"download over http on loopback", Json{{"version", "1.4.2"}, {"downloadURL", "http://127.0.0.1:8080/T.dmg"}},
+         std::nullopt, "1.4.2", "http://127.0.0.1:8080/T.dmg"},
+        {"download with a user name", Json{{"version", "1.4.3"}, {"downloadURL", "https://downloads.test@evil.test/T.dmg"}},
+         std::nullopt, "1.4.3", std::nullopt},
+        {"download with a password", Json{{"version", "1.4.4"}, {"downloadURL", "https://u:p@downloads.test/T.dmg"}},
+         std::nullopt, "1.4.4", std::nullopt},
+        {"download without a host", Json{{"version", "1.4.5"}, {"downloadURL", "https:///T.dmg"}}, std::nullopt, "1.4.5",
+         std::nullopt},
         {"download of a local file", Json{{"version", "1.5"}, {"downloadURL", "file:///etc/passwd"}}, std::nullopt,
          "1.5", std::nullopt},
         {"download that runs a script", Json{{"version", "1.6"}, {"downloadURL", "javascript:alert(1)"}}, std::nullopt,
@@ -78,6 +87,22 @@ TEST(UpdateCheck, OffersOnlyAWellFormedRelease) {
         EXPECT_FALSE(model.latestVersion()) << control;
     }
     EXPECT_EQ(panel.requests().size(), 0u);
+
+    // At start the release is asked of the form's first address, not of the saved pairing's panel,
+    // which the first refresh puts in the form.
+    AgentConfigurationStore::save({"mac-1", *Url::parse(panel.base()), {}, "127.0.0.1", "tessaron", "wireguard"});
+    ScriptedTessaron tessaron;
+    DesktopModelOptions options = quietOptions(home.path());
+    options.startRefreshLoop = true;
+    options.checkForUpdates = true;
+    DesktopModel started(ScriptedTessaron::program(), opener, options);
+    bool refreshed = false;
+    QObject::connect(&started, &DesktopModel::refreshCompleted, &started, [&] { refreshed = true; });
+    ASSERT_TRUE(waitUntil([&] { return refreshed; }));
+    settle(0.5);
+    EXPECT_EQ(started.control().toStdString(), panel.base());
+    EXPECT_EQ(panel.requests().size(), 0u);
+    started.shutdown();
 }
 
 }  // namespace

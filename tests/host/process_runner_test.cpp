@@ -177,19 +177,6 @@ TEST(ProcessRunner, DefaultInteractiveRunReturnsOnlyTheStatus) {
     EXPECT_EQ(scripted.seen, (std::vector<std::string>{"/x/limactl", "shell", "tessaron"}));
 }
 
-namespace {
-
-// Running and not a zombie: an orphan's zombie may wait for a reaper that never comes here.
-bool running(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
-}
-
-}  // namespace
-
 // A run given up on, by its time-out or by a stop request, ends the child and whatever it started;
 // one that ends by itself leaves what it started alone.
 TEST(ProcessRunner, BoundedRunsEndWhatTheyStartedOnlyWhenGivenUpOn) {
@@ -227,7 +214,7 @@ TEST(ProcessRunner, BoundedRunsEndWhatTheyStartedOnlyWhenGivenUpOn) {
         EXPECT_EQ(run.stopped, c.stopRequested);
         EXPECT_EQ(run.timedOut, !c.stopRequested && !c.grandchildLeft);
         EXPECT_EQ(run.standardOutput, c.grandchildLeft ? "done\n" : "");
-        EXPECT_EQ(running(grandchild()), c.grandchildLeft);
+        EXPECT_EQ(tt::processRunning(grandchild()), c.grandchildLeft);
         ::kill(grandchild(), SIGKILL);
     }
 }

@@ -64,6 +64,14 @@ std::string readFile(const fs::path& path) {
     return buffer.str();
 }
 
+bool processRunning(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
 fs::path sourceDir() { return TESSARON_SOURCE_DIR; }
 fs::path buildDir() { return TESSARON_BUILD_DIR; }
 fs::path bundleDir() { return TESSARON_BUNDLE_DIR; }

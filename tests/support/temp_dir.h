@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 
 namespace tessaron::testing {
 
@@ -57,6 +58,10 @@ private:
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 std::string readFile(const std::filesystem::path& path);
+
+// The process runs and is not a zombie (an orphan's zombie may wait for a reaper that never
+// comes here).
+bool processRunning(pid_t pid);
 
 // Build-tree locations.
 std::filesystem::path sourceDir();
