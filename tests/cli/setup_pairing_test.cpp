@@ -772,14 +772,18 @@ TEST_F(LegacyFlow, APaddedTokenPairsTrimmedAndOneUnsafeInsideIsRefused) {
             } else {
                 EXPECT_EQ(error, c.error);
                 // The panel was never handed a token that could not be used.
-                if (c.flow == Flow::setupCompletion) EXPECT_EQ(reported().back(), "failed");
+                if (c.flow == Flow::setupCompletion) {
+                    EXPECT_EQ(reported().back(), "failed");
+                }
                 EXPECT_FALSE(fs::exists(credential));
                 EXPECT_FALSE(fs::exists(caseHome.supportDir() / "agent.json"));
             }
             continue;
         }
         ASSERT_EQ(error, std::nullopt);
-        if (c.flow != Flow::storedFile) EXPECT_EQ(testing::readFile(credential), trimmed);
+        if (c.flow != Flow::storedFile) {
+            EXPECT_EQ(testing::readFile(credential), trimmed);
+        }
         const AgentConfiguration configuration = AgentConfigurationStore::load();
         const std::string token = DeviceCredentialStore::load(configuration.machineID);
         EXPECT_EQ(token, trimmed);
