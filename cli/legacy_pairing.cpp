@@ -5,6 +5,7 @@
 #include "cli/pairing_client.h"
 #include "cli/setup_output.h"
 #include "host/agent_configuration.h"
+#include "host/device_credential_store.h"
 #include "host/hardware_support.h"
 #include "host/header_value.h"
 #include "host/lima_manager.h"
@@ -137,20 +138,20 @@ void legacyPair(const CLIOptions& options, bool createVM, const PollPause& pause
         throw CLIError::pairing("The control plane returned an invalid device secret.");
 
     PairingClaimResponse claim;
+    std::string token;
     for (;;) {
         claim = client.claim(code.code, code.deviceSecret);
-        // An empty identifier or token counts as missing: neither could be used.
-        if (claim.status == "paired" && claim.machineId && !claim.machineId->empty() && claim.deviceToken &&
-            !claim.deviceToken->empty())
-            break;
+        // The token is saved and sent without the white space around it; an empty
+        // identifier or token counts as missing: neither could be used.
+        token = claim.deviceToken ? DeviceCredentialStore::trimmedToken(*claim.deviceToken) : std::string();
+        if (claim.status == "paired" && claim.machineId && !claim.machineId->empty() && !token.empty()) break;
         if (claim.status == "claimed")
             throw CLIError::pairing("This pairing credential was already claimed. Generate a new code.");
         pause();
     }
     if (!header_value::isSafe(*claim.machineId))
         throw CLIError::pairing("The control plane returned an invalid machine ID.");
-    if (!header_value::isSafe(*claim.deviceToken))
-        throw CLIError::pairing("The control plane returned an invalid device token.");
+    if (!header_value::isSafe(token)) throw CLIError::pairing("The control plane returned an invalid device token.");
 
     const std::vector<std::string> texts = edgeTexts(options, claim);
     std::vector<Url> edgeURLs;
@@ -163,7 +164,7 @@ void legacyPair(const CLIOptions& options, bool createVM, const PollPause& pause
 
     AgentConfiguration configuration{*claim.machineId, control, edgeURLs, localHost, std::nullopt, chosenTransport};
     if (createVM || chosenTransport == "wireguard") configuration.vmName = instanceName;
-    PairingStore::save(configuration, *claim.deviceToken);
+    PairingStore::save(configuration, token);
     printLine(out::legacyPaired());
 }
 

@@ -76,7 +76,7 @@ void serve() {
 
     const AgentConfiguration stored = AgentConfigurationStore::load();
     AgentSupervisorLease lease(stored);
-    const auto others = AgentSupervisor::status(stored, static_cast<std::int32_t>(getpid()));
+    const auto others = AgentSupervisor::statusHoldingLease(lease, stored, static_cast<std::int32_t>(getpid()));
     if (others.state != "stopped") {
         throw CLIError::pairing(others.error.value_or(
             "A connection helper is already running for this Mac. No second helper was started."));

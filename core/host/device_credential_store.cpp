@@ -57,7 +57,7 @@ std::uint32_t decodeAt(const std::string& s, std::size_t i, std::size_t& length)
 }
 
 // Trims white space and newlines from both ends of valid UTF-8 text.
-std::string trimmed(const std::string& text) {
+std::string trimmedUTF8(const std::string& text) {
     std::size_t begin = 0, end = text.size();
     while (begin < end) {
         std::size_t length = 0;
@@ -75,6 +75,15 @@ std::string trimmed(const std::string& text) {
 }
 
 }  // namespace
+
+std::string trimmedToken(const std::string& token) { return isValidUTF8(token) ? trimmedUTF8(token) : token; }
+
+std::string usableToken(const std::string& token) {
+    std::string trimmed = trimmedToken(token);
+    if (trimmed.empty() || trimmed.size() > maximumBytes || !header_value::isSafe(trimmed))
+        throw DeviceCredentialError(Kind::invalidFile);
+    return trimmed;
+}
 
 fs::path headlessURL() {
     if (const char* value = std::getenv("TESSARON_CREDENTIAL_PATH"); value && *value) return fs::absolute(fs::path(value));
@@ -102,12 +111,7 @@ fs::path exportForHeadlessService(const std::string& token, const std::optional<
     // Folder problems are reported before token problems.
     requireUsableFolder(target);
 
-    // A token that is not UTF-8 could never be read back, and one that is not visible
-    // ASCII could never be sent as a bearer token, so both are refused here too.
-    if (!isValidUTF8(token)) throw DeviceCredentialError(Kind::invalidFile);
-    const std::string bytes = trimmed(token);
-    if (bytes.empty() || bytes.size() > maximumBytes || !header_value::isSafe(bytes))
-        throw DeviceCredentialError(Kind::invalidFile);
+    const std::string bytes = usableToken(token);
 
     private_file::WriteOptions options;
     options.temporaryPrefix = temporaryPrefix;
@@ -153,12 +157,7 @@ std::string tokenFromFile(const fs::path& path) {
             throw;  // read(2) errors keep their own text
         }
     }
-    if (!isValidUTF8(bytes)) throw DeviceCredentialError(Kind::invalidFile);
-    std::string token = trimmed(bytes);
-    // The token is only ever sent as a bearer token: one that could break the header
-    // line (a line break inside it, for one) is never handed out.
-    if (token.empty() || !header_value::isSafe(token)) throw DeviceCredentialError(Kind::invalidFile);
-    return token;
+    return usableToken(bytes);
 }
 
 void forget() {

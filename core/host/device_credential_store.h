@@ -44,6 +44,17 @@ inline constexpr const char* temporaryPrefix = ".credential-";
 // TESSARON_CONFIG_PATH override moves it too). Errors of the latter propagate.
 std::filesystem::path headlessURL();
 
+// The token as it is saved, read back and sent: white space and newlines (Unicode's)
+// removed from both ends. Text that is not UTF-8 is returned as it is.
+std::string trimmedToken(const std::string& token);
+
+// trimmedToken(token) when what is left can be saved and sent as a bearer token: 1 to
+// 65,536 bytes of visible ASCII, so nothing inside it (a line break, another control
+// character, a space, a non-ASCII character) could break a header line. Otherwise
+// invalidFile. Every way a token reaches a header or the file goes through here, so
+// that padding around a token is never refused and nothing unsafe inside it is sent.
+std::string usableToken(const std::string& token);
+
 // Stores `token` at headlessURL(). `machineID` does not take part in name or content.
 void save(const std::string& token, const std::string& machineID);
 
@@ -52,9 +63,8 @@ void save(const std::string& token, const std::string& machineID);
 // must know before they obtain a token that it can be saved.
 void requireUsableFolder(const std::filesystem::path& target);
 
-// The hardened writer: requireUsableFolder(), then trims the token (empty, over
-// 65,536 bytes, not UTF-8 or not visible ASCII: invalidFile), writes ".credential-<UUID>" exclusively
-// with mode 0600, flushes it and renames it over the target (create or rename
+// The hardened writer: requireUsableFolder(), then usableToken(token), writes
+// ".credential-<UUID>" exclusively with mode 0600, flushes it and renames it over the target (create or rename
 // failure: unavailable). A failure leaves the old credential untouched and no
 // temporary file behind. Returns the path written.
 std::filesystem::path exportForHeadlessService(const std::string& token,
@@ -65,8 +75,8 @@ std::string load(const std::string& machineID);
 
 // The hardened reader: no file is `missing`; a link or other open failure is
 // `unavailable`; not a regular file, foreign-owned or open to group/other is
-// `unsafeFile`; empty, over 65,536 bytes, not UTF-8, only white space or (after
-// trimming) anything but visible ASCII is `invalidFile`. Returns the trimmed token.
+// `unsafeFile`; empty, over 65,536 bytes, or not usableToken() is `invalidFile`.
+// Returns the trimmed token.
 std::string tokenFromFile(const std::filesystem::path& path);
 
 // Deletes the file at headlessURL(); a missing file is not an error.

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <string_view>
+#include <sys/stat.h>
+#include <thread>
 
 namespace tessaron {
 
@@ -72,23 +74,45 @@ std::string processListProgram() {
     return "/bin/ps";
 }
 
-AgentSupervisorStatus status(const AgentConfiguration& configuration, std::int32_t excludingPID, const Probes& probes) {
+namespace {
+
+// What one look at the process list found.
+struct Scan {
+    bool listed = false;        // the lister ran and succeeded
+    int count = 0;              // helpers serving the pairing
+    bool uncertain = false;     // a helper whose pairing cannot be known
+    bool unidentified = false;  // a process that exists but could not be read
+};
+
+// The lease file that the caller holds, by identity of the file.
+struct HeldLease {
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+bool isHeldLease(const std::filesystem::path& file, const HeldLease& held) {
+    struct stat info {};
+    return ::stat(file.c_str(), &info) == 0 && info.st_dev == held.device && info.st_ino == held.inode;
+}
+
+Scan scan(const AgentConfiguration& configuration, std::int32_t excludingPID, const Probes& probes,
+          const std::optional<HeldLease>& held) {
     ProcessCommandRunner defaultRunner;
     SystemProcessInspector defaultProcesses;
     CommandRunning& runner = probes.runner ? *probes.runner : defaultRunner;
     ProcessInspecting& processes = probes.processes ? *probes.processes : defaultProcesses;
 
+    Scan result;
     CommandResult listing;
     try {
         listing = runner.run(probes.processLister.value_or(processListProgram()),
                              {"-U", std::to_string(user::realUserId()), "-o", "pid=,comm="});
     } catch (const std::exception&) {
-        return {"unknown", inspectionMessage};
+        return result;
     }
-    if (listing.exitCode != 0) return {"unknown", inspectionMessage};
+    if (listing.exitCode != 0) return result;
+    result.listed = true;
 
-    int count = 0;
-    bool uncertain = false;
     std::string_view output = listing.standardOutput;
     while (!output.empty()) {
         std::size_t end = output.find('\n');
@@ -112,45 +136,77 @@ AgentSupervisorStatus status(const AgentConfiguration& configuration, std::int32
 
         auto identity = processes.identity(*pid);
         if (!identity) {
-            if (processes.exists(*pid)) uncertain = true;
+            if (processes.exists(*pid)) result.unidentified = true;
             continue;
         }
         if (identity->arguments.size() < 2 || identity->arguments[1] != "serve") continue;
 
+        // That helper's own support folder: in its home, which is ours unless it was
+        // started with another HOME. Its agent.json is there unless it was told another
+        // file, and its lease always is.
+        std::optional<std::filesystem::path> support;
+        if (identity->homePath && identity->homePath->starts_with("/")) {
+            support = std::filesystem::path(*identity->homePath) / "Library" / "Application Support" / "Tessaron";
+        } else {
+            support = paths::tessaronSupport();
+        }
         std::filesystem::path configurationFile;
         if (!identity->configurationPath) {
-            // The default place in that helper's own home folder, which is ours unless
-            // it was started with another HOME.
-            std::optional<std::filesystem::path> support;
-            if (identity->homePath && identity->homePath->starts_with("/")) {
-                support = std::filesystem::path(*identity->homePath) / "Library" / "Application Support" / "Tessaron";
-            } else {
-                support = paths::tessaronSupport();
-            }
             if (!support) {
-                uncertain = true;
+                result.uncertain = true;
                 continue;
             }
             configurationFile = *support / "agent.json";
         } else if (identity->configurationPath->starts_with("/")) {
             configurationFile = *identity->configurationPath;
         } else {
-            uncertain = true;
+            result.uncertain = true;
             continue;
         }
 
         try {
             AgentConfiguration other = AgentConfigurationStore::load(configurationFile);
-            if (other.machineID == configuration.machineID && other.controlURL == configuration.controlURL) ++count;
+            if (other.machineID != configuration.machineID || other.controlURL != configuration.controlURL) continue;
+            if (held && support && isHeldLease(AgentSupervisorLease::lockPath(other, *support / "agents"), *held))
+                continue;
+            ++result.count;
         } catch (const std::exception&) {
-            uncertain = true;
+            result.uncertain = true;
         }
     }
+    return result;
+}
 
-    if (count >= 2) return {"unknown", moreThanOneMessage};
-    if (uncertain) return {"unknown", uncertainMessage};
-    if (count == 1) return {"running", std::nullopt};
+AgentSupervisorStatus decide(const Scan& found) {
+    if (!found.listed) return {"unknown", inspectionMessage};
+    if (found.count >= 2) return {"unknown", moreThanOneMessage};
+    if (found.uncertain || found.unidentified) return {"unknown", uncertainMessage};
+    if (found.count == 1) return {"running", std::nullopt};
     return {"stopped", std::nullopt};
+}
+
+}  // namespace
+
+AgentSupervisorStatus status(const AgentConfiguration& configuration, std::int32_t excludingPID, const Probes& probes) {
+    return decide(scan(configuration, excludingPID, probes, std::nullopt));
+}
+
+AgentSupervisorStatus statusHoldingLease(const AgentSupervisorLease& lease, const AgentConfiguration& configuration,
+                                         std::int32_t excludingPID, const Probes& probes,
+                                         std::chrono::milliseconds settleTime) {
+    std::optional<HeldLease> held;
+    struct stat info {};
+    if (::fstat(lease.descriptor(), &info) == 0) held = HeldLease{info.st_dev, info.st_ino};
+
+    const auto deadline = std::chrono::steady_clock::now() + settleTime;
+    Scan found = scan(configuration, excludingPID, probes, held);
+    // Only a process that could not be read may read differently a moment later.
+    while (found.listed && found.unidentified && !found.uncertain && found.count < 2 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        found = scan(configuration, excludingPID, probes, held);
+    }
+    return decide(found);
 }
 
 }  // namespace AgentSupervisor

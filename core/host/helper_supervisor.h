@@ -5,9 +5,11 @@
 // its environment, and counts when that file names the same pairing.
 
 #include "host/agent_configuration.h"
+#include "host/helper_lease.h"
 #include "host/process_identity.h"
 #include "host/process_runner.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -52,6 +54,19 @@ struct Probes {
 // Never throws. `excludingPID` is the caller's own process, which is not counted.
 AgentSupervisorStatus status(const AgentConfiguration& configuration, std::int32_t excludingPID,
                              const Probes& probes = {});
+
+// status() as the helper that holds `lease` (for `configuration`) sees it. Helpers
+// started at the same moment see each other, and only the lease decides between them:
+// - a helper of this pairing whose own lease file (in its home's agents folder) is the
+//   very file `lease` holds is not counted: it cannot hold that lock while we do, so it
+//   is one that is starting or giving up, and it stops at its lease;
+// - a process that still exists but can no longer be read (one in the middle of
+//   exiting) is looked at again, every 50 ms for at most `settleTime`, before it makes
+//   the result uncertain.
+// Helpers whose lease is another file (started with another HOME) count as in status().
+AgentSupervisorStatus statusHoldingLease(const AgentSupervisorLease& lease, const AgentConfiguration& configuration,
+                                         std::int32_t excludingPID, const Probes& probes = {},
+                                         std::chrono::milliseconds settleTime = std::chrono::seconds(1));
 
 }  // namespace AgentSupervisor
 

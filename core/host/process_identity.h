@@ -18,9 +18,10 @@
 namespace tessaron {
 
 struct AgentProcessIdentity {
-    std::vector<std::string> arguments;             // argument 0 first
-    std::optional<std::string> configurationPath;  // TESSARON_CONFIG_PATH, absent when unset or empty
-    std::optional<std::string> homePath;           // HOME, absent when unset or empty
+    // Fields left out of a brace initializer are absent.
+    std::vector<std::string> arguments;              // argument 0 first
+    std::optional<std::string> configurationPath{};  // TESSARON_CONFIG_PATH, absent when unset or empty
+    std::optional<std::string> homePath{};           // HOME, absent when unset or empty
 
     // Nothing when the buffer is shorter than 5 bytes, its count is 0 or above 4095,
     // or any string in it is unterminated or not UTF-8. Never reads past the buffer.

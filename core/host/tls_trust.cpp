@@ -22,7 +22,11 @@ bool requirePeerName(X509_VERIFY_PARAM* parameters, const std::string& host) {
     unsigned char address[16];
     if (inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1)
         return X509_VERIFY_PARAM_set1_ip_asc(parameters, host.c_str()) == 1;
-    X509_VERIFY_PARAM_set_hostflags(parameters, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // Only the subject alternative names name a host: a certificate without them is not
+    // matched by its subject's common name (OpenSSL's fallback, and libcurl's own check
+    // after the handshake, would otherwise accept it).
+    X509_VERIFY_PARAM_set_hostflags(parameters,
+                                    X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     return X509_VERIFY_PARAM_set1_host(parameters, host.c_str(), host.size()) == 1;
 }
 

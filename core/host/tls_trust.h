@@ -25,8 +25,9 @@ std::optional<std::filesystem::path> authorityFile();
 std::string unreadableAuthorityFileSentence(const std::filesystem::path& file);
 
 // Makes verification require a certificate that names `host` (a DNS name, or an IP
-// address without brackets), so that a mismatch is a verification result of its own.
-// False when OpenSSL does not take the name.
+// address without brackets) among its subject alternative names, so that a mismatch is
+// a verification result of its own; the subject's common name never counts. False when
+// OpenSSL does not take the name.
 bool requirePeerName(X509_VERIFY_PARAM* parameters, const std::string& host);
 
 // The sentence for a server certificate that failed verification with OpenSSL's

@@ -84,14 +84,16 @@ TransportError errorFor(CURLcode code) {
     }
 }
 
-// OpenSSL checks the host name while it verifies the chain (libcurl checks it again
-// afterwards), so that a certificate for another host has a verification result of its
-// own. The host is the one being connected to, also after a followed redirect.
+// OpenSSL checks the host name while it verifies the chain, so that a certificate for
+// another host has a verification result of its own, and against the subject
+// alternative names only (libcurl's own check afterwards would fall back to the common
+// name of a certificate without them). The host is the one being connected to, also
+// after a followed redirect; a connection whose host cannot be told is not made.
 CURLcode requireHostName(CURL* curl, void* context, void*) {
     char* current = nullptr;
     curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &current);
     const auto url = Url::parse(current ? current : "");
-    if (!url || url->hostName().empty()) return CURLE_OK;  // libcurl's own check still applies
+    if (!url || url->hostName().empty()) return CURLE_SSL_CONNECT_ERROR;
     const bool taken = tls::requirePeerName(SSL_CTX_get0_param(static_cast<SSL_CTX*>(context)), url->hostName());
     return taken ? CURLE_OK : CURLE_SSL_CONNECT_ERROR;
 }

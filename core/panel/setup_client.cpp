@@ -1,5 +1,6 @@
 #include "panel/setup_client.h"
 
+#include "host/device_credential_store.h"
 #include "host/header_value.h"
 #include "panel/http_client.h"
 
@@ -155,7 +156,9 @@ SetupTicket SetupClient::start(const std::string& profile) const {
 
 SetupProgress SetupClient::update(const PendingSetup& setup, const std::string& stage) const {
     json::Json body{{"stage", stage}};
-    if (stage == "complete") body["deviceToken"] = setup.deviceToken();
+    // The panel learns the token as this Mac saves and presents it; one that could not
+    // be presented is not handed over (the credential store's invalidFile).
+    if (stage == "complete") body["deviceToken"] = DeviceCredentialStore::usableToken(setup.deviceToken());
     return SetupProgress::decode(
         request("api/tessaron/agent/setup/" + setup.ticket.id, setup.ticket.deviceSecret, json::encode(body)));
 }

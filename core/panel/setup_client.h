@@ -29,7 +29,8 @@ public:
     SetupTicket start(const std::string& profile) const;
 
     // POST api/tessaron/agent/setup/<id> with {"stage": stage}; the device token goes
-    // along only with the stage "complete".
+    // along only with the stage "complete", trimmed as it is saved
+    // (DeviceCredentialStore::usableToken, whose invalidFile stops the report).
     SetupProgress update(const PendingSetup& setup, const std::string& stage) const;
 
     // GET api/tessaron/agent/setup/<id>.

@@ -184,7 +184,7 @@ void terminateJob(pid_t pid, double timeout) {
     ::close(ready);
 
     bool wanted = startsAtLoad(spec);
-    std::optional<pid_t> running;
+    pid_t running = 0;  // the job's process, 0 while none runs
     std::optional<Clock::time_point> lastStart;
     long runs = 0;
     std::error_code error;
@@ -208,9 +208,9 @@ void terminateJob(pid_t pid, double timeout) {
             }
             if (running) {
                 int status = 0;
-                if (::waitpid(*running, &status, WNOHANG) == *running) {
-                    ::kill(-*running, SIGKILL);  // nothing outlives the program in its group
-                    running.reset();
+                if (::waitpid(running, &status, WNOHANG) == running) {
+                    ::kill(-running, SIGKILL);  // nothing outlives the program in its group
+                    running = 0;
                     fs::remove(dir / "job.pid", error);
                     writeText(dir / "last-exit", WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status)) + "\n"
                                                                      : "exit " + std::to_string(WEXITSTATUS(status)) + "\n");
@@ -222,7 +222,7 @@ void terminateJob(pid_t pid, double timeout) {
     } catch (...) {
         // The folder vanished under us or could not be written: unload.
     }
-    if (running) terminateJob(*running, spec.exitTimeoutSeconds);
+    if (running) terminateJob(running, spec.exitTimeoutSeconds);
     fs::remove_all(dir, error);
     _exit(0);
 }

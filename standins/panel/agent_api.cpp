@@ -6,10 +6,10 @@
 
 #include "host/private_file.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 namespace tessaron::panel {
@@ -281,9 +281,13 @@ std::optional<WireGuardPeer> wireGuardPeer() {
 }
 
 Reply network(Json& document, Json& machine, const Json& body, bool& changed) {
-    static const std::regex keyText("[A-Za-z0-9+/]{43}=");
-    const auto publicKey = stringField(body, "publicKey");
-    if (!publicKey || !std::regex_match(*publicKey, keyText)) return failure(400, "The WireGuard public key is not valid.");
+    const auto keyCharacter = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+    };
+    const auto publicKey = stringField(body, "publicKey");  // 43 of those, then "="
+    if (!publicKey || publicKey->size() != 44 || publicKey->back() != '=' ||
+        !std::all_of(publicKey->begin(), publicKey->end() - 1, keyCharacter))
+        return failure(400, "The WireGuard public key is not valid.");
     const bool allocationOk = body.contains("allocation") && body["allocation"].is_object() &&
                               body["allocation"].contains("cpu") && body["allocation"]["cpu"].is_number_integer() &&
                               body["allocation"]["cpu"].get<std::int64_t>() > 0 &&

@@ -12,6 +12,7 @@
 #include "host/device_credential_store.h"
 #include "host/hardware_support.h"
 #include "host/json.h"
+#include "panel/control_panel_client.h"
 #include "panel/receipt_store.h"
 #include "panel/setup_progress.h"
 #include "panel/setup_records.h"
@@ -33,6 +34,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using cli::CLIOptions;
+using testing::PanelProcess;
 
 // An eligible Mac for the hardware check.
 std::string eligibleMac() {
@@ -691,6 +693,103 @@ TEST_F(LegacyFlow, ValuesThatWouldBreakAHeaderAreRefusedBeforeTheyAreSavedOrSent
         EXPECT_FALSE(fs::exists(caseHome.supportDir() / "headless-token"));
         for (const json::Json& request : panel.requests())
             EXPECT_EQ(request.dump().find("X-Injected: yes"), std::string::npos) << request.dump();
+    }
+}
+
+// However a token reaches this Mac (the pairing code's claim, the setup this Mac
+// completes, a credential file written by hand), the white space around it is dropped
+// before it is checked, and what is unsafe inside it is refused with the flow's sentence.
+TEST_F(LegacyFlow, APaddedTokenPairsTrimmedAndOneUnsafeInsideIsRefused) {
+    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+    const std::string invalidFile = DeviceCredentialError::description(DeviceCredentialError::Kind::invalidFile);
+    enum class Flow { legacyClaim, setupCompletion, storedFile };
+    // Each flow gets `token` as given and returns the error that ended it.
+    const auto pairWith = [&](Flow flow, const std::string& token,
+                              const std::string& trimmed) -> std::optional<std::string> {
+        switch (flow) {
+        case Flow::legacyClaim:
+            return legacy({"--legacy-pairing"}, false, [&](int pause) {
+                if (pause != 1) return;
+                const std::string id = panel.createMachine("Studio", "", trimmed).machineId;
+                panel.injectFault({{"path", "/api/tessaron/agent/pairing-codes/" + panel.waitForPairingCode()},
+                                   {"status", 200},
+                                   {"body", {{"status", "paired"}, {"machineId", id}, {"deviceToken", token}}}});
+            }).error;
+        case Flow::setupCompletion: {
+            // A saved setup whose token carries the padding, resumed and approved.
+            const Outcome started = run({}, false, [](int) { throw std::runtime_error("stopped"); });
+            if (started.error != "stopped") return started.error;
+            json::Json saved = SetupSessionStore::load().value().toJson();
+            saved["deviceToken"] = token;
+            SetupSessionStore::save(PendingSetup::fromJson(saved));
+            return run({}, false, approveAtFirstPause()).error;
+        }
+        case Flow::storedFile: {
+            testing::saveLink({panel.createMachine("Studio", "", trimmed).machineId, "written-over"}, panel.base());
+            testing::writeFile(DeviceCredentialStore::headlessURL(), token);
+            return std::nullopt;
+        }
+        }
+        return std::nullopt;
+    };
+    struct Case {
+        std::string name;
+        Flow flow;
+        std::string before, after;  // around the token
+        std::string inside;         // put in the middle of the token
+        std::optional<std::string> error;
+    };
+    const std::string invalidClaim = "The control plane returned an invalid device token.";
+    const std::vector<Case> cases = {
+        {"claim, padded", Flow::legacyClaim, "  ", "\n", "", std::nullopt},
+        {"claim, CR inside", Flow::legacyClaim, "", "\n", "\r", invalidClaim},
+        {"claim, LF inside", Flow::legacyClaim, " ", "", "\nX-Injected: yes\n", invalidClaim},
+        {"claim, control inside", Flow::legacyClaim, "", "", "\x01", invalidClaim},
+        {"setup, padded", Flow::setupCompletion, "\t ", " \r\n", "", std::nullopt},
+        {"setup, CR inside", Flow::setupCompletion, "", "", "\r", invalidFile},
+        {"setup, control inside", Flow::setupCompletion, " ", "", "\x1b", invalidFile},
+        {"file, trailing newline", Flow::storedFile, "", "\n", "", std::nullopt},
+        {"file, LF inside", Flow::storedFile, "", "\n", "\n", invalidFile},
+        {"file, control inside", Flow::storedFile, "", "", "\x7f", invalidFile},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::TempHome caseHome;
+        const std::string half = "tsr_" + std::to_string(++number) + std::string(20, 'a');
+        const std::string trimmed = half + c.inside + std::string(20, 'b');
+        const std::optional<std::string> error = pairWith(c.flow, c.before + trimmed + c.after, trimmed);
+        const fs::path credential = caseHome.supportDir() / "headless-token";
+        if (c.error) {
+            if (c.flow == Flow::storedFile) {
+                EXPECT_EQ(error, std::nullopt);
+                try {
+                    DeviceCredentialStore::load(AgentConfigurationStore::load().machineID);
+                    ADD_FAILURE() << "the stored token was handed out";
+                } catch (const DeviceCredentialError& refused) {
+                    EXPECT_EQ(refused.what(), *c.error);
+                }
+            } else {
+                EXPECT_EQ(error, c.error);
+                // The panel was never handed a token that could not be used.
+                if (c.flow == Flow::setupCompletion) {
+                    EXPECT_EQ(reported().back(), "failed");
+                }
+                EXPECT_FALSE(fs::exists(credential));
+                EXPECT_FALSE(fs::exists(caseHome.supportDir() / "agent.json"));
+            }
+            continue;
+        }
+        ASSERT_EQ(error, std::nullopt);
+        if (c.flow != Flow::storedFile) {
+            EXPECT_EQ(testing::readFile(credential), trimmed);
+        }
+        const AgentConfiguration configuration = AgentConfigurationStore::load();
+        const std::string token = DeviceCredentialStore::load(configuration.machineID);
+        EXPECT_EQ(token, trimmed);
+        // The panel knows this Mac by the trimmed token.
+        const std::string status = LifecycleClient(configuration, token).control("status", std::nullopt, false);
+        EXPECT_EQ(json::parse(status)["machineId"], configuration.machineID);
     }
 }
 

@@ -203,8 +203,9 @@ TEST(DesktopWindow, EachMainStateShowsItsCard) {
                 continue;
             }
             ASSERT_NE(widget, nullptr) << row.name << ": " << expect.text;
-            if (expect.kind != Expect::shown)
+            if (expect.kind != Expect::shown) {
                 EXPECT_EQ(widget->isEnabled(), expect.kind == Expect::enabled) << row.name << ": " << expect.text;
+            }
         }
     }
 }

@@ -242,6 +242,35 @@ TEST_F(ServeE2E, ASecondServeIsRefusedAndLeavesTheVMAlone) {
     expectStopsOnSIGTERM(*first);
 }
 
+TEST_F(ServeE2E, HelpersStartedTogetherLeaveExactlyOneRunning) {
+    EdgeProcess edge;
+    pair(std::nullopt, std::nullopt, {edge.wsURL()});
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::vector<std::unique_ptr<RunningProgram>> helpers;
+        for (int i = 0; i < 4; ++i) helpers.push_back(startServe());
+
+        std::vector<RunningProgram*> refused;
+        ASSERT_TRUE(PanelProcess::waitFor([&] {
+            refused.clear();
+            for (const auto& helper : helpers)
+                if (!helper->running()) refused.push_back(helper.get());
+            return refused.size() >= 3;
+        }, 30));
+        for (RunningProgram* helper : refused) {
+            EXPECT_EQ(helper->waitForExit(0), 1);
+            EXPECT_EQ(helper->standardError(), alreadyRunning);
+        }
+        ASSERT_EQ(refused.size(), 3u) << "no helper is left running";
+        for (const auto& helper : helpers) {
+            if (!helper->running()) continue;
+            EXPECT_TRUE(EdgeProcess::waitFor([&] { return edge.connected(); }, 30)) << helper->standardError();
+            expectStopsOnSIGTERM(*helper);
+        }
+        EXPECT_TRUE(EdgeProcess::waitFor([&] { return !edge.connected(); }, 20));
+    }
+}
+
 TEST_F(ServeE2E, PowerIntentStoppedKeepsTheVMOffWhileTheTransportRuns) {
     ASSERT_EQ(lima.create("tessaron").exitCode, 0);
     ASSERT_EQ(lima.run({"stop", "tessaron"}).exitCode, 0);

@@ -63,7 +63,7 @@ TEST_F(TessaronProgram, UsageAndUnknownCommands) {
     EXPECT_NE(usage.find("\ntessaron onboard --control https://panel.tessaron.invalid\n"), std::string::npos);
     EXPECT_EQ(usage.substr(usage.size() - 60), "can start after reboot without waiting for a desktop login.\n");
     EXPECT_EQ(usage.find(" \n"), std::string::npos) << "no trailing blanks";
-    for (const std::vector<std::string> words :
+    for (const std::vector<std::string>& words :
          {std::vector<std::string>{}, {"help"}, {"--help"}, {"-h"}, {"help", "anything"}}) {
         const auto run = runTessaron(words);
         EXPECT_EQ(run.exitCode, 0);
@@ -190,7 +190,7 @@ TEST_F(TessaronProgram, ServerControlsGoThroughThePanel) {
 
     pair(panel.base(), mac.machineId, mac.deviceToken, "wireguard", std::nullopt);
     const auto before = panel.requests().size();
-    for (const std::vector<std::string> words : {std::vector<std::string>{"server", "restart"},
+    for (const std::vector<std::string>& words : {std::vector<std::string>{"server", "restart"},
                                                  {"server", "restart", "--confirm", "yes"}}) {
         expectFailure(runTessaron(words), "Restart interrupts every workload in this Linux server. Use --confirm to continue.");
     }

@@ -5,7 +5,8 @@
 // panel commands, the pairing code and the edge tunnel. A certificate that names another
 // host, comes from an authority nobody trusts or has expired stops each flow with one
 // clear sentence, before a request reaches the panel or the relay and before anything
-// is saved.
+// is saved. A host is named by a certificate's subject alternative names only, never by
+// its common name.
 
 #include "cli/edge_tunnel_runner.h"
 #include "host/agent_configuration.h"
@@ -176,6 +177,8 @@ TEST_F(TlsE2E, ARefusedCertificateStopsEveryFlowBeforeAnythingIsSentOrSaved) {
     const std::vector<Case> cases = {
         {"another host name", authority.issue("elsewhere", {"elsewhere.example"}), refused + "is for another host name.",
          std::nullopt},
+        {"the host only as common name", authority.issueCommonNameOnly("common-name", "localhost"),
+         refused + "is for another host name.", std::nullopt},
         {"untrusted authority", stranger.issue("stranger", {"localhost", "127.0.0.1"}),
          refused + "is not signed by a trusted certificate authority.", std::nullopt},
         {"expired", authority.issue("expired", {"localhost", "127.0.0.1"}, {-48h, -24h}), refused + "has expired.",

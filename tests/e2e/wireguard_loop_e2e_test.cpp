@@ -214,7 +214,7 @@ TEST_F(WireGuardLoopE2E, QueuedCommandsRunOnceAndARemovalWithDeletionEndsTheLoop
         return false;
     }));
     for (const Json& request : field("sshRequests")) {
-        if (request["id"] == ssh["id"]) EXPECT_EQ(request["status"], "applied") << request.dump();
+        if (request["id"] == ssh["id"]) { EXPECT_EQ(request["status"], "applied") << request.dump(); }
     }
     EXPECT_EQ(machine()["sshAcknowledgements"].size(), 1u);
     EXPECT_NE(testing::readFile(guest->home() / ".ssh" / "authorized_keys").find(publicKey), std::string::npos);

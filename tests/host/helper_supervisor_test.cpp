@@ -136,6 +136,64 @@ TEST(AgentSupervisor, CountsHelpersServingThePairing) {
     }
 }
 
+// The helper holding the lease: helpers that share its lease file are starting or giving
+// up at the same moment and do not count; one that cannot be read is looked at again.
+TEST(AgentSupervisor, TheLeaseHolderCountsOnlyHelpersOutsideItsLease) {
+    testing::TempHome home;
+    testing::TempDir dir;
+    const auto mac = pairing("https://panel.example.com", "machine-1");
+    AgentConfigurationStore::save(mac, home.supportDir() / "agent.json");
+    AgentConfigurationStore::save(mac, dir / "same.json");
+    AgentConfigurationStore::save(mac, dir / "home-same" / "Library" / "Application Support" / "Tessaron" / "agent.json");
+    const AgentSupervisorLease lease(mac);
+    const std::string app = "/Applications/Tessaron.app/Contents/MacOS/tessaron";
+    const auto serve = [](std::optional<std::string> config, std::optional<std::string> homePath = std::nullopt) {
+        return AgentProcessIdentity{{"tessaron", "serve"}, std::move(config), std::move(homePath)};
+    };
+    // Unreadable while it is in the middle of exiting; gone after `probes` looks.
+    struct Exiting : ScriptedProcesses {
+        int looks = 0;
+        bool exists(std::int32_t pid) override { return ScriptedProcesses::exists(pid) || (pid == 300 && looks++ < 2); }
+    };
+    struct Row {
+        std::string name;
+        std::map<std::int32_t, AgentProcessIdentity> identities;
+        std::set<std::int32_t> aliveWithoutIdentity;
+        AgentSupervisorStatus expected;
+    };
+    const std::vector<Row> table = {
+        {"helpers starting beside it in the same home",
+         {{200, serve(std::nullopt)}, {201, serve((dir / "same.json").string(), home.path().string())}},
+         {},
+         {"stopped", std::nullopt}},
+        {"a helper of this pairing with another home",
+         {{200, serve(std::nullopt)}, {202, serve(std::nullopt, (dir / "home-same").string())}},
+         {},
+         {"running", std::nullopt}},
+        {"a helper that exits while it is looked at", {{200, serve(std::nullopt)}}, {}, {"stopped", std::nullopt}},
+        {"a process that stays unreadable", {}, {301}, {"unknown", uncertain}},
+    };
+    for (const auto& row : table) {
+        ScriptedRunner runner;
+        std::string listing;
+        for (int pid : {200, 201, 202, 300, 301}) listing += std::to_string(pid) + " " + app + "\n";
+        runner.result = CommandResult{0, listing, ""};
+        Exiting processes;
+        processes.identities = row.identities;
+        processes.alive = row.aliveWithoutIdentity;
+        const auto status = AgentSupervisor::statusHoldingLease(
+            lease, mac, 100, {&runner, &processes, std::string("/bin/ps")}, std::chrono::milliseconds(300));
+        EXPECT_EQ(status, row.expected) << row.name << ": " << status.state << " " << status.error.value_or("");
+    }
+    // Without the lease the same helpers are counted.
+    ScriptedRunner runner;
+    runner.result = CommandResult{0, "200 " + app + "\n", ""};
+    ScriptedProcesses processes;
+    processes.identities = {{200, serve(std::nullopt)}};
+    EXPECT_EQ(AgentSupervisor::status(mac, 100, {&runner, &processes, std::string("/bin/ps")}),
+              (AgentSupervisorStatus{"running", std::nullopt}));
+}
+
 TEST(AgentSupervisor, AFailedListingIsReportedNotThrown) {
     const auto mac = pairing("https://panel.example.com", "machine-1");
     ScriptedProcesses processes;

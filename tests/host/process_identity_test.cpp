@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <unistd.h>
@@ -17,9 +18,9 @@ using Identity = AgentProcessIdentity;
 // A heap buffer of exactly the given bytes, so that a read past its end is caught by
 // AddressSanitizer.
 std::vector<std::uint8_t> buffer(std::uint32_t count, std::string_view rest) {
-    std::vector<std::uint8_t> bytes(sizeof count);
+    std::vector<std::uint8_t> bytes(sizeof count + rest.size());
     std::memcpy(bytes.data(), &count, sizeof count);
-    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    std::copy(rest.begin(), rest.end(), bytes.begin() + sizeof count);
     return bytes;
 }
 

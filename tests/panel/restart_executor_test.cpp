@@ -409,7 +409,7 @@ TEST(RestartExecutor, AFailedStopOrStartIsReportedNotThrown) {
         ASSERT_EQ(rig.client.completions.size(), 1u);
         EXPECT_EQ(std::get<1>(rig.client.completions[0]), "failed");
         EXPECT_EQ(std::get<2>(rig.client.completions[0]).has_value(), c.reportsBoot);
-        if (c.reportsBoot) EXPECT_EQ(std::get<2>(rig.client.completions[0]), rig.vm.boot());
+        if (c.reportsBoot) { EXPECT_EQ(std::get<2>(rig.client.completions[0]), rig.vm.boot()); }
     }
 
     // The success report fails and the failure report gets through: returns normally.

@@ -127,7 +127,7 @@ TEST(TunnelMessages, StreamDataFastPathAgreesWithTheFullDecoder) {
             EXPECT_EQ(decoded->id, view->id);
             const auto bytes = base64Decode(view->data);
             EXPECT_EQ(decoded->valid, bytes.has_value());
-            if (decoded->valid && bytes) EXPECT_EQ(std::string(payload.data(), decoded->size), *bytes);
+            if (decoded->valid && bytes) { EXPECT_EQ(std::string(payload.data(), decoded->size), *bytes); }
         }
         if (view) {
             // The full decoder on the same bytes.
@@ -227,10 +227,10 @@ TEST(TunnelMessages, PlainFramesReadAsTheJSONTreeReadsThem) {
                                                                : ReceivedFrame(IgnoredFrame{});
         EXPECT_EQ(read.index(), kind.index());
         // The decoders below read through the JSON tree.
-        if (const auto* request = std::get_if<TunnelRequestMessage>(&read)) EXPECT_EQ(*request, decodeRequest(frame));
-        if (const auto* open = std::get_if<TunnelStreamOpenMessage>(&read)) EXPECT_EQ(*open, decodeStreamOpen(frame));
-        if (const auto* end = std::get_if<StreamEndFrame>(&read)) EXPECT_EQ(end->message, decodeStreamControl(frame));
-        if (const auto* close = std::get_if<StreamCloseFrame>(&read)) EXPECT_EQ(close->message, decodeStreamControl(frame));
+        if (const auto* request = std::get_if<TunnelRequestMessage>(&read)) { EXPECT_EQ(*request, decodeRequest(frame)); }
+        if (const auto* open = std::get_if<TunnelStreamOpenMessage>(&read)) { EXPECT_EQ(*open, decodeStreamOpen(frame)); }
+        if (const auto* end = std::get_if<StreamEndFrame>(&read)) { EXPECT_EQ(end->message, decodeStreamControl(frame)); }
+        if (const auto* close = std::get_if<StreamCloseFrame>(&read)) { EXPECT_EQ(close->message, decodeStreamControl(frame)); }
     }
     // Answers (read by the edge) likewise.
     const TunnelResponseMessage answer{"response", "r1", 404, {{"Content-Type", "text/plain"}}, "aGk="};
@@ -258,7 +258,7 @@ TEST(TunnelMessages, DecodedStreamDataStopsAtTheLargestPayload) {
         ASSERT_TRUE(decoded.has_value()) << size;
         EXPECT_EQ(decoded->id, "big");
         EXPECT_EQ(decoded->valid, size <= maxStreamPayload) << size;
-        if (decoded->valid) EXPECT_TRUE(std::string(payload.data(), decoded->size) == bytes) << size;
+        if (decoded->valid) { EXPECT_TRUE(std::string(payload.data(), decoded->size) == bytes) << size; }
     }
 }
 

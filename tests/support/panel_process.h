@@ -37,8 +37,8 @@ public:
         std::optional<std::filesystem::path> stateFile;  // --state FILE
         int port = 0;                                     // 0: a free port
         // Also serve https with this certificate chain and key (--tls-cert, --tls-key).
-        std::optional<std::filesystem::path> tlsCertificate;
-        std::optional<std::filesystem::path> tlsKey;
+        std::optional<std::filesystem::path> tlsCertificate{};  // both absent unless given
+        std::optional<std::filesystem::path> tlsKey{};
     };
     struct Machine {
         std::string machineId;

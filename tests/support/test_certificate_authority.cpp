@@ -121,10 +121,20 @@ TestCertificateAuthority::~TestCertificateAuthority() = default;
 TestCertificateAuthority::Issued TestCertificateAuthority::issue(const std::string& stem,
                                                                  const std::vector<std::string>& names,
                                                                  Validity validity) const {
+    return write(stem, names.empty() ? stem : names.front(), names, validity);
+}
+
+TestCertificateAuthority::Issued TestCertificateAuthority::issueCommonNameOnly(const std::string& stem,
+                                                                               const std::string& host) const {
+    return write(stem, host, {}, {});
+}
+
+TestCertificateAuthority::Issued TestCertificateAuthority::write(const std::string& stem, const std::string& commonName,
+                                                                 const std::vector<std::string>& names,
+                                                                 Validity validity) const {
     const KeyPointer key = newKey();
     const CertificatePointer certificate =
-        makeCertificate(names.empty() ? stem : names.front(), key.get(), keys_->certificate.get(), keys_->key.get(),
-                        validity, names);
+        makeCertificate(commonName, key.get(), keys_->certificate.get(), keys_->key.get(), validity, names);
     Issued issued{dir_ / (stem + ".pem"), dir_ / (stem + "-key.pem")};
     writePem(issued.certificate, [&](FILE* file) {
         return PEM_write_X509(file, certificate.get()) == 1 && PEM_write_X509(file, keys_->certificate.get()) == 1;

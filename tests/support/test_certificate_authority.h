@@ -42,8 +42,13 @@ public:
     // A server certificate for `names` (host names or IP addresses), written to
     // `stem`.pem and `stem`-key.pem in the authority's folder.
     Issued issue(const std::string& stem, const std::vector<std::string>& names, Validity validity = {}) const;
+    // A server certificate that names `host` only as its subject's common name, without
+    // subject alternative names.
+    Issued issueCommonNameOnly(const std::string& stem, const std::string& host) const;
 
 private:
+    Issued write(const std::string& stem, const std::string& commonName, const std::vector<std::string>& names,
+                 Validity validity) const;
     struct Keys;
     std::filesystem::path dir_;
     std::filesystem::path certificateFile_;
