@@ -317,4 +317,17 @@ BoundedRun runBounded(const std::string& executable, const std::vector<std::stri
     return result;
 }
 
+CommandResult BoundedCommandRunner::run(const std::string& executable, const std::vector<std::string>& arguments) {
+    BoundedRun run = runBounded(executable, arguments, timeout_, outputLimit_, std::chrono::seconds(1), stop_);
+    if (run.timedOut || run.stopped) {
+        throw Error("\u201c" + std::filesystem::path(executable).filename().string() + "\u201d did not respond in time.");
+    }
+    CommandResult result;
+    result.exitCode = run.exitCode;
+    result.standardOutputValid = isValidUTF8(run.standardOutput);
+    if (result.standardOutputValid) result.standardOutput = std::move(run.standardOutput);
+    if (isValidUTF8(run.standardError)) result.standardError = std::move(run.standardError);
+    return result;
+}
+
 }  // namespace tessaron

@@ -76,6 +76,22 @@ BoundedRun runBounded(const std::string& executable, const std::vector<std::stri
                       std::chrono::milliseconds timeout, std::size_t outputLimit,
                       std::chrono::milliseconds grace = std::chrono::seconds(1), std::stop_token stop = {});
 
+// A CommandRunning whose runs are bounded as runBounded's are, for callers that must never
+// wait on a program for long (the desktop's reads of the VM). Output beyond `outputLimit`
+// is dropped; a run that does not end in time, or is stopped, throws an Error that says the
+// program did not respond.
+class BoundedCommandRunner : public CommandRunning {
+public:
+    BoundedCommandRunner(std::chrono::milliseconds timeout, std::size_t outputLimit, std::stop_token stop = {})
+        : timeout_(timeout), outputLimit_(outputLimit), stop_(std::move(stop)) {}
+    CommandResult run(const std::string& executable, const std::vector<std::string>& arguments) override;
+
+private:
+    std::chrono::milliseconds timeout_;
+    std::size_t outputLimit_;
+    std::stop_token stop_;
+};
+
 // True when `bytes` is well-formed UTF-8.
 bool isValidUTF8(const std::string& bytes);
 

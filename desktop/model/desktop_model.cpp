@@ -161,8 +161,10 @@ void DesktopModel::refreshThen(std::function<void()> done) {
     const std::string limactl = options_.limactl;
     runInBackground<LimaReading>(
         this,
-        [limactl] {
-            LimaManager lima(instanceName, limactl.empty() ? LimaManager::defaultExecutable() : limactl);
+        [limactl, runs = runs_, timeout = options_.timeouts.vmRead] {
+            const auto counted = runs->enter();
+            LimaManager lima(instanceName, limactl.empty() ? LimaManager::defaultExecutable() : limactl,
+                             std::make_shared<BoundedCommandRunner>(timeout, capturedOutputLimit, runs->token()));
             LimaReading reading;
             try {
                 reading.status = lima.status();

@@ -60,6 +60,7 @@ struct RunTimeouts {
     std::chrono::milliseconds resize{300'000};       // vm resize: may stop and start the VM, and undo that
     std::chrono::milliseconds service{60'000};       // service enable
     std::chrono::milliseconds grace{1'000};
+    std::chrono::milliseconds vmRead{20'000};        // each of limactl's reads of the VM's state and size
 };
 
 // The model's outside world. Every member has a default that is the real thing; tests replace

@@ -129,5 +129,27 @@ TEST(BoundedRuns, HostileProgramsEndInTimeWithAReadableFailureAndQuittingEndsThe
     EXPECT_EQ(quitting->connection(), "Checking connection\u2026");
 }
 
+// A limactl that hangs holds up neither the refresh loop nor the quit.
+TEST(BoundedRuns, AHungVMReadEndsInTime) {
+    application();
+    TempHome home;
+    TempDir dir;
+    RecordingOpener opener;
+    const std::string pid = (dir / "pid").string();
+    tessaron::testing::writeFile(dir / "limactl", "#!/bin/sh\necho $$ > '" + pid + "'\nexec sleep 60\n");
+    std::filesystem::permissions(dir / "limactl", std::filesystem::perms::owner_all);
+    DesktopModelOptions options = quietOptions(home.path());
+    options.limactl = (dir / "limactl").string();
+    options.timeouts.vmRead = 500ms;
+    DesktopModel model(dir / "tessaron", opener, options);
+    bool refreshed = false;
+    QObject::connect(&model, &DesktopModel::refreshCompleted, &model, [&] { refreshed = true; });
+    const auto begun = Clock::now();
+    model.refresh();
+    ASSERT_TRUE(waitUntil([&] { return refreshed; }, 60));
+    EXPECT_LT(Clock::now() - begun, 20s);
+    EXPECT_FALSE(tessaron::testing::processRunning(static_cast<pid_t>(std::stol(tessaron::testing::readFile(pid)))));
+}
+
 }  // namespace
 }  // namespace tessaron::desktop
