@@ -3,6 +3,8 @@
 // made from. absoluteString() is that text, unchanged, as the control panel's and
 // the pairing key's rules expect.
 
+#include "host/error.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,8 +44,14 @@ public:
     std::optional<int> effectivePort() const;
 
     // Appends one or more path components, adding a "/" unless the path already ends
-    // in one; the query and fragment stay at the end.
+    // in one; the query and fragment stay at the end. Throws Error when the components
+    // hold "?" or "#" or the result is not a URL (text from outside goes through
+    // percentEncodedSegment first).
     Url appendingPathComponent(std::string_view component) const;
+
+    // `text` as one path segment: every byte but letters, digits and "-._~" written as
+    // "%XX", so "/", "?", "#" and the like stay inside the segment.
+    static std::string percentEncodedSegment(std::string_view text);
 
     bool operator==(const Url& other) const { return text_ == other.text_; }
     bool operator!=(const Url& other) const { return !(*this == other); }

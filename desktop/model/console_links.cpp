@@ -49,7 +49,11 @@ void DesktopModel::open(const QUrl& url) { opener_.open(url); }
 void DesktopModel::openPath(const std::string& path) { opener_.open(QUrl::fromLocalFile(QString::fromStdString(path))); }
 
 void DesktopModel::openConsolePage(const QString& path) {
-    open(qUrl(consoleBase().appendingPathComponent(path.toStdString())));
+    try {
+        open(qUrl(consoleBase().appendingPathComponent(path.toStdString())));
+    } catch (const std::exception& failure) {
+        set(error_, QString::fromStdString(failure.what()), &DesktopModel::errorChanged);
+    }
 }
 
 void DesktopModel::openConsole(bool billing) {
@@ -60,7 +64,11 @@ void DesktopModel::openConsole(bool billing) {
 void DesktopModel::openConnectionDetails() {
     std::string path = "console/public-access";
     try {
-        path = "console/machines/" + AgentConfigurationStore::load().machineID;
+        // The machine's page is one path segment below "console/machines/", whatever the saved
+        // ID holds; an ID that a browser would read as "." or ".." names no page of its own.
+        const std::string machineID = AgentConfigurationStore::load().machineID;
+        if (!machineID.empty() && machineID != "." && machineID != "..")
+            path = "console/machines/" + Url::percentEncodedSegment(machineID);
     } catch (const std::exception&) {
     }
     openConsolePage(QString::fromStdString(path));
