@@ -82,7 +82,7 @@ DesktopWindow::DesktopWindow(WindowActions& actions, const QString& logoFile, QW
     });
     error_ = new SymbolLabel("exclamationmark.circle", "", 13, QFont::Normal, red());
     error_->setObjectName(QStringLiteral("errorLine"));
-    makeSelectable(error_->textLabel());
+    makeSelectable(showsOutsideText(error_->textLabel()));
     footer_ = new Footer(actions_);
     for (QWidget* part : std::initializer_list<QWidget*>{update_, move_, unsupported_, pairing_})
         column->addWidget(part);
@@ -128,7 +128,7 @@ void DesktopWindow::setState(const ViewState& state) {
     }
 
     error_->setVisible(!state.error.empty());
-    error_->setText(state.error);
+    error_->setText(rules::failureText(state.error));
     footer_->render(state);
 
     sheet_->render(state);

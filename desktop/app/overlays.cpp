@@ -181,7 +181,7 @@ ResourceSheet::ResourceSheet(QWidget* window, WindowActions& actions, Confirm co
     auto* editorColumn = new QVBoxLayout(editor_);
     editorColumn->setContentsMargins(0, 0, 0, 0);
     editorColumn->setSpacing(22);
-    summary_ = label("", 13, QFont::Normal, secondary());
+    summary_ = showsOutsideText(label("", 13, QFont::Normal, secondary()));
     cpu_ = new Stepper("CPU cores", "", editor_);
     cpu_->setObjectName(QStringLiteral("resourceCPU"));
     memory_ = new Stepper("Memory", " GiB", editor_);
@@ -201,7 +201,7 @@ ResourceSheet::ResourceSheet(QWidget* window, WindowActions& actions, Confirm co
     auto* errorColumn = new QVBoxLayout(errorRow_);
     errorColumn->setContentsMargins(0, 0, 0, 0);
     errorColumn->setSpacing(10);
-    error_ = label("", 12, QFont::Normal, red());
+    error_ = showsOutsideText(label("", 12, QFont::Normal, red()));
     makeSelectable(error_);
     tryAgain_ = new QPushButton(QStringLiteral("Try again"), errorRow_);
     errorColumn->addWidget(error_);
@@ -248,7 +248,7 @@ void ResourceSheet::render(const ViewState& state) {
     apply_->setBusy(editor.applySpinner);
     apply_->setEnabled(editor.applyEnabled);
     errorRow_->setVisible(!state.resourceError.empty());
-    setLabelText(error_, state.resourceError);
+    setLabelText(error_, rules::failureText(state.resourceError));
     tryAgain_->setVisible(editor.showTryAgain);
     tryAgain_->setEnabled(editor.tryAgainEnabled);
     if (isVisible()) reposition();

@@ -17,6 +17,8 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPlainTextEdit>
+#include <QScrollArea>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QToolButton>
@@ -404,6 +406,57 @@ TEST(DesktopWindow, CopyCodeUntilTheCodeChanges) {
     window.setState(state);
     settle();
     EXPECT_NE(button(window, "Copy code"), nullptr);
+}
+
+// Text from outside of any size and content (a run's 1 MB error with bidirectional overrides,
+// controls and markup; a pairing code that is markup; a word without a break) is shown as text:
+// escaped, a few hundred characters per label and per log line, never wider than the window.
+TEST(DesktopWindow, TextFromOutsideIsShownBoundedAndAsText) {
+    application();
+    std::string hostile;
+    while (hostile.size() < (1u << 20)) hostile += "tessaron: \u202Eevil<b>bold</b>\tTab\nnext line \u0007 ";
+    const std::string word(1u << 20, 'A');
+
+    ViewState dashboard = samples::withResources(running(), "Running");
+    dashboard.connectionDetail = dashboard.error = dashboard.lifecycleError = dashboard.resourceError = hostile;
+    dashboard.resources->state = dashboard.vmStatus = hostile;
+    dashboard.log = hostile + "\n" + word;
+    ViewState pairing = samples::setup("awaiting_account", true);
+    pairing.pairingCode = "with code: <span style=\"color:red\">KQ7M</span>" + word;
+    pairing.setupSnapshot->accountEmail = hostile;
+    pairing.setupSnapshot->profile->name = word;
+    pairing.error = word;
+    ViewState moving = unpaired();
+    moving.durablyInstalled = false;
+    moving.moveError = moving.bundleFolder = hostile;
+
+    for (const ViewState& state : {dashboard, pairing, moving}) {
+        Recorder actions;
+        DesktopWindow window(actions);
+        window.resize(640, 550);
+        window.show();
+        for (auto* disclosure : window.findChildren<QToolButton*>()) disclosure->setChecked(true);
+        QElapsedTimer clock;
+        clock.start();
+        window.setState(state);
+        settle();
+        EXPECT_LT(clock.elapsed(), 20'000) << "drawing " << state.setupStage;
+        for (QLabel* label : window.findChildren<QLabel*>()) {
+            if (!label->isVisible()) continue;
+            const QString text = label->text();
+            EXPECT_LE(text.size(), 3000) << text.left(80).toStdString();
+            EXPECT_FALSE(text.contains(QChar(0x202E)) || text.contains(u'\t') || text.contains(QChar(7)))
+                << text.left(80).toStdString();
+            if (text.contains(QStringLiteral("<b>")) || text.contains(QStringLiteral("<span")))
+                EXPECT_EQ(label->textFormat(), Qt::PlainText) << text.left(80).toStdString();
+        }
+        const QString log = window.findChild<QPlainTextEdit*>(QStringLiteral("activityLog"))->toPlainText();
+        EXPECT_LE(log.size(), 500 * 3000);
+        EXPECT_FALSE(log.contains(QChar(0x202E)) || log.contains(u'\t'));
+        EXPECT_LE(window.scrollArea()->widget()->minimumSizeHint().width(), 640) << "a long word widened the window";
+        if (auto* code = window.findChild<QLabel*>(QStringLiteral("pairingCode")); code->isVisible())
+            EXPECT_TRUE(code->text().startsWith(QStringLiteral("with code: <span style=\"color:red\">KQ7M</span>AAA")));
+    }
 }
 
 // Welcome card → "Skip this" → the onboarding form → "Create your server" starts the model's
