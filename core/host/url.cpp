@@ -131,12 +131,13 @@ Url Url::appendingPathComponent(std::string_view component) const {
     return *appended;
 }
 
-std::string Url::percentEncodedSegment(std::string_view text) {
+std::string Url::percentEncoded(std::string_view text, std::string_view alsoKept) {
     static constexpr char hex[] = "0123456789ABCDEF";
     std::string encoded;
     for (unsigned char c : text) {
         const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                                c == '-' || c == '.' || c == '_' || c == '~';
+                                c == '-' || c == '.' || c == '_' || c == '~' ||
+                                alsoKept.find(static_cast<char>(c)) != std::string_view::npos;
         if (unreserved) {
             encoded += static_cast<char>(c);
         } else {

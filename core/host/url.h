@@ -49,9 +49,9 @@ public:
     // percentEncodedSegment first).
     Url appendingPathComponent(std::string_view component) const;
 
-    // `text` as one path segment: every byte but letters, digits and "-._~" written as
-    // "%XX", so "/", "?", "#" and the like stay inside the segment.
-    static std::string percentEncodedSegment(std::string_view text);
+    // `text` with every byte but letters, digits, "-._~" and those in `alsoKept` written as
+    // "%XX". With nothing else kept it is one path segment: "/", "?", "#" stay inside it.
+    static std::string percentEncoded(std::string_view text, std::string_view alsoKept = {});
 
     bool operator==(const Url& other) const { return text_ == other.text_; }
     bool operator!=(const Url& other) const { return !(*this == other); }

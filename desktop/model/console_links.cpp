@@ -68,7 +68,7 @@ void DesktopModel::openConnectionDetails() {
         // ID holds; an ID that a browser would read as "." or ".." names no page of its own.
         const std::string machineID = AgentConfigurationStore::load().machineID;
         if (!machineID.empty() && machineID != "." && machineID != "..")
-            path = "console/machines/" + Url::percentEncodedSegment(machineID);
+            path = "console/machines/" + Url::percentEncoded(machineID);
     } catch (const std::exception&) {
     }
     openConsolePage(QString::fromStdString(path));
