@@ -46,7 +46,7 @@ public:
     // Appends one or more path components, adding a "/" unless the path already ends
     // in one; the query and fragment stay at the end. Throws Error when the components
     // hold "?" or "#" or the result is not a URL (text from outside goes through
-    // percentEncodedSegment first).
+    // percentEncoded first).
     Url appendingPathComponent(std::string_view component) const;
 
     // `text` with every byte but letters, digits, "-._~" and those in `alsoKept` written as

@@ -134,7 +134,10 @@ void DesktopWindow::setState(const ViewState& state) {
     sheet_->render(state);
     if (state.showResources && !sheet_->isVisible()) {
         sheet_->present();
-        if (ConfirmationAlert* open = alert()) open->raise();
+        if (ConfirmationAlert* open = alert()) {
+            open->raise();
+            open->setFocus(Qt::OtherFocusReason);  // the alert on top keeps the keyboard
+        }
     } else if (!state.showResources && sheet_->isVisible()) {
         sheet_->hide();
     }
