@@ -43,21 +43,7 @@ std::optional<APIErrorResponse> APIErrorResponse::decode(const std::string& body
     }
 }
 
-std::string percentEncodePath(const std::string& text) {
-    static const std::string allowed = "-._~!$&'()*+,;=:@/";
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || allowed.find(c) != std::string::npos) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
+std::string percentEncodePath(const std::string& text) { return Url::percentEncoded(text, "!$&'()*+,;=:@/"); }
 
 std::string PairingClient::resolve(const std::string& path) const {
     // An absolute path replaces the control URL's path, query and fragment and keeps

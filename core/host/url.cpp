@@ -112,16 +112,41 @@ std::optional<int> Url::effectivePort() const {
 }
 
 Url Url::appendingPathComponent(std::string_view component) const {
+    const auto refused = [component] {
+        return Error("The path \u201C" + std::string(component) + "\u201D cannot be added to a link.");
+    };
+    if (component.find_first_of("?#") != std::string_view::npos) throw refused();
     std::string path = path_;
     if (path.empty() || path.back() != '/') path += '/';
-    while (!component.empty() && component.front() == '/' && path.back() == '/') component.remove_prefix(1);
-    path += component;
+    std::string_view added = component;
+    while (!added.empty() && added.front() == '/' && path.back() == '/') added.remove_prefix(1);
+    path += added;
     std::string text = schemeText_ + ":";
     if (hasAuthority_) text += "//" + authorityText_;
     text += path;
     if (query_) text += "?" + *query_;
     if (fragment_) text += "#" + *fragment_;
-    return *Url::parse(text);
+    auto appended = Url::parse(text);
+    if (!appended) throw refused();
+    return *appended;
+}
+
+std::string Url::percentEncoded(std::string_view text, std::string_view alsoKept) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (unsigned char c : text) {
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '-' || c == '.' || c == '_' || c == '~' ||
+                                alsoKept.find(static_cast<char>(c)) != std::string_view::npos;
+        if (unreserved) {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += '%';
+            encoded += hex[c >> 4];
+            encoded += hex[c & 0xF];
+        }
+    }
+    return encoded;
 }
 
 }  // namespace tessaron

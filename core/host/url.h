@@ -3,6 +3,8 @@
 // made from. absoluteString() is that text, unchanged, as the control panel's and
 // the pairing key's rules expect.
 
+#include "host/error.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,8 +44,14 @@ public:
     std::optional<int> effectivePort() const;
 
     // Appends one or more path components, adding a "/" unless the path already ends
-    // in one; the query and fragment stay at the end.
+    // in one; the query and fragment stay at the end. Throws Error when the components
+    // hold "?" or "#" or the result is not a URL (text from outside goes through
+    // percentEncoded first).
     Url appendingPathComponent(std::string_view component) const;
+
+    // `text` with every byte but letters, digits, "-._~" and those in `alsoKept` written as
+    // "%XX". With nothing else kept it is one path segment: "/", "?", "#" stay inside it.
+    static std::string percentEncoded(std::string_view text, std::string_view alsoKept = {});
 
     bool operator==(const Url& other) const { return text_ == other.text_; }
     bool operator!=(const Url& other) const { return !(*this == other); }

@@ -18,7 +18,7 @@ UpdateBanner::UpdateBanner(WindowActions& actions, QWidget* parent)
     row->addWidget(symbol("arrow.down.circle", 13, secondary()), 0, Qt::AlignTop);
     auto* column = new QVBoxLayout;
     column->setSpacing(3);
-    text_ = label("", 13);
+    text_ = showsOutsideText(label("", 13));
     column->addWidget(text_);
     column->addWidget(label("Your server, files and settings are untouched by updating.", 11, QFont::Normal, secondary()));
     row->addLayout(column, 1);
@@ -41,9 +41,9 @@ MoveBanner::MoveBanner(WindowActions& actions, QWidget* parent) : Surface(18, Qt
     column->setContentsMargins(25, 25, 25, 25);
     column->setSpacing(14);
     column->addWidget(new SymbolLabel("arrow.down.app", "Move Tessaron to Applications first", 23, QFont::DemiBold, ink()));
-    explanation_ = label("", 14, QFont::Normal, ink(), 3);
+    explanation_ = showsOutsideText(label("", 14, QFont::Normal, ink(), 3));
     column->addWidget(explanation_);
-    error_ = label("", 13, QFont::Normal, red());
+    error_ = showsOutsideText(label("", 13, QFont::Normal, red()));
     column->addWidget(error_);
     column->addWidget(divider());
     note_ = label("", 12, QFont::Normal, secondary(), 3);
@@ -66,7 +66,7 @@ MoveBanner::MoveBanner(WindowActions& actions, QWidget* parent) : Surface(18, Qt
 void MoveBanner::render(const ViewState& state) {
     setVisible(rules::showMoveBanner(state));
     setLabelText(explanation_, rules::moveBannerExplanation(state), 3);
-    setLabelText(error_, state.moveError);
+    setLabelText(error_, rules::failureText(state.moveError));
     error_->setVisible(!state.moveError.empty());
     setLabelText(note_, rules::moveBannerNote(state), 3);
     move_->setTitle(rules::moveButtonTitle(state));

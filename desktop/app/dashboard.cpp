@@ -21,7 +21,7 @@ Dashboard::Dashboard(WindowActions& actions, Confirm confirm, QWidget* parent)
     names->setSpacing(6);
     auto* title = label("Your server", 27, QFont::DemiBold);
     title->setFont(style::font(27, QFont::DemiBold, -0.8));
-    subtitle_ = label("", 13, QFont::Normal, secondary());
+    subtitle_ = showsOutsideText(label("", 13, QFont::Normal, secondary()));
     names->addWidget(title);
     names->addWidget(subtitle_);
     header->addLayout(names, 1);
@@ -136,7 +136,7 @@ Dashboard::Dashboard(WindowActions& actions, Confirm confirm, QWidget* parent)
     lifecycleRow->addWidget(restart_);
     lifecycleRow->addWidget(power_);
     lifecycle->addLayout(lifecycleRow);
-    explanation_ = label("", 11, QFont::Normal, secondary(), 2);
+    explanation_ = showsOutsideText(label("", 11, QFont::Normal, secondary(), 2));
     explanation_->setObjectName(QStringLiteral("lifecycleExplanation"));
     lifecycle->addWidget(explanation_);
     links_ = new QWidget(this);

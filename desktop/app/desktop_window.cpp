@@ -105,7 +105,7 @@ DesktopWindow::DesktopWindow(WindowActions& actions, const QString& logoFile, QW
     });
     error_ = new SymbolLabel("exclamationmark.circle", "", 13, QFont::Normal, red());
     error_->setObjectName(QStringLiteral("errorLine"));
-    makeSelectable(error_->textLabel());
+    makeSelectable(showsOutsideText(error_->textLabel()));
     footer_ = new Footer(actions_);
     for (QWidget* part : std::initializer_list<QWidget*>{update_, move_, unsupported_, pairing_})
         column->addWidget(part);
@@ -154,13 +154,16 @@ void DesktopWindow::setState(const ViewState& state) {
     }
 
     error_->setVisible(!state.error.empty());
-    error_->setText(state.error);
+    error_->setText(rules::failureText(state.error));
     footer_->render(state);
 
     sheet_->render(state);
     if (state.showResources && !sheet_->isVisible()) {
         sheet_->present();
-        if (ConfirmationAlert* open = alert()) open->raise();
+        if (ConfirmationAlert* open = alert()) {
+            open->raise();
+            open->setFocus(Qt::OtherFocusReason);  // the alert on top keeps the keyboard
+        }
     } else if (!state.showResources && sheet_->isVisible()) {
         sheet_->hide();
     }

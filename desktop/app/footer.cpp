@@ -20,7 +20,7 @@ Footer::Footer(WindowActions& actions, QWidget* parent) : QWidget(parent) {
     details_ = new Disclosure("Connection details", 12, secondary(), this);
     column->addWidget(details_, 0, Qt::AlignLeft);
 
-    detail_ = label("", 12, QFont::Normal, secondary());
+    detail_ = showsOutsideText(label("", 12, QFont::Normal, secondary()));
     makeSelectable(detail_);
     column->addWidget(detail_);
 
@@ -70,7 +70,7 @@ void Footer::showDetails(bool open) {
 }
 
 void Footer::render(const ViewState& state) {
-    detailText_ = state.connectionDetail;
+    detailText_ = rules::failureText(state.connectionDetail);
     setLabelText(detail_, detailText_);
     const std::string text = rules::logText(state.log);
     if (text != logText_) {

@@ -54,14 +54,17 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationName(QStringLiteral("Tessaron"));
     QApplication::setQuitOnLastWindowClosed(true);
 
-    SingleInstance instance(SingleInstance::defaultName());
+    SingleInstance instance(SingleInstance::defaultFolder(), SingleInstance::defaultName());
     if (instance.forwardToRunning()) return 0;
 
     quitOnTermination(application);
     style::applyApplicationLook();
     const QDir macOS(QCoreApplication::applicationDirPath());
     SystemOpener opener;
-    DesktopModel model(macOS.filePath(QStringLiteral("tessaron")).toStdString(), opener);
+    DesktopModelOptions options;
+    options.releaseInstance = [&instance] { instance.release(); };
+    options.reclaimInstance = [&instance] { instance.listen(); };
+    DesktopModel model(macOS.filePath(QStringLiteral("tessaron")).toStdString(), opener, std::move(options));
     ModelBridge bridge(model);
     DesktopWindow window(bridge, macOS.filePath(QStringLiteral("../Resources/logo.png")));
     bridge.attach(window);

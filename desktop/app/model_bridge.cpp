@@ -11,11 +11,16 @@ namespace tessaron::desktop {
 
 namespace {
 
-std::string text(const QString& value) { return value.toStdString(); }
+// The views show a few hundred characters of a text from outside and the last lines of the log,
+// so a field of any size is never copied whole on a redraw: texts keep their start, the log its end.
+constexpr qsizetype kCopiedText = 32 * 1024;
+constexpr qsizetype kCopiedLog = 256 * 1024;
+
+std::string text(const QString& value) { return QStringView(value).left(kCopiedText).toString().toStdString(); }
 
 std::optional<std::string> text(const std::optional<QString>& value) {
     if (!value) return std::nullopt;
-    return value->toStdString();
+    return text(*value);
 }
 
 }  // namespace
@@ -24,12 +29,12 @@ ViewState viewState(const DesktopModel& model, const QString& dismissedCode) {
     ViewState state;
     state.cpu = model.cpu();
     state.memory = model.memory();
-    state.control = text(model.control());
+    state.control = model.control().toStdString();  // edited in place: whole
     state.durablyInstalled = model.durablyInstalled();
     state.onboardingStep = model.onboardingStep();
     state.onboardingSkipped = model.onboardingSkipped();
     state.latestVersion = text(model.latestVersion());
-    if (model.latestDownloadURL()) state.latestDownloadURL = text(model.latestDownloadURL()->toString());
+    if (model.latestDownloadURL()) state.latestDownloadURL = model.latestDownloadURL()->toString().toStdString();
     state.appVersion = LifecycleClient::appVersion();
     state.movingApp = model.movingApp();
     state.moveError = text(model.moveError());
@@ -80,7 +85,7 @@ ViewState viewState(const DesktopModel& model, const QString& dismissedCode) {
     state.setupStage = text(model.setupStage());
     state.setupSnapshot = model.setupSnapshot();
     state.showingSetup = model.showingSetup();
-    state.log = text(model.log());
+    state.log = QStringView(model.log()).right(kCopiedLog).toString().toStdString();
     state.error = text(model.error());
     state.capacity = model.capacity();
     state.support = model.support();

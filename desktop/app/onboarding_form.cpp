@@ -28,6 +28,7 @@ OnboardingForm::OnboardingForm(WindowActions& actions, QWidget* parent)
 
     auto* mac = new QHBoxLayout;
     chip_ = new SymbolLabel("cpu", "", 13, QFont::Normal, secondary());
+    showsOutsideText(chip_->textLabel());
     capacity_ = label("", 13, QFont::Normal, secondary());
     capacity_->setWordWrap(false);
     mac->addWidget(chip_);
@@ -41,7 +42,7 @@ OnboardingForm::OnboardingForm(WindowActions& actions, QWidget* parent)
     auto* current = new QVBoxLayout;
     current->setSpacing(4);
     current->addWidget(label("Current server resources", 12, QFont::Normal, secondary()));
-    allocation_ = label("", 14, QFont::Medium);
+    allocation_ = showsOutsideText(label("", 14, QFont::Medium));
     current->addWidget(allocation_);
     existingRow->addLayout(current);
     existingRow->addStretch(1);
@@ -107,7 +108,7 @@ void OnboardingForm::render(const ViewState& state) {
     setEnabled(!state.settingUp);
     setLabelText(title_, form.title);
     setLabelText(subtitle_, form.subtitle);
-    chip_->setText(state.support.snapshot.chipName);
+    chip_->setText(form.chip);
     setLabelText(capacity_, form.capacityText);
 
     existing_->setVisible(state.vmExists);

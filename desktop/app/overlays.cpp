@@ -2,6 +2,7 @@
 
 #include "platform/symbols.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -33,14 +34,63 @@ Overlay::Overlay(QWidget* window, int panelWidth, bool topAligned) : QWidget(win
     panel_->setShadow(0.15, 30, 10);
     panel_->setFixedWidth(panelWidth);
     window->installEventFilter(this);
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) { holdFocus(now); });
     hide();
 }
 
 void Overlay::present() {
+    QWidget* focused = QApplication::focusWidget();
+    if (focused && focused != this && !isAncestorOf(focused) && focused->window() == window())
+        previousFocus_ = focused;
     reposition();
     show();
     raise();
-    setFocus();
+    setFocus(Qt::OtherFocusReason);
+}
+
+Overlay* Overlay::topmost(QWidget* window) {
+    const QObjectList& children = window->children();  // in stacking order, the top one last
+    for (auto it = children.rbegin(); it != children.rend(); ++it)
+        if (auto* overlay = qobject_cast<Overlay*>(*it); overlay && overlay->isVisible()) return overlay;
+    return nullptr;
+}
+
+void Overlay::holdFocus(QWidget* now) {
+    if (!now || now == this || isAncestorOf(now) || now->window() != window()) return;
+    if (!isVisible() || topmost(parentWidget()) != this) return;
+    setFocus(Qt::OtherFocusReason);
+}
+
+QList<QWidget*> Overlay::tabStops() const {
+    QList<QWidget*> stops;
+    for (QWidget* widget = nextInFocusChain(); widget && widget != this; widget = widget->nextInFocusChain())
+        if (isAncestorOf(widget) && widget->isVisible() && widget->isEnabled() && (widget->focusPolicy() & Qt::TabFocus))
+            stops.append(widget);
+    return stops;
+}
+
+bool Overlay::focusNextPrevChild(bool next) {
+    if (!isVisible()) return QWidget::focusNextPrevChild(next);
+    const QList<QWidget*> stops = tabStops();
+    if (stops.isEmpty()) return true;
+    const qsizetype at = stops.indexOf(QApplication::focusWidget());
+    const qsizetype count = stops.size();
+    const qsizetype to = at < 0 ? (next ? 0 : count - 1) : (at + (next ? 1 : count - 1)) % count;
+    stops[to]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
+}
+
+void Overlay::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    // The focus returns where it was, unless that is behind the overlay that still shows below.
+    Overlay* below = topmost(parentWidget());
+    const bool usable = previousFocus_ && previousFocus_->isVisible() && previousFocus_->isEnabled() &&
+                        (!below || below == previousFocus_ || below->isAncestorOf(previousFocus_));
+    if (usable)
+        previousFocus_->setFocus(Qt::OtherFocusReason);
+    else if (below)
+        below->setFocus(Qt::OtherFocusReason);
+    previousFocus_ = nullptr;
 }
 
 void Overlay::reposition() {
@@ -71,7 +121,8 @@ void Overlay::keyPressEvent(QKeyEvent* event) {
         emit escapePressed();
         return;
     }
-    QWidget::keyPressEvent(event);
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) emit returnPressed();
+    event->accept();  // nothing typed here reaches the window behind
 }
 
 void Overlay::mousePressEvent(QMouseEvent*) {}  // a click beside the panel does nothing
@@ -111,6 +162,7 @@ ConfirmationAlert::ConfirmationAlert(QWidget* window, const rules::Confirmation&
     cancel_ = cancel;
     confirm_ = confirm;
     connect(cancel, &QAbstractButton::clicked, this, &QWidget::close);
+    connect(this, &Overlay::returnPressed, confirm, &QAbstractButton::click);  // the default button
     connect(this, &Overlay::escapePressed, this, &QWidget::close);
     connect(confirm, &QAbstractButton::clicked, this, [this, confirmed = std::move(confirmed)] {
         close();
@@ -151,7 +203,7 @@ ResourceSheet::ResourceSheet(QWidget* window, WindowActions& actions, Confirm co
     auto* editorColumn = new QVBoxLayout(editor_);
     editorColumn->setContentsMargins(0, 0, 0, 0);
     editorColumn->setSpacing(22);
-    summary_ = label("", 13, QFont::Normal, secondary());
+    summary_ = showsOutsideText(label("", 13, QFont::Normal, secondary()));
     cpu_ = new Stepper("CPU cores", "", editor_);
     cpu_->setObjectName(QStringLiteral("resourceCPU"));
     memory_ = new Stepper("Memory", " GiB", editor_);
@@ -171,7 +223,7 @@ ResourceSheet::ResourceSheet(QWidget* window, WindowActions& actions, Confirm co
     auto* errorColumn = new QVBoxLayout(errorRow_);
     errorColumn->setContentsMargins(0, 0, 0, 0);
     errorColumn->setSpacing(10);
-    error_ = label("", 12, QFont::Normal, red());
+    error_ = showsOutsideText(label("", 12, QFont::Normal, red()));
     makeSelectable(error_);
     tryAgain_ = new QPushButton(QStringLiteral("Try again"), errorRow_);
     useStandardLook(tryAgain_);
@@ -219,7 +271,7 @@ void ResourceSheet::render(const ViewState& state) {
     apply_->setBusy(editor.applySpinner);
     apply_->setEnabled(editor.applyEnabled);
     errorRow_->setVisible(!state.resourceError.empty());
-    setLabelText(error_, state.resourceError);
+    setLabelText(error_, rules::failureText(state.resourceError));
     tryAgain_->setVisible(editor.showTryAgain);
     tryAgain_->setEnabled(editor.tryAgainEnabled);
     if (isVisible()) reposition();

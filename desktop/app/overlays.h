@@ -1,10 +1,14 @@
 #pragma once
 // What the window shows above its content: the resource editor as a sheet and the confirmation
-// alerts. Both cover the window, dim it and take its input until they close.
+// alerts. Both cover the window, dim it and take its input until they close: the mouse, and the
+// keyboard too (Tab cycles through the top overlay's own controls, focus never rests behind it,
+// and it goes back where it was when the overlay closes).
 #include "app/style.h"
 #include "app/view_rules.h"
 #include "app/view_state.h"
 #include "app/window_actions.h"
+
+#include <QPointer>
 
 #include <functional>
 
@@ -20,19 +24,30 @@ public:
     style::Surface* panel() const { return panel_; }
     void present();
     void reposition();  // covers the window again and places the panel
+    // The overlay on top among those that `window` shows, if any.
+    static Overlay* topmost(QWidget* window);
 
 signals:
     void escapePressed();
+    void returnPressed();  // unless the focused control took it
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void paintEvent(QPaintEvent*) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
+    // Keeps the keyboard focus inside the top overlay while it shows.
+    void holdFocus(QWidget* now);
+    // The overlay's controls that Tab reaches, in focus order.
+    QList<QWidget*> tabStops() const;
+
     style::Surface* panel_;
     bool topAligned_;
+    QPointer<QWidget> previousFocus_;  // where the focus was when the overlay came up
 };
 
 // A two-button confirmation, the cancel button first.

@@ -33,7 +33,7 @@ PairingCard::PairingCard(WindowActions& actions, QWidget* parent) : Surface(20, 
     accountColumn->setContentsMargins(0, 0, 0, 0);
     accountColumn->setSpacing(3);
     accountColumn->addWidget(centred(label("Signed in as", 12, QFont::Normal, secondary())));
-    email_ = centred(label("", 12));
+    email_ = centred(showsOutsideText(label("", 12)));
     makeSelectable(email_);
     accountColumn->addWidget(email_);
     column->addWidget(account_);
@@ -54,8 +54,8 @@ PairingCard::PairingCard(WindowActions& actions, QWidget* parent) : Surface(20, 
     auto* machineColumn = new QVBoxLayout(machine);
     machineColumn->setContentsMargins(16, 16, 16, 16);
     machineColumn->setSpacing(4);
-    machineName_ = centred(label("", 15, QFont::DemiBold));
-    machineSummary_ = centred(label("", 12, QFont::Normal, secondary()));
+    machineName_ = centred(showsOutsideText(label("", 15, QFont::DemiBold)));
+    machineSummary_ = centred(showsOutsideText(label("", 12, QFont::Normal, secondary())));
     machineColumn->addWidget(machineName_);
     machineColumn->addWidget(machineSummary_);
     column->addWidget(machine);
@@ -67,6 +67,7 @@ PairingCard::PairingCard(WindowActions& actions, QWidget* parent) : Surface(20, 
     codeColumn->addWidget(centred(label("Match this code in the web panel", 12, QFont::Normal, secondary())));
     code_label_ = centred(new QLabel(codeBox_));
     code_label_->setObjectName(QStringLiteral("pairingCode"));
+    showsOutsideText(code_label_)->setWordWrap(true);  // the panel's text: never markup, never wider than the card
     code_label_->setFont(style::font(26, QFont::Medium, 1, true));
     makeSelectable(code_label_);
     codeColumn->addWidget(code_label_);
@@ -191,7 +192,7 @@ void PairingCard::render(const ViewState& state) {
     setLabelText(machineName_, card.machineName);
     setLabelText(machineSummary_, card.machineSummary);
     codeBox_->setVisible(card.showCodeBox);
-    code_label_->setText(qs(code_));
+    code_label_->setText(qs(card.code));
 
     for (std::size_t index = 0; index < steps_.size(); ++index) {
         StepColumn& step = steps_[index];

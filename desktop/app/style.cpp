@@ -157,6 +157,12 @@ void setLabelText(QLabel* target, const std::string& text, double lineSpacing) {
     }
 }
 
+QLabel* showsOutsideText(QLabel* target) {
+    target->setTextFormat(Qt::PlainText);
+    target->setMinimumWidth(1);
+    return target;
+}
+
 void makeSelectable(QLabel* target) {
     target->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     target->setCursor(Qt::IBeamCursor);
@@ -628,6 +634,7 @@ QLabel* numberBadge(int number, int diameter, const QColor& fill, const QColor& 
 FittingLabel::FittingLabel(double points, QFont::Weight weight, double tracking, double minimumScale, QWidget* parent)
     : QLabel(parent), points_(points), weight_(weight), tracking_(tracking), minimumScale_(minimumScale) {
     setFont(style::font(points, weight, tracking));
+    setTextFormat(Qt::PlainText);
     setWordWrap(false);
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     setMinimumHeight(QFontMetrics(QLabel::font()).height());

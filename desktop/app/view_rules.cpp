@@ -3,6 +3,7 @@
 #include "model/desktop_model.h"
 #include "panel/control_panel_client.h"
 #include "panel/setup_progress.h"
+#include "platform/shown_text.h"
 
 #include <QString>
 
@@ -16,6 +17,14 @@ namespace tessaron::desktop::rules {
 namespace {
 
 constexpr std::uint64_t kGiB = 1ull << 30;
+
+// How many of the log's last lines the log box shows.
+constexpr std::size_t kShownLogLines = 500;
+
+// A value from outside (a name, a state, a version) as the window shows it: escaped, bounded.
+std::string shown(std::string_view text) { return shownText(text).toStdString(); }
+// A failure text from outside, which may run over several lines.
+std::string shownLines(std::string_view text) { return shownText(text, shownTextLimit, LineBreaks::kept).toStdString(); }
 
 std::string lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -40,8 +49,8 @@ bool showUpdateBanner(const ViewState& state) {
 }
 
 std::string updateBannerText(const ViewState& state) {
-    return "Tessaron " + state.latestVersion.value_or("") + " is available. This Mac is running " + state.appVersion +
-           ".";
+    return "Tessaron " + shown(state.latestVersion.value_or("")) + " is available. This Mac is running " +
+           shown(state.appVersion) + ".";
 }
 
 bool showMoveBanner(const ViewState& state) { return !state.durablyInstalled; }
@@ -50,7 +59,7 @@ std::string moveBannerExplanation(const ViewState& state) {
     if (state.isTranslocated)
         return "macOS is running Tessaron from a temporary read-only copy, which it does when an app is opened "
                "straight from Downloads. Nothing set up here would survive.";
-    return "Tessaron is running from " + state.bundleFolder +
+    return "Tessaron is running from " + shown(state.bundleFolder) +
            ", which is not a permanent location. Background hosting installs a service that points at the app, so it "
            "has to live in Applications.";
 }
@@ -185,9 +194,10 @@ OnboardingForm onboardingForm(const ViewState& state) {
     form.title = existing ? "Connect your server." : "Turn this Mac into a server.";
     form.subtitle = existing ? "Your existing server and files stay in place."
                              : "Choose the resources for your Linux server. We\u2019ll leave room for macOS.";
+    form.chip = shown(state.support.snapshot.chipName);
     form.capacityText = std::to_string(state.capacity.logicalCPUCount) + " cores \u00B7 " +
                         std::to_string(state.capacity.memoryBytes / kGiB) + " GiB";
-    form.allocationText = state.allocation.empty() ? "Checking\u2026" : state.allocation;
+    form.allocationText = state.allocation.empty() ? "Checking\u2026" : shown(state.allocation);
     form.editEnabled = !state.resourceActionsBusy;
     form.nextTitle = existing ? "Next: connect in your browser" : "Next: download Linux, then connect";
     form.nextDetail = existing ? "Approve this Mac in the web panel. Your existing server and files won\u2019t be recreated."
@@ -232,22 +242,24 @@ PairingCard pairingCard(const ViewState& state) {
     card.detail = presentation.detail;
     card.complete = complete;
     card.working = presentation.working;
-    if (state.setupSnapshot) card.accountEmail = state.setupSnapshot->accountEmail;
+    if (state.setupSnapshot && state.setupSnapshot->accountEmail)
+        card.accountEmail = shown(*state.setupSnapshot->accountEmail);
 
     // Without a profile from the panel yet, the card describes this Mac as the window knows it.
     const std::optional<SetupProfile> profile = state.setupSnapshot ? state.setupSnapshot->profile : std::nullopt;
     if (profile) {
-        card.machineName = profile->name;
-        card.machineSummary = profile->chip + " \u00B7 " + std::to_string(profile->allocatedCpu) + " CPUs \u00B7 " +
+        card.machineName = shown(profile->name);
+        card.machineSummary = shown(profile->chip) + " \u00B7 " + std::to_string(profile->allocatedCpu) + " CPUs \u00B7 " +
                               pairingMemoryLabel(profile->allocatedMemoryGiB) + " GiB RAM";
     } else {
-        card.machineName = state.hostName.empty() ? "This Mac" : state.hostName;
+        card.machineName = state.hostName.empty() ? "This Mac" : shown(state.hostName);
         const int cpu = state.allocatedCPU.value_or(state.cpu);
         const double memory = state.allocatedMemoryGiB.value_or(static_cast<double>(state.memory));
-        card.machineSummary = state.support.snapshot.chipName + " \u00B7 " + std::to_string(cpu) + " CPUs \u00B7 " +
+        card.machineSummary = shown(state.support.snapshot.chipName) + " \u00B7 " + std::to_string(cpu) + " CPUs \u00B7 " +
                               pairingMemoryLabel(memory) + " GiB RAM";
     }
 
+    card.code = shown(state.pairingCode);
     card.showCodeBox = presentation.showCode && !state.pairingCode.empty();
     for (int index = 0; index < static_cast<int>(SetupPresentation::steps.size()); ++index) {
         if (complete || index < presentation.step)
@@ -274,13 +286,13 @@ PairingCard pairingCard(const ViewState& state) {
 
 Dashboard dashboard(const ViewState& state) {
     Dashboard view;
-    view.subtitle = state.support.snapshot.chipName + " \u00B7 Linux server";
+    view.subtitle = shown(state.support.snapshot.chipName) + " \u00B7 Linux server";
     view.pillText = state.accessPresentation.label;
     view.pillSymbol = state.accessPresentation.symbol();
     view.pillLive = state.accessPresentation.isEnabled;
     view.cpuValue = state.allocatedCPU ? std::to_string(*state.allocatedCPU) : "\u2014";
     view.memoryValue = state.allocatedMemoryGiB ? DesktopModel::memoryLabel(*state.allocatedMemoryGiB).toStdString() + " GiB" : "\u2014";
-    view.serverValue = state.vmStatus;
+    view.serverValue = shown(state.vmStatus);
     view.editEnabled = state.vmExists && !state.resourceActionsBusy;
     view.panelEmphasis = state.connection == "Connected";
     view.panelTitle = view.panelEmphasis ? "Continue in web panel" : "Open web panel";
@@ -304,12 +316,12 @@ LifecycleCard lifecycleCard(const ViewState& state) {
     card.powerEnabled = state.canPowerServer;
     card.powerAsks = !stopped;
     if (!state.publishingPaused && !state.lifecycleError.empty()) {
-        card.explanation = state.lifecycleError;
+        card.explanation = shownLines(state.lifecycleError);
         card.explanationLineSpacing = 0;
     } else {
         for (const std::string* text : {&state.lifecycleError, &state.restartMessage, &state.lifecycleNote, &access.detail}) {
             if (!text->empty()) {
-                card.explanation = *text;
+                card.explanation = shownLines(*text);
                 break;
             }
         }
@@ -334,7 +346,7 @@ ResourceEditor resourceEditor(const ViewState& state) {
     const DesktopResources& reading = *state.resources;
     editor.showEditor = true;
     editor.summary = "Currently " + std::to_string(reading.cpu) + " CPUs \u00B7 " + DesktopModel::memoryLabel(reading.memoryGiB).toStdString() +
-                     " GiB RAM \u00B7 " + reading.state;
+                     " GiB RAM \u00B7 " + shown(reading.state);
     editor.cpuRange = validRange(reading.bounds.minCPU, reading.bounds.maxCPU);
     editor.memoryRange = validRange(reading.bounds.minMemoryGiB, reading.bounds.maxMemoryGiB);
     editor.limits = "Up to " + std::to_string(editor.cpuRange.maximum) + " CPUs and " +
@@ -360,6 +372,26 @@ std::string hostingNote(bool paired) {
                   : "An invitation is required to connect your Mac.";
 }
 
-std::string logText(const std::string& log) { return log.empty() ? "No connection activity yet." : log; }
+std::string logText(std::string_view log) {
+    if (log.empty()) return "No connection activity yet.";
+    // The last lines, each shown on its own: long lines cut, control characters escaped.
+    const bool ended = log.back() == '\n';
+    if (ended) log.remove_suffix(1);
+    std::vector<std::string_view> lines;
+    while (lines.size() < kShownLogLines) {
+        const std::size_t start = log.rfind('\n');
+        lines.push_back(start == std::string_view::npos ? log : log.substr(start + 1));
+        if (start == std::string_view::npos) break;
+        log.remove_suffix(log.size() - start);
+    }
+    std::string text;
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+        if (line != lines.rbegin()) text += '\n';
+        text += shown(*line);
+    }
+    return ended ? text + '\n' : text;
+}
+
+std::string failureText(const std::string& text) { return shownLines(text); }
 
 }  // namespace tessaron::desktop::rules

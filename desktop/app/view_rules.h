@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessaron::desktop::rules {
@@ -88,6 +89,7 @@ StepperRange onboardingMemoryRange(const HostCapacity& capacity);
 struct OnboardingForm {
     std::string title;
     std::string subtitle;
+    std::string chip;          // this Mac's chip, as shown
     std::string capacityText;  // "10 cores · 16 GiB"
     std::string allocationText;
     bool editEnabled = false;
@@ -112,6 +114,7 @@ struct PairingCard {
     bool complete = false;  // the badge shows a white checkmark on green
     std::string machineName;
     std::string machineSummary;  // "Apple M2 · 4 CPUs · 8 GiB RAM"
+    std::string code;            // the pairing code as shown
     bool showCodeBox = false;
     bool working = false;
     std::vector<StepMark> steps;
@@ -183,6 +186,14 @@ ResourceEditor resourceEditor(const ViewState& state);
 // --- Footer ---------------------------------------------------------------------------------------
 
 std::string hostingNote(bool paired);
-std::string logText(const std::string& log);
+// The log box's text: the log's last lines, each escaped and cut like any text from outside.
+std::string logText(std::string_view log);
+
+// --- Texts from outside ---------------------------------------------------------------------------
+
+// A failure text from a run or the panel (an error, a connection detail) as a label shows it:
+// control and bidirectional characters escaped but line breaks kept, a few hundred characters at
+// most. Every value from outside that the rules place in a text is escaped and cut the same way.
+std::string failureText(const std::string& text);
 
 }  // namespace tessaron::desktop::rules

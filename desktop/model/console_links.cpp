@@ -50,7 +50,11 @@ void DesktopModel::reveal(const QUrl& item) { opener_.reveal(item); }
 void DesktopModel::openPath(const std::string& path) { opener_.open(QUrl::fromLocalFile(QString::fromStdString(path))); }
 
 void DesktopModel::openConsolePage(const QString& path) {
-    open(qUrl(consoleBase().appendingPathComponent(path.toStdString())));
+    try {
+        open(qUrl(consoleBase().appendingPathComponent(path.toStdString())));
+    } catch (const std::exception& failure) {
+        set(error_, QString::fromStdString(failure.what()), &DesktopModel::errorChanged);
+    }
 }
 
 void DesktopModel::openConsole(bool billing) {
@@ -61,7 +65,11 @@ void DesktopModel::openConsole(bool billing) {
 void DesktopModel::openConnectionDetails() {
     std::string path = "console/public-access";
     try {
-        path = "console/machines/" + AgentConfigurationStore::load().machineID;
+        // The machine's page is one path segment below "console/machines/", whatever the saved
+        // ID holds; an ID that a browser would read as "." or ".." names no page of its own.
+        const std::string machineID = AgentConfigurationStore::load().machineID;
+        if (!machineID.empty() && machineID != "." && machineID != "..")
+            path = "console/machines/" + Url::percentEncoded(machineID);
     } catch (const std::exception&) {
     }
     openConsolePage(QString::fromStdString(path));

@@ -45,7 +45,7 @@ DesktopModel::DesktopModel(std::filesystem::path program, Opener& opener, Deskto
                                                 : std::make_unique<QSettings>(options_.settingsFile, QSettings::IniFormat);
 
     control_ = qText(TessaronEndpoints::defaultControlText());
-    durablyInstalled_ = !home_.empty() && LoginService::isDurablyInstalled(bundle_, home_);
+    durablyInstalled_ = runsFromInstallCandidate();
     onboardingSkipped_ = settings_->value(onboardingSkippedKey, false).toBool();
     vmStatus_ = "Checking this Mac\u2026";
     connection_ = "Checking connection\u2026";

@@ -86,8 +86,13 @@ struct DesktopModelOptions {
     std::function<std::optional<std::string>(const std::filesystem::path& bundle)> openApplication;
     // Ends this application after a successful move. Null: QCoreApplication::quit.
     std::function<void()> quit;
-    // Where a move to Applications may copy the bundle, in order; none: the durable bundle
-    // paths inside `home`.
+    // Give up and take back the endpoint through which a later launch hands over to this
+    // instance: called before the installed copy is started, and after it could not be. Null:
+    // nothing.
+    std::function<void()> releaseInstance;
+    std::function<void()> reclaimInstance;
+    // Where a move to Applications may copy the bundle, in order, and where the application
+    // counts as durably installed; none: the durable bundle paths of `home`.
     std::optional<std::vector<std::filesystem::path>> installCandidates;
     // The pause between the end of one refresh cycle and the start of the next.
     std::chrono::milliseconds refreshInterval{5000};
@@ -203,7 +208,8 @@ public:
     QUrl consoleURL() const;
     // The running bundle sits in a "/AppTranslocation/" folder (never on this build's own paths).
     bool isTranslocated() const;
-    // The first durable bundle path (inside the home folder) that exists.
+    // The first durable bundle path that holds a real Tessaron.app in a folder that is where its
+    // path says.
     std::optional<std::filesystem::path> installedCopy() const;
     // The editor's choice differs from the resources last read.
     bool resourcesChanged() const;
@@ -350,6 +356,8 @@ private:
     void appendToLog(const QString& text);
     void openPath(const std::string& path);
     std::vector<std::filesystem::path> installCandidates() const;
+    // The running bundle is one of the install candidates.
+    bool runsFromInstallCandidate() const;
     // The panel's base address as consoleURL() describes it.
     Url consoleBase() const;
 

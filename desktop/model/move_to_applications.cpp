@@ -1,6 +1,8 @@
 // Installing the running bundle into an Applications folder, opening the copy and quitting.
 // A copy is made beside its destination under a temporary name and renamed into place only
-// when complete, so an interrupted copy never looks like an installed application.
+// when complete, so an interrupted copy never looks like an installed application. The
+// candidates are the durable bundle paths, in their order; a folder that is a link leading
+// elsewhere is never copied into, and only a real bundle there counts as installed.
 
 #include "model/desktop_model.h"
 
@@ -49,11 +51,30 @@ void copyTree(const fs::path& from, const fs::path& to) {
     }
 }
 
+// The destination's folder must be where its path says: a link there (or above it) could send
+// the application, and the background service that points at it, anywhere.
+void requireFolderInPlace(const fs::path& folder) {
+    std::error_code error;
+    const fs::path resolved = fs::canonical(folder, error);
+    if (error) throw Error("Could not open " + quoted(folder) + ": " + error.message() + ".");
+    if (resolved != folder.lexically_normal())
+        throw Error(quoted(folder) + " leads to " + quoted(resolved) + ", so Tessaron is not copied there.");
+}
+
+// A real Tessaron.app at `path`: a folder (not a link) with the bundle's description and program.
+bool isBundle(const fs::path& path) {
+    std::error_code error;
+    return fs::is_directory(fs::symlink_status(path, error)) &&
+           fs::is_regular_file(fs::symlink_status(path / "Contents" / "Info.plist", error)) &&
+           fs::is_regular_file(fs::symlink_status(path / "Contents" / "MacOS" / "TessaronDesktop", error));
+}
+
 // Copies `bundle` to `destination` through a temporary sibling; nothing is left behind on failure.
 void install(const fs::path& bundle, const fs::path& destination) {
     std::error_code error;
     fs::create_directories(destination.parent_path(), error);
     if (error) throw Error("Could not create " + quoted(destination.parent_path()) + ": " + error.message() + ".");
+    requireFolderInPlace(destination.parent_path());
     const fs::path staging =
         destination.parent_path() / ("." + destination.filename().string() + "-" + private_file::randomUUID());
     try {
@@ -86,19 +107,26 @@ std::vector<std::filesystem::path> DesktopModel::installCandidates() const {
     if (options_.installCandidates) return *options_.installCandidates;
     std::vector<fs::path> candidates;
     if (home_.empty()) return candidates;
-    // Only the durable paths inside the home folder: this build never installs outside it.
-    for (const auto& path : LoginService::durableBundlePaths(home_)) {
-        const fs::path candidate(path);
-        const auto relative = candidate.lexically_relative(home_);
-        if (!relative.empty() && *relative.begin() != "..") candidates.push_back(candidate);
-    }
+    for (const auto& path : LoginService::durableBundlePaths(home_)) candidates.emplace_back(path);
     return candidates;
+}
+
+bool DesktopModel::runsFromInstallCandidate() const {
+    if (!options_.installCandidates) return !home_.empty() && LoginService::isDurablyInstalled(bundle_, home_);
+    const fs::path running = bundle_.lexically_normal();
+    for (const auto& candidate : *options_.installCandidates)
+        if (candidate.lexically_normal() == running) return true;
+    return false;
 }
 
 std::optional<std::filesystem::path> DesktopModel::installedCopy() const {
     for (const auto& candidate : installCandidates()) {
-        std::error_code error;
-        if (fs::exists(candidate, error)) return candidate;
+        if (!isBundle(candidate)) continue;
+        try {
+            requireFolderInPlace(candidate.parent_path());
+            return candidate;
+        } catch (const Error&) {
+        }
     }
     return std::nullopt;
 }
@@ -132,9 +160,13 @@ void DesktopModel::installToApplications() {
                 set(movingApp_, false, &DesktopModel::movingAppChanged);
                 return;
             }
+            // The copy must not find this instance still listening, hand over to it and exit
+            // while this one quits: this instance gives up its endpoint first.
+            if (options_.releaseInstance) options_.releaseInstance();
             const auto failure = options_.openApplication ? options_.openApplication(*outcome.destination)
                                                           : startDesktop(*outcome.destination);
             if (failure) {
+                if (options_.reclaimInstance) options_.reclaimInstance();
                 set(moveError_,
                     QString::fromStdString("Moved to " + outcome.destination->string() +
                                            ", but it could not be opened: " + *failure),

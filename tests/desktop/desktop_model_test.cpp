@@ -478,6 +478,26 @@ TEST_F(DesktopModelTest, PanelPagesAndTheTerminalLauncher) {
     }
 }
 
+// The saved machine ID is one path segment of the machine's page, whatever it holds.
+TEST_F(DesktopModelTest, TheMachinePageLinkEncodesTheIDAsOneSegment) {
+    const std::string page = "https://saved.test/console/";
+    const std::pair<std::string, std::string> cases[] = {
+        {"mac-7_a.b~", page + "machines/mac-7_a.b~"},
+        {"{", page + "machines/%7B"},
+        {"?x=1#f", page + "machines/%3Fx%3D1%23f"},
+        {"../billing", page + "machines/..%2Fbilling"},
+        {"a%2Fb", page + "machines/a%252Fb"},
+        {"..", page + "public-access"},
+        {".", page + "public-access"},
+    };
+    for (const auto& [machineID, link] : cases) {
+        AgentConfigurationStore::save({machineID, *Url::parse("https://saved.test"), {}, "127.0.0.1", "tessaron", "wireguard"});
+        model->openConnectionDetails();
+        EXPECT_EQ(opener.encoded.back(), link) << machineID;
+    }
+    EXPECT_EQ(model->error(), "");
+}
+
 TEST_F(DesktopModelTest, ConstructionReadsTheHostOnce) {
     struct Case {
         HostCapacity capacity;

@@ -15,7 +15,10 @@
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QPlainTextEdit>
+#include <QScrollArea>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QToolButton>
@@ -23,6 +26,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 
 namespace tessaron::desktop {
 namespace {
@@ -261,6 +265,87 @@ TEST(DesktopWindow, DestructiveActionsAskFirstWithCancelFirst) {
     }
 }
 
+// Keys as the keyboard sends them: to the focused widget, pressed and released.
+void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QWidget* focused = QApplication::focusWidget();
+    ASSERT_NE(focused, nullptr) << "nothing has the keyboard";
+    const QString text = key == Qt::Key_Space ? QStringLiteral(" ") : QString();
+    QKeyEvent down(QEvent::KeyPress, key, modifiers, text);
+    QKeyEvent up(QEvent::KeyRelease, key, modifiers, text);
+    QApplication::sendEvent(focused, &down);
+    QApplication::sendEvent(focused, &up);
+    settle();
+}
+
+// Tab and Shift-Tab never leave `overlay`, and reach each of its `stops`.
+void expectTabStaysIn(QWidget& overlay, const std::vector<QWidget*>& stops, const char* what) {
+    std::set<QWidget*> reached;
+    for (int turn = 0; turn < 12; ++turn) {
+        press(turn < 6 ? Qt::Key_Tab : Qt::Key_Backtab, turn < 6 ? Qt::NoModifier : Qt::ShiftModifier);
+        QWidget* focused = QApplication::focusWidget();
+        EXPECT_TRUE(focused && (focused == &overlay || overlay.isAncestorOf(focused)))
+            << what << ": focus went behind, to " << (focused ? focused->metaObject()->className() : "nothing");
+        reached.insert(focused);
+    }
+    for (QWidget* stop : stops) EXPECT_TRUE(reached.count(stop)) << what << ": a control Tab never reached";
+}
+
+// An open alert, or the sheet, holds the keyboard: Tab cycles through its own buttons only, Space
+// presses the focused one of them, Return the default one, Escape cancels; then the focus is back
+// where it was, and the button behind was never pressed.
+TEST(DesktopWindow, AnOpenAlertOrSheetHoldsTheKeyboard) {
+    application();
+    Recorder actions;
+    DesktopWindow window(actions);
+    ViewState state = running();
+    window.setState(state);
+    window.show();
+    window.activateWindow();
+    QApplication::setActiveWindow(&window);
+    settle();
+    QAbstractButton* behind = button(window, "Disconnect public access");
+    ASSERT_NE(behind, nullptr);
+    behind->setFocus();
+
+    struct Row {
+        Qt::Key key;
+        std::vector<std::string> calls;
+    };
+    for (const Row& row : {Row{Qt::Key_Space, {}}, Row{Qt::Key_Escape, {}}, Row{Qt::Key_Return, {"power stop"}}}) {
+        actions.calls.clear();
+        button(window, "Turn off server")->click();
+        settle();
+        ConfirmationAlert* alert = window.alert();
+        ASSERT_NE(alert, nullptr);
+        expectTabStaysIn(*alert, {alert->cancelButton(), alert->confirmButton()}, "alert");
+        if (row.key == Qt::Key_Space) {
+            while (QApplication::focusWidget() != alert->cancelButton()) press(Qt::Key_Tab);
+        }
+        press(row.key);
+        EXPECT_EQ(window.alert(), nullptr) << row.key;
+        EXPECT_EQ(actions.calls, row.calls) << row.key;
+        EXPECT_EQ(QApplication::focusWidget(), behind) << row.key << ": the focus is back where it was";
+    }
+
+    // The sheet, and its own alert above it.
+    actions.calls.clear();
+    window.setState(samples::withResources(state, "Running"));
+    settle();
+    ResourceSheet* sheet = window.resourceSheet();
+    ASSERT_TRUE(sheet->isVisible());
+    QAbstractButton* apply = button(window, "Apply changes");
+    ASSERT_NE(apply, nullptr);
+    expectTabStaysIn(*sheet, {sheet->findChild<QAbstractButton*>(QStringLiteral("closeResources")), apply}, "sheet");
+    while (QApplication::focusWidget() != apply) press(Qt::Key_Tab);
+    press(Qt::Key_Space);
+    ASSERT_NE(window.alert(), nullptr) << "applying to a running server asks first";
+    expectTabStaysIn(*window.alert(), {window.alert()->cancelButton()}, "alert above the sheet");
+    press(Qt::Key_Escape);
+    EXPECT_EQ(window.alert(), nullptr);
+    EXPECT_EQ(QApplication::focusWidget(), apply) << "the focus is back in the sheet";
+    EXPECT_EQ(actions.calls, std::vector<std::string>{}) << "nothing behind was pressed";
+}
+
 TEST(DesktopWindow, ResourceSheetAppliesOrAsksByServerState) {
     application();
     struct Row {
@@ -353,6 +438,57 @@ TEST(DesktopWindow, CopyCodeUntilTheCodeChanges) {
     window.setState(state);
     settle();
     EXPECT_NE(button(window, "Copy code"), nullptr);
+}
+
+// Text from outside of any size and content (a run's 1 MB error with bidirectional overrides,
+// controls and markup; a pairing code that is markup; a word without a break) is shown as text:
+// escaped, a few hundred characters per label and per log line, never wider than the window.
+TEST(DesktopWindow, TextFromOutsideIsShownBoundedAndAsText) {
+    application();
+    std::string hostile;
+    while (hostile.size() < (1u << 20)) hostile += "tessaron: \u202Eevil<b>bold</b>\tTab\nnext line \u0007 ";
+    const std::string word(1u << 20, 'A');
+
+    ViewState dashboard = samples::withResources(running(), "Running");
+    dashboard.connectionDetail = dashboard.error = dashboard.lifecycleError = dashboard.resourceError = hostile;
+    dashboard.resources->state = dashboard.vmStatus = hostile;
+    dashboard.log = hostile + "\n" + word;
+    ViewState pairing = samples::setup("awaiting_account", true);
+    pairing.pairingCode = "with code: <span style=\"color:red\">KQ7M</span>" + word;
+    pairing.setupSnapshot->accountEmail = hostile;
+    pairing.setupSnapshot->profile->name = word;
+    pairing.error = word;
+    ViewState moving = unpaired();
+    moving.durablyInstalled = false;
+    moving.moveError = moving.bundleFolder = hostile;
+
+    for (const ViewState& state : {dashboard, pairing, moving}) {
+        Recorder actions;
+        DesktopWindow window(actions);
+        window.resize(640, 550);
+        window.show();
+        for (auto* disclosure : window.findChildren<QToolButton*>()) disclosure->setChecked(true);
+        QElapsedTimer clock;
+        clock.start();
+        window.setState(state);
+        settle();
+        EXPECT_LT(clock.elapsed(), 20'000) << "drawing " << state.setupStage;
+        for (QLabel* label : window.findChildren<QLabel*>()) {
+            if (!label->isVisible()) continue;
+            const QString text = label->text();
+            EXPECT_LE(text.size(), 3000) << text.left(80).toStdString();
+            EXPECT_FALSE(text.contains(QChar(0x202E)) || text.contains(u'\t') || text.contains(QChar(7)))
+                << text.left(80).toStdString();
+            if (text.contains(QStringLiteral("<b>")) || text.contains(QStringLiteral("<span")))
+                EXPECT_EQ(label->textFormat(), Qt::PlainText) << text.left(80).toStdString();
+        }
+        const QString log = window.findChild<QPlainTextEdit*>(QStringLiteral("activityLog"))->toPlainText();
+        EXPECT_LE(log.size(), 500 * 3000);
+        EXPECT_FALSE(log.contains(QChar(0x202E)) || log.contains(u'\t'));
+        EXPECT_LE(window.scrollArea()->widget()->minimumSizeHint().width(), 640) << "a long word widened the window";
+        if (auto* code = window.findChild<QLabel*>(QStringLiteral("pairingCode")); code->isVisible())
+            EXPECT_TRUE(code->text().startsWith(QStringLiteral("with code: <span style=\"color:red\">KQ7M</span>AAA")));
+    }
 }
 
 // Welcome card → "Skip this" → the onboarding form → "Create your server" starts the model's

@@ -35,8 +35,12 @@ inline QCoreApplication& application() {
 
 class RecordingOpener final : public Opener {
 public:
-    void open(const QUrl& url) override { opened.push_back(url.toString().toStdString()); }
+    void open(const QUrl& url) override {
+        opened.push_back(url.toString().toStdString());
+        encoded.push_back(url.toEncoded().toStdString());
+    }
     std::vector<std::string> opened;
+    std::vector<std::string> encoded;  // the same, as sent to the browser
 };
 
 // Runs the event loop until `condition` holds or `seconds` pass; returns the condition's value.

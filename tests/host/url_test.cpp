@@ -42,6 +42,14 @@ TEST(Url, AppendingPathComponentAddsExactlyOneSlash) {
               "http://127.0.0.1:9/p/c?q=1");
 }
 
+TEST(Url, AppendingWhatCannotStayAPathIsAnError) {
+    const Url base = *Url::parse("https://x.example/p?q=1");
+    for (const char* component : {"{", "a b", "caf\u00E9", "m?x=1", "m#f"})
+        EXPECT_THROW(base.appendingPathComponent(component), tessaron::Error) << component;
+    EXPECT_EQ(base.appendingPathComponent("m/" + Url::percentEncoded("{a b?#/%}")).absoluteString(),
+              "https://x.example/p/m/%7Ba%20b%3F%23%2F%25%7D?q=1");
+}
+
 TEST(Url, EffectivePortFollowsTheScheme) {
     EXPECT_EQ(Url::parse("wss://edge.example/tunnel")->effectivePort(), 443);
     EXPECT_EQ(Url::parse("ws://edge.example")->effectivePort(), 80);
