@@ -479,15 +479,17 @@ TEST(DesktopWindow, TextFromOutsideIsShownBoundedAndAsText) {
             EXPECT_LE(text.size(), 3000) << text.left(80).toStdString();
             EXPECT_FALSE(text.contains(QChar(0x202E)) || text.contains(u'\t') || text.contains(QChar(7)))
                 << text.left(80).toStdString();
-            if (text.contains(QStringLiteral("<b>")) || text.contains(QStringLiteral("<span")))
+            if (text.contains(QStringLiteral("<b>")) || text.contains(QStringLiteral("<span"))) {
                 EXPECT_EQ(label->textFormat(), Qt::PlainText) << text.left(80).toStdString();
+            }
         }
         const QString log = window.findChild<QPlainTextEdit*>(QStringLiteral("activityLog"))->toPlainText();
         EXPECT_LE(log.size(), 500 * 3000);
         EXPECT_FALSE(log.contains(QChar(0x202E)) || log.contains(u'\t'));
         EXPECT_LE(window.scrollArea()->widget()->minimumSizeHint().width(), 640) << "a long word widened the window";
-        if (auto* code = window.findChild<QLabel*>(QStringLiteral("pairingCode")); code->isVisible())
+        if (auto* code = window.findChild<QLabel*>(QStringLiteral("pairingCode")); code->isVisible()) {
             EXPECT_TRUE(code->text().startsWith(QStringLiteral("with code: <span style=\"color:red\">KQ7M</span>AAA")));
+        }
     }
 }
 
