@@ -72,6 +72,28 @@ std::set<int> guestListeningPorts() {
     return ports;
 }
 
+// Makes every mount of the (new) mount namespace private, so that nothing mounted for
+// the guest reaches this machine's namespace. In a chroot whose root is not a mount
+// point, "/" cannot be named for that: the namespace's own root is visited for it (as
+// entering a mount namespace does) and the chroot entered again afterwards.
+bool allMountsPrivate() {
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) return true;
+    if (errno != EINVAL) return false;
+    const int root = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int own = ::open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+    bool done = root >= 0 && own >= 0 && ::setns(own, CLONE_NEWNS) == 0;
+    if (done) {
+        done = ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        const int saved = errno;
+        // Back into the root the agent was started in, whatever happened above.
+        if (::fchdir(root) != 0 || ::chroot(".") != 0 || ::chdir("/") != 0) std::_Exit(1);
+        errno = saved;
+    }
+    if (root >= 0) ::close(root);
+    if (own >= 0) ::close(own);
+    return done;
+}
+
 }  // namespace
 
 void forwardGuestPorts(int hostNetwork, int sshListener, const std::atomic<bool>& stop) {
@@ -127,7 +149,7 @@ bool makeLightGuestNamespaces(const fs::path& dir, int& hostNetwork) {
     hostNetwork = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     if (hostNetwork < 0) return complain("this machine's network namespace");
     if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return complain("unshare");
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return complain("private mounts");
+    if (!allMountsPrivate()) return complain("private mounts");
     if (!loopbackUp()) return complain("loopback");
     // The overlay's upper layer lives in memory, on a tmpfs that only this namespace sees.
     const fs::path layer = dir / "guest" / "etc";
@@ -152,18 +174,25 @@ bool makeLightGuestNamespaces(const fs::path& dir, int& hostNetwork) {
 
 void joinLightGuestNamespaces(pid_t agent) {
     if (::geteuid() != 0) return;
-    const std::string base = "/proc/" + std::to_string(agent) + "/ns/";
+    const std::string process = "/proc/" + std::to_string(agent) + "/";
     // An agent without namespaces of its own (started as another user) has none to join.
-    if (namespaceId(base + "net") == namespaceId("/proc/self/ns/net")) return;
+    if (namespaceId(process + "ns/net") == namespaceId("/proc/self/ns/net")) return;
+    const auto fail = [](const std::string& what) {
+        throw LimactlError("cannot enter the guest's " + what + ": " + std::strerror(errno));
+    };
+    // Entering a mount namespace moves the caller to that namespace's own root, which lies
+    // outside the chroot the agent may have been started in: the agent's root is taken
+    // first and entered afterwards, as `nsenter -r` does, so that no guest command ever
+    // reaches outside the root the guest was started in.
+    const int root = ::open((process + "root").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0) fail("root");
     for (const auto& [kind, flag] : {std::pair{"net", CLONE_NEWNET}, std::pair{"mnt", CLONE_NEWNS}}) {
-        const int fd = ::open((base + kind).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || ::setns(fd, flag) != 0) {
-            const std::string problem = std::strerror(errno);
-            if (fd >= 0) ::close(fd);
-            throw LimactlError("cannot enter the guest's " + std::string(kind) + " namespace: " + problem);
-        }
+        const int fd = ::open((process + "ns/" + kind).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::setns(fd, flag) != 0) fail(std::string(kind) + " namespace");
         ::close(fd);
     }
+    if (::fchdir(root) != 0 || ::chroot(".") != 0) fail("root");
+    ::close(root);
 }
 
 namespace {
