@@ -1,6 +1,7 @@
 #include "standins/launchctl/job.h"
 
 #include "standins/launchctl/state.h"
+#include "standins/common/watched_process.h"
 
 #include <cerrno>
 #include <chrono>
@@ -183,14 +184,16 @@ void terminateJob(pid_t pid, double timeout) {
     (void)!::write(ready, "ok", 2);
     ::close(ready);
 
+    // A test that loaded the job and was killed before booting it out takes it along.
+    const standin::WatchedProcess owner;
     bool wanted = startsAtLoad(spec);
-    std::optional<pid_t> running;
+    pid_t running = 0;  // the program, while it runs
     std::optional<Clock::time_point> lastStart;
     long runs = 0;
     std::error_code error;
     try {
-        while (!stopRequested && fs::exists(dir / "supervisor.pid", error)) {
-            if (!running && wanted) {
+        while (!stopRequested && fs::exists(dir / "supervisor.pid", error) && !owner.ended()) {
+            if (running <= 0 && wanted) {
                 if (lastStart) {
                     const auto earliest = *lastStart + std::chrono::duration<double>(spec.throttleSeconds);
                     if (Clock::now() < earliest) {
@@ -206,11 +209,11 @@ void terminateJob(pid_t pid, double timeout) {
                     writeText(dir / "job.pid", std::to_string(pid) + "\n");
                 }
             }
-            if (running) {
+            if (running > 0) {
                 int status = 0;
-                if (::waitpid(*running, &status, WNOHANG) == *running) {
-                    ::kill(-*running, SIGKILL);  // nothing outlives the program in its group
-                    running.reset();
+                if (::waitpid(running, &status, WNOHANG) == running) {
+                    ::kill(-running, SIGKILL);  // nothing outlives the program in its group
+                    running = 0;
                     fs::remove(dir / "job.pid", error);
                     writeText(dir / "last-exit", WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status)) + "\n"
                                                                      : "exit " + std::to_string(WEXITSTATUS(status)) + "\n");
@@ -222,7 +225,7 @@ void terminateJob(pid_t pid, double timeout) {
     } catch (...) {
         // The folder vanished under us or could not be written: unload.
     }
-    if (running) terminateJob(*running, spec.exitTimeoutSeconds);
+    if (running > 0) terminateJob(running, spec.exitTimeoutSeconds);
     fs::remove_all(dir, error);
     _exit(0);
 }

@@ -7,6 +7,7 @@
 #include "standins/limactl/qemu_guest.h"
 
 #include "standins/common/byte_relay.h"
+#include "standins/common/watched_process.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -15,13 +16,11 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <limits>
+#include <memory>
 #include <netinet/in.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -242,38 +241,14 @@ void stopHostAgent(const std::string& name, const fs::path& dir, pid_t pid, bool
 
 namespace {
 
-// The process the instance belongs to (TESSARON_STANDIN_WATCH_PID), as a descriptor that
-// becomes readable when it ends; -1 when none is watched. `ownerEnded`: it had ended
-// before the agent could watch it.
-int ownerDescriptor = -1;
-bool ownerEnded = false;
-
-void watchOwner() {
-    const char* text = std::getenv(watchedProcessVariable);
-    if (!text || !*text) return;
-    char* end = nullptr;
-    errno = 0;
-    const long pid = std::strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || pid <= 1 || pid > std::numeric_limits<pid_t>::max()) {
-        std::fprintf(stderr, "%s is not a process ID (%s); no process is watched\n", watchedProcessVariable, text);
-        return;
-    }
-    ownerDescriptor = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
-    if (ownerDescriptor >= 0) ::fcntl(ownerDescriptor, F_SETFD, FD_CLOEXEC);
-    else if (errno == ESRCH) ownerEnded = true;
-    else std::fprintf(stderr, "cannot watch process %ld: %s\n", pid, std::strerror(errno));
-}
-
-bool ownerGone() {
-    if (ownerEnded) return true;
-    pollfd owner{ownerDescriptor, POLLIN, 0};
-    return ownerDescriptor >= 0 && ::poll(&owner, 1, 0) > 0;
-}
+// The process the instance belongs to (TESSARON_STANDIN_WATCH_PID), watched from the
+// agent's start.
+std::unique_ptr<standin::WatchedProcess> owner;
 
 }  // namespace
 
 sigset_t becomeHostAgent(const fs::path& dir) {
-    watchOwner();
+    owner = std::make_unique<standin::WatchedProcess>();
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
@@ -297,7 +272,7 @@ AgentEnd watchChild(const fs::path& dir, pid_t child, const sigset_t& signals, i
             std::fprintf(stderr, "process %d exited (status %d)\n", child, exitCodeFromWaitStatus(childStatus));
             return AgentEnd::childExited;
         }
-        if (ownerGone()) {
+        if (owner && owner->ended()) {
             std::fprintf(stderr, "the process the instance belongs to has ended, stopping\n");
             return AgentEnd::ownerGone;
         }

@@ -35,8 +35,6 @@ int startHostAgent(const std::string& name, const fs::path& dir);
 // period, or at once with `force`).
 void stopHostAgent(const std::string& name, const fs::path& dir, pid_t pid, bool force);
 
-constexpr const char* watchedProcessVariable = "TESSARON_STANDIN_WATCH_PID";
-
 // The body of `limactl hostagent NAME`; returns the exit status.
 int runHostAgent(const std::string& name);
 
