@@ -78,21 +78,31 @@ std::string processesIn(int namespaceFd) {
     return found;
 }
 
-TEST(LightGuestWalls, NetworkAndServeChangeNothingOnThisMachine) {
-    if (::geteuid() != 0) GTEST_SKIP() << "Only root could change this machine's network or /etc.";
+// A Mac paired with a panel, whose light guest `tessaron` runs as root, walled.
+class LightGuestWalls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "Only root could change this machine's network or /etc.";
+        testing::writeHomeFilteredProcessLister(tools.path());
+        panel = std::make_unique<PanelProcess>();
+        mac = panel->createMachine("Studio");
+        before = machineSnapshot();
+        ASSERT_EQ(lima.create("tessaron").exitCode, 0);
+        testing::saveLink(mac, panel->base());
+        environment.variables["TESSARON_PS_PATH"] = (tools.path() / "ps").string();
+        environment.variables["TESSARON_PASS_INTERVAL_MS"] = "200";
+    }
+
     testing::TempDir tools;
     testing::TempHome home;
     testing::StandinLimaHome lima;
-    testing::writeHomeFilteredProcessLister(tools.path());
-    PanelProcess panel;
-    const auto mac = panel.createMachine("Studio");
-    const std::string before = machineSnapshot();
-
-    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
-    testing::saveLink(mac, panel.base());
+    std::unique_ptr<PanelProcess> panel;
+    PanelProcess::Machine mac;
+    std::string before;  // this machine, before the guest was made
     testing::ProgramEnvironment environment;
-    environment.variables["TESSARON_PS_PATH"] = (tools.path() / "ps").string();
-    environment.variables["TESSARON_PASS_INTERVAL_MS"] = "200";
+};
+
+TEST_F(LightGuestWalls, NetworkAndServeChangeNothingOnThisMachine) {
 
     const auto network = testing::runTessaron({"network"}, environment, 120);
     EXPECT_EQ(network.exitCode, 0) << network.standardError;
@@ -105,7 +115,7 @@ TEST(LightGuestWalls, NetworkAndServeChangeNothingOnThisMachine) {
     {
         testing::RunningProgram serve(testing::tessaronPath(), {"serve"}, environment);
         ASSERT_TRUE(PanelProcess::waitFor(
-            [&] { return panel.machineState(mac.machineId)["network"].value("registrations", 0) >= 3; }, 60))
+            [&] { return panel->machineState(mac.machineId)["network"].value("registrations", 0) >= 3; }, 60))
             << serve.standardOutput() << serve.standardError();
         serve.signal(SIGTERM);
         EXPECT_EQ(serve.waitForExit(30).value_or(-1), 0) << serve.standardError();
@@ -124,16 +134,7 @@ TEST(LightGuestWalls, NetworkAndServeChangeNothingOnThisMachine) {
 
 // A guest without systemd (a container's, a chroot's) brings its tunnel up all the same;
 // enabling the interface at boot is left out there.
-TEST(LightGuestWalls, WireGuardComesUpInAGuestWithoutSystemd) {
-    if (::geteuid() != 0) GTEST_SKIP() << "Only root has a walled guest with the real WireGuard tools.";
-    testing::TempDir tools;
-    testing::TempHome home;
-    testing::StandinLimaHome lima;
-    testing::writeHomeFilteredProcessLister(tools.path());
-    PanelProcess panel;
-    const auto mac = panel.createMachine("Studio");
-    ASSERT_EQ(lima.create("tessaron").exitCode, 0);
-    testing::saveLink(mac, panel.base());
+TEST_F(LightGuestWalls, WireGuardComesUpInAGuestWithoutSystemd) {
     // The guest scripts find every program of this machine but systemctl.
     const fs::path programs = tools.path() / "programs";
     fs::create_directories(programs);
@@ -147,8 +148,6 @@ TEST(LightGuestWalls, WireGuardComesUpInAGuestWithoutSystemd) {
     }
     testing::StandinLimaHome::writeShim(lima.guestShimDir("tessaron"), "python3",
                                         "#!/bin/sh\nPATH='" + programs.string() + "' exec /usr/bin/python3 \"$@\"\n");
-    testing::ProgramEnvironment environment;
-    environment.variables["TESSARON_PS_PATH"] = (tools.path() / "ps").string();
 
     const auto network = testing::runTessaron({"network"}, environment, 120);
     EXPECT_EQ(network.exitCode, 0) << network.standardError;
@@ -160,7 +159,7 @@ TEST(LightGuestWalls, WireGuardComesUpInAGuestWithoutSystemd) {
 // machine's outside it. The chroot here is this machine's root bound into a private mount
 // namespace, with a folder that only the chroot's view fills (a tmpfs): a command that
 // slipped out of the chroot would write into the empty folder outside instead.
-TEST(LightGuestWalls, GuestCommandsStayInTheRootTheGuestStartedIn) {
+TEST(LightGuestRoot, GuestCommandsStayInTheRootTheGuestStartedIn) {
     if (::geteuid() != 0) GTEST_SKIP() << "Only root has a chroot and namespaces.";
     testing::TempDir work;
     testing::StandinLimaHome lima;
