@@ -28,6 +28,7 @@ cd "$build_dir"
 # The tests get no terminal: one that reached an interactive child (limactl, ssh in the
 # real guest) would be taken over by it and stop the run. ctest ends with this script, each
 # test with ctest and each guest with its test, so a run killed midway leaves nothing running.
+unset TESSARON_STANDIN_WATCH_PID  # each test names itself
 with_parent=()
 command -v setpriv >/dev/null && with_parent=(setpriv --pdeathsig KILL)
 "${with_parent[@]}" ctest --output-on-failure -j "${TESSARON_TEST_JOBS:-$(nproc)}" "$@" </dev/null

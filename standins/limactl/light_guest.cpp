@@ -2,6 +2,7 @@
 
 #include "host/private_file.h"
 #include "standins/common/byte_relay.h"
+#include "standins/common/private_mounts.h"
 
 #include <cerrno>
 #include <chrono>
@@ -72,28 +73,6 @@ std::set<int> guestListeningPorts() {
     return ports;
 }
 
-// Makes every mount of the (new) mount namespace private, so that nothing mounted for
-// the guest reaches this machine's namespace. In a chroot whose root is not a mount
-// point, "/" cannot be named for that: the namespace's own root is visited for it (as
-// entering a mount namespace does) and the chroot entered again afterwards.
-bool allMountsPrivate() {
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) return true;
-    if (errno != EINVAL) return false;
-    const int root = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int own = ::open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
-    bool done = root >= 0 && own >= 0 && ::setns(own, CLONE_NEWNS) == 0;
-    if (done) {
-        done = ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-        const int saved = errno;
-        // Back into the root the agent was started in, whatever happened above.
-        if (::fchdir(root) != 0 || ::chroot(".") != 0 || ::chdir("/") != 0) std::_Exit(1);
-        errno = saved;
-    }
-    if (root >= 0) ::close(root);
-    if (own >= 0) ::close(own);
-    return done;
-}
-
 }  // namespace
 
 void forwardGuestPorts(int hostNetwork, int sshListener, const std::atomic<bool>& stop) {
@@ -149,7 +128,7 @@ bool makeLightGuestNamespaces(const fs::path& dir, int& hostNetwork) {
     hostNetwork = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     if (hostNetwork < 0) return complain("this machine's network namespace");
     if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return complain("unshare");
-    if (!allMountsPrivate()) return complain("private mounts");
+    if (!standin::makeMountsPrivate()) return complain("private mounts");
     if (!loopbackUp()) return complain("loopback");
     // The overlay's upper layer lives in memory, on a tmpfs that only this namespace sees.
     const fs::path layer = dir / "guest" / "etc";

@@ -13,6 +13,7 @@
 #include "support/serve_process.h"
 #include "support/temp_dir.h"
 #include "support/tessaron_process.h"
+#include "standins/common/private_mounts.h"
 
 #include <gtest/gtest.h>
 
@@ -177,7 +178,7 @@ TEST(LightGuestRoot, GuestCommandsStayInTheRootTheGuestStartedIn) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (::unshare(CLONE_NEWNS) != 0 || !standin::makeMountsPrivate() ||
             ::mount("/", root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
             ::mount("tmpfs", (root.string() + inner.string()).c_str(), "tmpfs", 0, "mode=0755") != 0 ||
             ::chroot(root.c_str()) != 0 || ::chdir("/") != 0)

@@ -18,10 +18,12 @@ int main(int argc, char** argv) {
         ::dup2(null, STDIN_FILENO);
         ::close(null);
     }
-    // A test ends with whatever started it (a killed ctest), and the guests it started end
-    // with the test, also when it is killed: the stand-in limactl's host agents watch it.
+    // A test ends with whatever started it (a killed ctest), and the guests and launchd jobs
+    // it started end with the test, also when it is killed: the stand-ins watch it. A test
+    // program that runs itself again as a child (to be killed at will) keeps its own
+    // process watched, so that what the child started outlives the child, as it must.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    ::setenv("TESSARON_STANDIN_WATCH_PID", std::to_string(::getpid()).c_str(), 1);
+    ::setenv("TESSARON_STANDIN_WATCH_PID", std::to_string(::getpid()).c_str(), /*overwrite=*/0);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
