@@ -58,6 +58,11 @@ export TESSARON_STANDIN_WATCH_PID=$$
 # UserName, need a user with an account). The panel and the relay stay this script's.
 if [ "$(id -u)" -eq 0 ]; then
   taken=" $(ps -e -o uid= | tr -s ' \n' '  ') "
+  # Accounts that an earlier shell, killed before it could clean up, left behind.
+  while IFS=: read -r name _ uid _ comment home _; do
+    [ "$comment" = "Tessaron stand-in Mac user" ] && [ ! -e "$home" ] && [[ "$taken" != *" $uid "* ]] &&
+      userdel "$name" 2>/dev/null || true
+  done < <(getent passwd)
   mac_uid=
   for candidate in $(seq 41000 42000); do
     getent passwd "$candidate" >/dev/null || getent group "$candidate" >/dev/null ||
