@@ -81,6 +81,7 @@ else
   as_mac_user=()
 fi
 chmod 0711 "$demo"  # the user reaches the home and the programs below, nothing else
+chmod 0700 "$demo/logs"
 
 # The Mac's home: the app in ~/Applications, the VM in ~/.lima (LIMA_HOME is not set, so
 # that the helper launchd starts finds the same VM).
