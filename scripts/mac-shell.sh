@@ -121,12 +121,8 @@ start_relay
 export PANEL="$panel" EDGE="ws://127.0.0.1:$ws_port/tunnel"
 
 # The light guest runs its commands as this user, who cannot change this machine: its
-# WireGuard and account tools are the stand-in's shims, put in as soon as the VM exists.
-start guest-shims "${as_mac_user[@]}" bash -c '
-  vm=$HOME/.lima/tessaron
-  while sleep 0.5; do
-    if [ -f "$vm/lima.yaml" ] && [ ! -x "$vm/guest/bin/wg" ]; then limactl _standin-guest-shims tessaron; fi
-  done'
+# WireGuard and account tools are the stand-in's shims, there from the VM's first start.
+export TESSARON_STANDIN_GUEST_SHIMS=1
 
 cat >"$demo/panel-user" <<'PANEL_USER'
 #!/usr/bin/env python3
