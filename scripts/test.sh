@@ -12,7 +12,7 @@ build_dir="$root/build"
 image_log=$(mktemp)
 image_pid=
 if [ "$(id -u)" -eq 0 ]; then
-  "$root/scripts/build-guest-image.sh" >"$image_log" 2>&1 &
+  "$root/scripts/build-guest-image.sh" >"$image_log" 2>&1 </dev/null &
   image_pid=$!
 fi
 "$root/scripts/build.sh" "$build_dir"
@@ -25,4 +25,10 @@ rm -f "$image_log"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 cd "$build_dir"
-ctest --output-on-failure -j "${TESSARON_TEST_JOBS:-$(nproc)}" "$@"
+# The tests get no terminal: one that reached an interactive child (limactl, ssh in the
+# real guest) would be taken over by it and stop the run. ctest ends with this script, each
+# test with ctest and each guest with its test, so a run killed midway leaves nothing running.
+unset TESSARON_STANDIN_WATCH_PID  # each test names itself
+with_parent=()
+command -v setpriv >/dev/null && with_parent=(setpriv --pdeathsig KILL)
+"${with_parent[@]}" ctest --output-on-failure -j "${TESSARON_TEST_JOBS:-$(nproc)}" "$@" </dev/null

@@ -28,6 +28,7 @@ import ipaddress
 import json
 import os
 import re
+import shutil
 import stat
 import subprocess
 import sys
@@ -260,9 +261,21 @@ def apply(json_text):
     if up:
         run(["wg-quick", "down", config_path()])
     checked(["wg-quick", "up", config_path()])
-    if config_dir() == "/etc/wireguard" and run(["systemctl", "--version"]).returncode == 0:
-        run(["systemctl", "enable", "wg-quick@" + INTERFACE])  # back after a reboot; best effort
+    enable_at_boot()
     return status()
+
+
+def enable_at_boot():
+    """Brings the interface back after a reboot where systemd runs; best effort: a guest
+    without systemctl, or where it fails, keeps the tunnel that is up now."""
+    systemctl = shutil.which("systemctl")
+    if config_dir() != "/etc/wireguard" or not systemctl:
+        return
+    try:
+        if run([systemctl, "--version"]).returncode == 0:
+            run([systemctl, "enable", "wg-quick@" + INTERFACE])
+    except Failure:
+        pass
 
 
 def status():

@@ -1,6 +1,7 @@
 #include "standins/launchctl/job.h"
 
 #include "standins/launchctl/state.h"
+#include "standins/common/watched_process.h"
 
 #include <cerrno>
 #include <chrono>
@@ -183,14 +184,16 @@ void terminateJob(pid_t pid, double timeout) {
     (void)!::write(ready, "ok", 2);
     ::close(ready);
 
+    // A test that loaded the job and was killed before booting it out takes it along.
+    const standin::WatchedProcess owner;
     bool wanted = startsAtLoad(spec);
     pid_t running = 0;  // the job's process, 0 while none runs
     std::optional<Clock::time_point> lastStart;
     long runs = 0;
     std::error_code error;
     try {
-        while (!stopRequested && fs::exists(dir / "supervisor.pid", error)) {
-            if (!running && wanted) {
+        while (!stopRequested && fs::exists(dir / "supervisor.pid", error) && !owner.ended()) {
+            if (running <= 0 && wanted) {
                 if (lastStart) {
                     const auto earliest = *lastStart + std::chrono::duration<double>(spec.throttleSeconds);
                     if (Clock::now() < earliest) {
@@ -206,7 +209,7 @@ void terminateJob(pid_t pid, double timeout) {
                     writeText(dir / "job.pid", std::to_string(pid) + "\n");
                 }
             }
-            if (running) {
+            if (running > 0) {
                 int status = 0;
                 if (::waitpid(running, &status, WNOHANG) == running) {
                     ::kill(-running, SIGKILL);  // nothing outlives the program in its group

@@ -92,6 +92,10 @@ int runShell(const std::vector<std::string>& arguments, const FaultEffects&) {
 
     if (state.config && state.config->guest == "qemu") return runQemuShell(state, command, parsed.value("workdir"));
 
+    // The guest's command starts in the caller's folder, as Lima's does where the guest
+    // has that folder, else in the guest's home.
+    std::error_code noFolder;
+    const fs::path callerFolder = fs::current_path(noFolder);
     joinLightGuestNamespaces(state.hostAgentPid);
     command = withoutSudo(std::move(command));
     if (command == std::vector<std::string>{"cat", "/proc/sys/kernel/random/boot_id"}) {
@@ -112,7 +116,7 @@ int runShell(const std::vector<std::string>& arguments, const FaultEffects&) {
             std::cerr << "bash: line 1: cd: " << *workdir << ": " << std::strerror(errno) << "\n";
             return 1;
         }
-    } else if (::access(".", X_OK) != 0) {
+    } else if (noFolder || ::chdir(callerFolder.c_str()) != 0 || ::access(".", X_OK) != 0) {
         (void)::chdir((state.dir / "guest" / "home").c_str());
     }
 

@@ -7,6 +7,7 @@
 #include "standins/limactl/qemu_guest.h"
 
 #include "standins/common/byte_relay.h"
+#include "standins/common/watched_process.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -15,8 +16,10 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <netinet/in.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -237,7 +240,16 @@ void stopHostAgent(const std::string& name, const fs::path& dir, pid_t pid, bool
     removeRuntimeFiles(dir);
 }
 
+namespace {
+
+// The process the instance belongs to (TESSARON_STANDIN_WATCH_PID), watched from the
+// agent's start.
+std::unique_ptr<standin::WatchedProcess> owner;
+
+}  // namespace
+
 sigset_t becomeHostAgent(const fs::path& dir) {
+    owner = std::make_unique<standin::WatchedProcess>();
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
@@ -260,6 +272,10 @@ AgentEnd watchChild(const fs::path& dir, pid_t child, const sigset_t& signals, i
         if (::waitpid(child, &childStatus, WNOHANG) == child) {
             std::fprintf(stderr, "process %d exited (status %d)\n", child, exitCodeFromWaitStatus(childStatus));
             return AgentEnd::childExited;
+        }
+        if (owner && owner->ended()) {
+            std::fprintf(stderr, "the process the instance belongs to has ended, stopping\n");
+            return AgentEnd::ownerGone;
         }
         std::error_code error;
         std::string recorded;
@@ -332,28 +348,30 @@ int runHostAgent(const std::string& name) {
         if (!makeLightGuestNamespaces(dir, hostNetwork)) return 1;
     }
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
     const std::string logPath = (dir / "sshd.log").string();
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     const std::string config = (dir / "sshd_config").string();
     std::vector<std::string> argumentStrings = {sshdPath, "-D", "-e", "-f", config};
     std::vector<char*> argv;
     for (auto& argument : argumentStrings) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    pid_t sshd = -1;
-    int spawned = ::posix_spawn(&sshd, sshdPath, &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) {
-        std::fprintf(stderr, "cannot start %s: %s\n", sshdPath, std::strerror(spawned));
+    const pid_t self = ::getpid();
+    const pid_t sshd = ::fork();
+    if (sshd == 0) {
+        // sshd goes down with its host agent, whatever ends the agent (a `start` that gives
+        // up kills it, possibly before sshd has written the pid file it would be found by).
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != self) std::_Exit(1);
+        const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (log < 0 || ::dup2(log, STDOUT_FILENO) < 0 || ::dup2(log, STDERR_FILENO) < 0) std::_Exit(127);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execv(sshdPath, argv.data());
+        std::fprintf(stderr, "cannot start %s: %s\n", sshdPath, std::strerror(errno));
+        std::_Exit(127);
+    }
+    if (sshd < 0) {
+        std::fprintf(stderr, "cannot start %s: %s\n", sshdPath, std::strerror(errno));
         return 1;
     }
     std::thread forwarder;

@@ -4,8 +4,10 @@
 // port for the instance and takes it down again.
 //
 // The agent stops sshd and exits when it is sent SIGTERM or SIGINT (`stop`, `delete -f`),
-// when sshd exits, or when the instance's folder disappears (a test's LIMA_HOME removed
-// without a `stop`), so that no sshd outlives its instance.
+// when sshd exits, when the instance's folder disappears (a test's LIMA_HOME removed
+// without a `stop`), or when the process named by TESSARON_STANDIN_WATCH_PID in its
+// environment (that of the `start` that started it) ends (a test killed before it could
+// clean up), so that no sshd or QEMU outlives its instance or its test.
 
 #include "standins/limactl/lima_home.h"
 
@@ -40,9 +42,10 @@ int runHostAgent(const std::string& name);
 // blocks the stop signals (SIGTERM, SIGINT, SIGHUP), records itself in ha.pid, and
 // returns the blocked set;
 sigset_t becomeHostAgent(const fs::path& dir);
-// waits for a stop signal, the child's end (its status in `childStatus`) or the loss of
-// the instance (its folder removed, or ha.pid naming another agent);
-enum class AgentEnd { stopSignal, childExited, instanceGone };
+// waits for a stop signal, the child's end (its status in `childStatus`), the loss of
+// the instance (its folder removed, or ha.pid naming another agent) or the end of the
+// watched process;
+enum class AgentEnd { stopSignal, childExited, instanceGone, ownerGone };
 AgentEnd watchChild(const fs::path& dir, pid_t child, const sigset_t& signals, int& childStatus);
 // waits at most `limit` for the child to end, then kills it; false when it had to be killed;
 bool reapWithin(pid_t child, std::chrono::milliseconds limit);

@@ -2,6 +2,7 @@
 
 #include "host/private_file.h"
 #include "standins/common/byte_relay.h"
+#include "standins/common/private_mounts.h"
 
 #include <cerrno>
 #include <chrono>
@@ -127,7 +128,7 @@ bool makeLightGuestNamespaces(const fs::path& dir, int& hostNetwork) {
     hostNetwork = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     if (hostNetwork < 0) return complain("this machine's network namespace");
     if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return complain("unshare");
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return complain("private mounts");
+    if (!standin::makeMountsPrivate()) return complain("private mounts");
     if (!loopbackUp()) return complain("loopback");
     // The overlay's upper layer lives in memory, on a tmpfs that only this namespace sees.
     const fs::path layer = dir / "guest" / "etc";
@@ -152,18 +153,25 @@ bool makeLightGuestNamespaces(const fs::path& dir, int& hostNetwork) {
 
 void joinLightGuestNamespaces(pid_t agent) {
     if (::geteuid() != 0) return;
-    const std::string base = "/proc/" + std::to_string(agent) + "/ns/";
+    const std::string process = "/proc/" + std::to_string(agent) + "/";
     // An agent without namespaces of its own (started as another user) has none to join.
-    if (namespaceId(base + "net") == namespaceId("/proc/self/ns/net")) return;
+    if (namespaceId(process + "ns/net") == namespaceId("/proc/self/ns/net")) return;
+    const auto fail = [](const std::string& what) {
+        throw LimactlError("cannot enter the guest's " + what + ": " + std::strerror(errno));
+    };
+    // Entering a mount namespace moves the caller to that namespace's own root, which lies
+    // outside the chroot the agent may have been started in: the agent's root is taken
+    // first and entered afterwards, as `nsenter -r` does, so that no guest command ever
+    // reaches outside the root the guest was started in.
+    const int root = ::open((process + "root").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0) fail("root");
     for (const auto& [kind, flag] : {std::pair{"net", CLONE_NEWNET}, std::pair{"mnt", CLONE_NEWNS}}) {
-        const int fd = ::open((base + kind).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || ::setns(fd, flag) != 0) {
-            const std::string problem = std::strerror(errno);
-            if (fd >= 0) ::close(fd);
-            throw LimactlError("cannot enter the guest's " + std::string(kind) + " namespace: " + problem);
-        }
+        const int fd = ::open((process + "ns/" + kind).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::setns(fd, flag) != 0) fail(std::string(kind) + " namespace");
         ::close(fd);
     }
+    if (::fchdir(root) != 0 || ::chroot(".") != 0) fail("root");
+    ::close(root);
 }
 
 namespace {

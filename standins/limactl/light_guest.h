@@ -29,8 +29,9 @@ bool makeLightGuestNamespaces(const fs::path& dir, int& hostNetwork);
 // port's listener, bound on this machine before the agent left its namespace.
 void forwardGuestPorts(int hostNetwork, int sshListener, const std::atomic<bool>& stop);
 
-// Joins the namespaces of the host agent `agent` (single-threaded callers only). Throws
-// LimactlError when they cannot be joined; does nothing when not root.
+// Joins the namespaces and the root of the host agent `agent` (single-threaded callers
+// only); the working directory is then that root. Throws LimactlError when they cannot
+// be joined; does nothing when not root.
 void joinLightGuestNamespaces(pid_t agent);
 
 // Ends every process left in the network namespace of the host agent `agent` (say a

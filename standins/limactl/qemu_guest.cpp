@@ -253,7 +253,7 @@ int runQemuHostAgent(const fs::path& dir, const InstanceConfig& config) {
     const AgentEnd end = watchChild(dir, qemu, signals, status);
     if (end != AgentEnd::childExited) {
         // A clean power-off first (the guest's ACPI power button), then a bounded kill; a
-        // removed instance folder leaves nothing to power off cleanly for.
+        // removed instance folder, or an ended test, leaves nothing to power off cleanly for.
         const std::string command = "system_powerdown\n";
         const bool graceful =
             end == AgentEnd::stopSignal && ::write(monitor[1], command.data(), command.size()) >= 0;
@@ -270,7 +270,11 @@ int runQemuShell(const InstanceState& state, const std::vector<std::string>& com
     std::vector<std::string> arguments = {sshPath};
     const auto options = sshOptions(state.dir, state.sshLocalPort);
     arguments.insert(arguments.end(), options.begin(), options.end());
-    arguments.push_back(::isatty(STDIN_FILENO) ? "-t" : "-T");
+    // A terminal only when it is ours to use: its foreground process group is this one.
+    // Input merely inherited from a terminal (a test run from one) is not handed on, or
+    // ssh would take that terminal over.
+    const bool ownTerminal = ::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+    arguments.push_back(ownTerminal ? "-t" : "-T");
     arguments.push_back(guestAccount() + "@127.0.0.1");
     std::string remote;
     if (workdir) remote = "cd " + shellQuoted(*workdir) + " && ";

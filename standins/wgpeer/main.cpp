@@ -6,6 +6,7 @@
 #include "host/private_file.h"
 #include "host/process_runner.h"
 #include "standins/common/byte_relay.h"
+#include "standins/common/private_mounts.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -128,7 +129,7 @@ int serve(int argc, char** argv) {
     // A network namespace of our own, and a private /run in a mount namespace of our own
     // (wireguard-go and wg keep their sockets in /run/wireguard).
     if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) fail(std::string("unshare: ") + std::strerror(errno));
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    if (!tessaron::standin::makeMountsPrivate() ||
         ::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
         fail(std::string("cannot make a private /run: ") + std::strerror(errno));
     checked(ipTool, {"link", "set", "lo", "up"});

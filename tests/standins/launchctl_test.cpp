@@ -2,6 +2,7 @@
 
 #include "host/process_runner.h"
 #include "host/property_list.h"
+#include "support/serve_process.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -244,6 +245,25 @@ TEST_F(LaunchctlStandin, RemovingTheStateFolderStopsEverything) {
     ASSERT_FALSE(fs::exists(dir_ / "state")) << error.message();
     loaded_.clear();
     EXPECT_TRUE(waitUntil([&] { return processGone(*pid) && processGone(supervisor); }, 10));
+}
+
+// A test killed before its teardown (ctest's time-out is SIGKILL) leaves no job running.
+TEST_F(LaunchctlStandin, TheEndOfTheWatchedProcessStopsTheJob) {
+    RunningProgram owner("/bin/sleep", {"600"});
+    {
+        ScopedEnv watched("TESSARON_STANDIN_WATCH_PID", std::to_string(owner.pid()));
+        ASSERT_EQ(bootstrap("gui/501", writeJob("com.t.owned", "exec sleep 60\n", {{"KeepAlive", true}}), "com.t.owned")
+                      .exitCode,
+                  0);
+    }
+    std::optional<pid_t> pid;
+    ASSERT_TRUE(waitUntil([&] { return (pid = jobPid("gui/501/com.t.owned")).has_value(); }));
+    const pid_t supervisor = std::stoi(readFile(dir_ / "state" / "jobs" / "gui-501" / "com.t.owned" / "supervisor.pid"));
+    owner.signal(SIGKILL);
+    ASSERT_TRUE(owner.waitForExit(20).has_value());
+    loaded_.clear();
+    EXPECT_TRUE(waitUntil([&] { return processGone(*pid) && processGone(supervisor); }, 10));
+    EXPECT_NE(run({"print", "gui/501/com.t.owned"}).exitCode, 0);
 }
 
 }  // namespace

@@ -66,5 +66,16 @@ TEST(LimactlGuestShims, ShimsAreNoLimaCallAndARepeatedRunKeepsTheGuestState) {
     EXPECT_EQ(lima.run({"delete", "-f", "vm"}).exitCode, 0);
 }
 
+TEST(LimactlGuestShims, AnInstanceCanBeMadeWithThemFromTheStart) {
+    StandinLimaHome lima;
+    {
+        ScopedEnv shims("TESSARON_STANDIN_GUEST_SHIMS", "1");
+        ASSERT_EQ(lima.create("vm").exitCode, 0);
+    }
+    EXPECT_EQ(lima.run({"shell", "vm", "--", "id", "-un"}).standardOutput, "tessa\n");
+    EXPECT_EQ(lima.run({"shell", "vm", "--", "wg-quick", "up", "tessaron"}).exitCode, 0);
+    EXPECT_TRUE(fs::exists(lima.guestShimDir("vm") / "up"));
+}
+
 }  // namespace
 }  // namespace tessaron::testing

@@ -2,6 +2,7 @@
 
 #include "host/json.h"
 #include "support/limactl_standin.h"
+#include "support/serve_process.h"
 #include "support/temp_dir.h"
 #include "support/tessaron_process.h"
 
@@ -273,6 +274,37 @@ TEST_F(LimactlTest, SshdGoesAwayWhenTheInstanceFolderIsRemoved) {
     while (::kill(sshd, 0) == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
     EXPECT_NE(::kill(sshd, 0), 0);
     EXPECT_EQ(bannerAt(port), "");
+}
+
+// A `start` that gives up kills its host agent, maybe before sshd wrote the pid file that
+// `stop` finds it by: sshd ends with the agent.
+TEST_F(LimactlTest, SshdEndsWithAKilledHostAgent) {
+    ASSERT_EQ(lima.create("vm").exitCode, 0);
+    const pid_t agent = std::stoi(readFile(lima.instanceDir("vm") / "ha.pid"));
+    const pid_t sshd = std::stoi(readFile(lima.instanceDir("vm") / "sshd.pid"));
+    ASSERT_EQ(::kill(agent, SIGKILL), 0);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (::kill(sshd, 0) == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
+    EXPECT_NE(::kill(sshd, 0), 0);
+}
+
+// A test killed before its clean-up (ctest's time-out is SIGKILL) leaves no guest running:
+// the host agent watches the process named when the instance started.
+TEST_F(LimactlTest, TheInstanceStopsWhenTheProcessItBelongsToEnds) {
+    RunningProgram owner("/bin/sleep", {"600"});
+    {
+        ScopedEnv watched("TESSARON_STANDIN_WATCH_PID", std::to_string(owner.pid()));
+        ASSERT_EQ(lima.create("vm").exitCode, 0);
+    }
+    const pid_t sshd = std::stoi(readFile(lima.instanceDir("vm") / "sshd.pid"));
+    EXPECT_EQ(status("vm"), "Running");
+    owner.signal(SIGKILL);
+    ASSERT_TRUE(owner.waitForExit(20).has_value());
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while ((status("vm") != "Stopped" || ::kill(sshd, 0) == 0) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(status("vm"), "Stopped");
+    EXPECT_NE(::kill(sshd, 0), 0);
 }
 
 TEST_F(LimactlTest, EveryCallIsLoggedWholeEvenWhenCallsOverlap) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/prctl.h>
@@ -47,6 +48,8 @@ PanelProcess::PanelProcess(const Options& options) {
     if (pid_ == 0) {
         // The panel goes away with the test, also when the test itself is killed.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0) ::dup2(null, STDIN_FILENO);
         ::dup2(out[1], STDOUT_FILENO);
         ::close(out[0]);
         ::close(out[1]);
