@@ -11,6 +11,17 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 tool=mac-shell
+
+# Started as root, the shell runs in a mount namespace of its own, where the Mac's user gets an
+# account that only this shell's processes see (see below): nothing of this machine changes.
+if [ "$(id -u)" -eq 0 ] && [ -z "${TESSARON_MAC_SHELL_NAMESPACE:-}" ]; then
+  if ! unshare --mount --propagation private true 2>/dev/null; then
+    echo "$tool: started as root, this shell needs a mount namespace of its own for the Mac's user, and none" \
+      "can be made here (in a chroot, for example); start it as an ordinary user instead." >&2
+    exit 1
+  fi
+  TESSARON_MAC_SHELL_NAMESPACE=1 exec unshare --mount --propagation private "$0" "$build"
+fi
 outer_path=$PATH
 source "$root/scripts/standins.sh"
 
@@ -35,14 +46,10 @@ stop_shell_processes() {
   done
   for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
 }
-mac_account=
 cleanup() {
   trap - EXIT INT TERM HUP
   stop_shell_processes
   stop_everything
-  if [ -n "$mac_account" ] && ! userdel "$mac_account" 2>/dev/null; then
-    echo "mac-shell: the account $mac_account could not be removed (userdel $mac_account)" >&2
-  fi
   printf 'mac-shell: every process of this shell was stopped and %s removed.\n' "$demo"
 }
 trap cleanup EXIT
@@ -53,16 +60,12 @@ trap 'exit 129' HUP
 export TESSARON_STANDIN_WATCH_PID=$$
 
 # The Mac's user. `tessaron service enable` and `enable-headless` refuse root, as on a
-# Mac; started as root, the shell runs as an account of its own, made for it here and
-# removed again when the shell ends (the light guest's ssh-keygen and sshd, and launchd's
-# UserName, need a user with an account). The panel and the relay stay this script's.
+# Mac; started as root, the shell runs as a user of its own (the light guest's ssh-keygen and
+# sshd, and launchd's UserName, need a user with an account). The account is in copies of
+# /etc/passwd and /etc/group mounted over them in this shell's own mount namespace, so only
+# this shell's processes see it and it is gone with them. The panel and the relay stay root's.
 if [ "$(id -u)" -eq 0 ]; then
   taken=" $(ps -e -o uid= | tr -s ' \n' '  ') "
-  # Accounts that an earlier shell, killed before it could clean up, left behind.
-  while IFS=: read -r name _ uid _ comment home _; do
-    [ "$comment" = "Tessaron stand-in Mac user" ] && [ ! -e "$home" ] && [[ "$taken" != *" $uid "* ]] &&
-      userdel "$name" 2>/dev/null || true
-  done < <(getent passwd)
   mac_uid=
   for candidate in $(seq 41000 42000); do
     getent passwd "$candidate" >/dev/null || getent group "$candidate" >/dev/null ||
@@ -71,9 +74,13 @@ if [ "$(id -u)" -eq 0 ]; then
   done
   [ -n "$mac_uid" ] || fail "no free user ID for the Mac's user"
   mac_user=tessa$mac_uid
-  useradd --uid "$mac_uid" --user-group --no-create-home --home-dir "$demo/home" --shell /bin/bash \
-    --comment "Tessaron stand-in Mac user" "$mac_user" || fail "could not make the account $mac_user"
-  mac_account=$mac_user
+  mkdir -p "$demo/etc"
+  cp /etc/passwd /etc/group "$demo/etc/"
+  echo "$mac_user:x:$mac_uid:$mac_uid:Tessaron stand-in Mac user:$demo/home:/bin/bash" >>"$demo/etc/passwd"
+  echo "$mac_user:x:$mac_uid:" >>"$demo/etc/group"
+  chmod 0644 "$demo/etc/passwd" "$demo/etc/group"
+  mount --bind "$demo/etc/passwd" /etc/passwd && mount --bind "$demo/etc/group" /etc/group ||
+    fail "could not give the Mac's user an account in this shell's namespace"
   as_mac_user=(setpriv --reuid="$mac_uid" --regid="$mac_uid" --init-groups)
 else
   mac_uid=$(id -u)
