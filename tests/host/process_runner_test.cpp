@@ -204,7 +204,8 @@ TEST(ProcessRunner, BoundedRunsEndWhatTheyStartedOnlyWhenGivenUpOn) {
         std::stop_source stop;
         std::jthread stopper([&] {
             if (!c.stopRequested) return;
-            while (!fs::exists(pidFile)) std::this_thread::sleep_for(10ms);
+            // Once the grandchild's ID is written whole (the file exists a moment before).
+            while (!fs::exists(pidFile) || !tt::readFile(pidFile).ends_with('\n')) std::this_thread::sleep_for(10ms);
             stop.request_stop();
         });
         const auto started = std::chrono::steady_clock::now();
