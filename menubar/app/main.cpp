@@ -3,7 +3,7 @@
 // state in the system tray and runs the bundle's `tessaron` for every read and action.
 #include "app/menu_bar_tray.h"
 #include "app/message_box_confirmer.h"
-#include "app/quit_signals.h"
+#include "platform/quit_signals.h"
 #include "host/paths.h"
 #include "model/menu_controller.h"
 #include "platform/system_opener.h"
@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     // Closing an alert must not end the program: it has no window of its own.
     QApplication::setQuitOnLastWindowClosed(false);
     // Made first, so that a second signal during the shutdown below cannot cut it short.
-    menubar::QuitSignals quitSignals;
+    desktop::QuitSignals quitSignals;
 
     const auto ownBundle = bundle::mainBundle();
     menubar::MenuController::Dependencies dependencies;

@@ -1,4 +1,4 @@
-#include "app/quit_signals.h"
+#include "platform/quit_signals.h"
 
 #include <QCoreApplication>
 
@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace tessaron::menubar {
+namespace tessaron::desktop {
 
 namespace {
 
@@ -45,4 +45,4 @@ QuitSignals::~QuitSignals() {
         if (fd >= 0) ::close(fd);
 }
 
-}  // namespace tessaron::menubar
+}  // namespace tessaron::desktop
