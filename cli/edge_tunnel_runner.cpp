@@ -417,6 +417,8 @@ private:
         targets.sshLocalPort = settings_.sshLocalPort;
         targets.connectTimeout = settings_.streamConnectTimeout;
         targets.maxOpenStreams = settings_.maxOpenStreams;
+        targets.budgets = settings_.streamBudgets;
+        targets.onWaitingHigh = settings_.onStreamWaitingHigh;
         auto registry =
             std::make_shared<LocalForwarderRegistry>(io_.get_executor(), pool_.get_executor(), targets, writer);
         auto heartbeat = std::make_shared<asio::steady_timer>(io_);
