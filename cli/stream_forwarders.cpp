@@ -247,7 +247,7 @@ asio::awaitable<void> LocalForwarder::forwardResponses(TunnelFrameWriter& writer
         try {
             co_await waitReadable();
             // Frames of all streams that wait for the edge's socket are bounded together.
-            co_await writer.waitForRoom(sendingBytes_);
+            if (writer.unwrittenBytes() >= sendingBytes_) co_await writer.waitForRoom(sendingBytes_);
             // The read and its frame's encoding happen together, so the read buffer is free
             // again before anything else runs.
             const auto [n, end] = readNow(readBuffer);
@@ -392,7 +392,9 @@ asio::awaitable<void> LocalForwarderRegistry::receive(std::string_view id, std::
         if (!full && !paced) break;
         room_.expires_at(full ? asio::steady_timer::time_point::max() : *paced);
         boost::system::error_code ignored;
+        ++waitingForRoom_;
         co_await room_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        --waitingForRoom_;
     }
     // A stream closed meanwhile was reported (or not) by whoever closed it.
     if (forwarder->cancelled() || bytes->empty()) co_return;
@@ -441,7 +443,7 @@ void LocalForwarderRegistry::dropQueue(LocalForwarder& forwarder) {
         forwarder.overBudget_ = false;
         std::erase_if(overBudget_, [&](const auto& listed) { return listed.get() == &forwarder; });
     }
-    room_.cancel();
+    if (waitingForRoom_ > 0) room_.cancel();
 }
 
 void LocalForwarderRegistry::checkBudget(const std::shared_ptr<LocalForwarder>& forwarder) {
@@ -456,6 +458,7 @@ void LocalForwarderRegistry::checkBudget(const std::shared_ptr<LocalForwarder>& 
 }
 
 std::optional<std::chrono::steady_clock::time_point> LocalForwarderRegistry::pacedUntil() const {
+    if (overBudget_.empty()) return std::nullopt;
     const auto now = std::chrono::steady_clock::now();
     std::optional<std::chrono::steady_clock::time_point> until;
     for (const auto& forwarder : overBudget_) {
@@ -487,7 +490,7 @@ asio::awaitable<void> LocalForwarderRegistry::drain(std::shared_ptr<LocalForward
                 queuedBytes_ -= n;
                 forwarder->lastTaken_ = std::chrono::steady_clock::now();
                 checkBudget(forwarder);
-                room_.cancel();
+                if (waitingForRoom_ > 0) room_.cancel();
             }
         }
         if (forwarder->finishQueued_ && !forwarder->cancelled()) {

@@ -184,6 +184,7 @@ private:
     std::vector<std::shared_ptr<LocalForwarder>> overBudget_;
     boost::asio::steady_timer room_;  // cancelled whenever a queue shrinks or a stream closes
     bool watching_ = false;           // watchStuckStreams() runs
+    int waitingForRoom_ = 0;          // receive() calls waiting on room_
     // One read buffer for every stream's reader: a read and the encoding of its frame
     // happen without a suspension in between.
     std::unique_ptr<char[]> readBuffer_;

@@ -40,13 +40,15 @@ void TunnelFrameWriter::close() {
 
 void TunnelFrameWriter::written(std::size_t bytes) {
     unwrittenBytes_ -= bytes;
-    room_.cancel();
+    if (roomWaiters_ > 0) room_.cancel();
 }
 
 asio::awaitable<void> TunnelFrameWriter::waitForRoom(std::size_t limit) {
     while (unwrittenBytes_ >= limit && !closed_) {
+        ++roomWaiters_;
         boost::system::error_code ignored;
         co_await room_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        --roomWaiters_;
     }
 }
 

@@ -77,7 +77,8 @@ private:
     bool writing_ = false;
     bool closed_ = false;
     std::size_t unwrittenBytes_ = 0;
-    boost::asio::steady_timer room_;  // cancelled whenever a frame has been written, and on close
+    boost::asio::steady_timer room_;  // cancelled when a frame has been written while callers wait for room
+    std::size_t roomWaiters_ = 0;
 };
 
 }  // namespace tessaron::cli
