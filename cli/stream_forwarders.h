@@ -80,7 +80,6 @@ struct StreamTargets {
     std::function<void(std::size_t)> onWaitingHigh;
 };
 
-
 class LocalForwarder : public std::enable_shared_from_this<LocalForwarder> {
 public:
     LocalForwarder(boost::asio::any_io_executor executor, std::string id, tunnel::TunnelTransport transport,
@@ -182,7 +181,8 @@ private:
     std::size_t queuedBytes_ = 0;  // all streams' queues
     std::size_t queuedHigh_ = 0;
     std::vector<std::shared_ptr<LocalForwarder>> overBudget_;
-    boost::asio::steady_timer room_;  // cancelled whenever a queue shrinks or a stream closes
+    // Woken, while receive() waits on it, whenever a queue shrinks or a stream closes.
+    boost::asio::steady_timer room_;
     bool watching_ = false;           // watchStuckStreams() runs
     int waitingForRoom_ = 0;          // receive() calls waiting on room_
     // One read buffer for every stream's reader: a read and the encoding of its frame
