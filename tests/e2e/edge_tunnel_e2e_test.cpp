@@ -1228,3 +1228,31 @@ TEST(EdgeTunnel, AStreamWhoseReaderStaysStuckIsClosedWithAReasonWhileTheOtherGoe
         close(control);
     }
 }
+
+// A stop of the helper while a local reader is stuck and the connection's budget is in use
+// ends at once, not when the stuck stream would be closed.
+TEST(EdgeTunnel, AStopEndsPromptlyWhileALocalReaderIsStuckAndTheBudgetIsInUse) {
+    std::atomic<bool> release{false};
+    TwoStreamService service([&](int, int) {
+        while (!release) std::this_thread::sleep_for(10ms);
+    });
+    EdgeProcess edge({"--tcp-target", std::to_string(service.port()), "--no-frame-log"});
+    cli::EdgeTunnelSettings settings;
+    settings.streamBudgets.connectionBytes = 1u << 20;
+    settings.streamBudgets.stuckAfter = 300s;
+    std::atomic<std::size_t> waiting{0};
+    settings.onStreamWaitingHigh = [&](std::size_t bytes) { waiting = bytes; };
+    auto tunnel = std::make_unique<Tunnel>(edge.wsURL(), settings);
+    waitConnected(edge, *tunnel);
+    const auto [bulkFd, control] = connectTwoStreams(edge);
+    std::thread writer([fd = bulkFd] { writeAll(fd, std::string(16u << 20, 'x')); });
+    EXPECT_TRUE(EdgeProcess::waitFor([&] { return waiting.load() >= settings.streamBudgets.connectionBytes; }));
+    const auto start = std::chrono::steady_clock::now();
+    tunnel.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+    release = true;
+    shutdown(bulkFd, SHUT_RDWR);
+    writer.join();
+    close(bulkFd);
+    close(control);
+}
