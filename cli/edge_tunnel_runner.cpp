@@ -417,6 +417,8 @@ private:
         targets.sshLocalPort = settings_.sshLocalPort;
         targets.connectTimeout = settings_.streamConnectTimeout;
         targets.maxOpenStreams = settings_.maxOpenStreams;
+        targets.budgets = settings_.streamBudgets;
+        targets.onWaitingHigh = settings_.onStreamWaitingHigh;
         auto registry =
             std::make_shared<LocalForwarderRegistry>(io_.get_executor(), pool_.get_executor(), targets, writer);
         auto heartbeat = std::make_shared<asio::steady_timer>(io_);
@@ -424,7 +426,13 @@ private:
         auto ended = std::make_shared<bool>(false);
         bool heartbeatStarted = false;
 
-        cancelCurrent_ = [this, ws, writer] { closeGoingAway(ws, writer); };
+        // A stop also ends the streams at once (as the end of the connection does below): a
+        // frame waiting for room in their budget would otherwise hold the loop until a stuck
+        // stream is closed.
+        cancelCurrent_ = [this, ws, writer, registry] {
+            registry->closeAll();
+            closeGoingAway(ws, writer);
+        };
 
         std::exception_ptr failure;
         try {

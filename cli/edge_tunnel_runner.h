@@ -4,6 +4,7 @@
 // to the edge and to the control panel, and reconnects with a capped back-off.
 // Each runner runs its own I/O loop on the calling thread.
 
+#include "cli/stream_budgets.h"
 #include "panel/tunnel_messages.h"
 
 #include <chrono>
@@ -37,6 +38,10 @@ struct EdgeTunnelSettings {
     std::chrono::milliseconds streamConnectTimeout{30'000};
     // Streams open at once on one connection; a "stream_open" beyond this is refused.
     std::size_t maxOpenStreams = 1000;
+    // What one connection holds for its streams' local readers, and when one counts as stuck.
+    StreamBudgets streamBudgets;
+    // Called with the bytes waiting for local readers whenever that total reaches a new high (tests).
+    std::function<void(std::size_t)> onStreamWaitingHigh;
     // The loopback port that Lima forwards to the VM's SSH server (blocking, may throw).
     std::function<int(const std::string& vmName)> sshLocalPort;
     // Output lines (without the line feed); default standard output / standard error.

@@ -3,6 +3,7 @@
 #include "host/base64.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -50,6 +51,29 @@ std::string errorSentence(const std::exception& error) {
     // A system error's what() carries the library's source location; its message does not.
     if (const auto* system = dynamic_cast<const boost::system::system_error*>(&error)) return sentence(system->code());
     return error.what();
+}
+
+namespace {
+
+std::string amount(std::size_t bytes) {
+    if (bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+    if (bytes % (1u << 10) == 0) return std::to_string(bytes >> 10) + " KiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+std::string duration(std::chrono::milliseconds time) {
+    if (time.count() == 1000) return "1 second";
+    char text[32];
+    std::snprintf(text, sizeof text, "%g seconds", static_cast<double>(time.count()) / 1000);
+    return text;
+}
+
+}  // namespace
+
+std::string stuckStreamSentence(const StreamBudgets& budgets, bool overStreamBudget) {
+    return "The local service took none of this stream's data for " + duration(budgets.stuckAfter) + " while " +
+           (overStreamBudget ? "more than the stream's " + amount(budgets.streamBytes) + " were waiting for it."
+                             : "the connection's " + amount(budgets.connectionBytes) + " for waiting data were full.");
 }
 
 // ---- LocalAddresses ----
@@ -164,15 +188,18 @@ std::size_t LocalForwarder::writeNow(std::string_view bytes) {
     return transport_ == TunnelTransport::udp ? bytes.size() : n;
 }
 
-asio::awaitable<void> LocalForwarder::write(std::string_view bytes) {
+asio::awaitable<std::size_t> LocalForwarder::writeSome(std::string_view bytes) {
     boost::system::error_code ec;
+    std::size_t n = 0;
     if (transport_ == TunnelTransport::tcp) {
-        co_await asio::async_write(tcp_, asio::buffer(bytes.data(), bytes.size()),
-                                   asio::redirect_error(asio::use_awaitable, ec));
+        n = co_await tcp_.async_write_some(asio::buffer(bytes.data(), bytes.size()),
+                                           asio::redirect_error(asio::use_awaitable, ec));
     } else {
         co_await udp_.async_send(asio::buffer(bytes.data(), bytes.size()), asio::redirect_error(asio::use_awaitable, ec));
+        n = bytes.size();
     }
     if (ec) throw LocalForwardingError::connectionFailed(cancelled_ ? std::string(cancelledText) : describe(ec));
+    co_return n;
 }
 
 void LocalForwarder::finishWritingNow() {
@@ -219,6 +246,8 @@ asio::awaitable<void> LocalForwarder::forwardResponses(TunnelFrameWriter& writer
         bool finished = false;
         try {
             co_await waitReadable();
+            // Frames of all streams that wait for the edge's socket are bounded together.
+            if (writer.unwrittenBytes() >= sendingBytes_) co_await writer.waitForRoom(sendingBytes_);
             // The read and its frame's encoding happen together, so the read buffer is free
             // again before anything else runs.
             const auto [n, end] = readNow(readBuffer);
@@ -323,6 +352,7 @@ asio::awaitable<void> LocalForwarderRegistry::open(tunnel::TunnelStreamOpenMessa
         }
         forwarder = std::make_shared<LocalForwarder>(executor_, id, message.transport, host, port);
         forwarder->connectTimeout_ = targets_.connectTimeout;
+        forwarder->sendingBytes_ = targets_.budgets.sendingBytes;
         streams_[id] = forwarder;
         co_await forwarder->start(*addresses_);
         if (forwarder->cancelled()) throw LocalForwardingError::connectionFailed(cancelledText);
@@ -354,11 +384,17 @@ asio::awaitable<void> LocalForwarderRegistry::receive(std::string_view id, std::
         co_return;
     }
     auto forwarder = it->second;
-    // Bounded: with this stream's or the connection's queue full, no further frame is read.
-    while (!forwarder->cancelled() &&
-           (forwarder->queuedBytes_ >= perStreamQueueBytes || queuedBytes_ >= connectionQueueBytes)) {
+    // The next frame waits while a reader over its budget is still taking data (it sets the
+    // pace), or while the connection's budget is in use; a stuck reader holds up nothing.
+    while (!forwarder->cancelled()) {
+        const bool full = queuedBytes_ >= targets_.budgets.connectionBytes;
+        const auto paced = pacedUntil();
+        if (!full && !paced) break;
+        room_.expires_at(full ? asio::steady_timer::time_point::max() : *paced);
         boost::system::error_code ignored;
+        ++waitingForRoom_;
         co_await room_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        --waitingForRoom_;
     }
     // A stream closed meanwhile was reported (or not) by whoever closed it.
     if (forwarder->cancelled() || bytes->empty()) co_return;
@@ -380,9 +416,19 @@ asio::awaitable<void> LocalForwarderRegistry::receive(std::string_view id, std::
 }
 
 void LocalForwarderRegistry::queue(const std::shared_ptr<LocalForwarder>& forwarder, std::string_view bytes) {
+    if (forwarder->queued_.empty()) forwarder->lastTaken_ = std::chrono::steady_clock::now();
     forwarder->queued_.emplace_back(bytes);
     forwarder->queuedBytes_ += bytes.size();
     queuedBytes_ += bytes.size();
+    checkBudget(forwarder);
+    if (queuedBytes_ > queuedHigh_) {
+        queuedHigh_ = queuedBytes_;
+        if (targets_.onWaitingHigh) targets_.onWaitingHigh(queuedHigh_);
+    }
+    if (!watching_) {
+        watching_ = true;
+        asio::co_spawn(executor_, watchStuckStreams(), asio::detached);
+    }
     if (forwarder->draining_) return;
     forwarder->draining_ = true;
     asio::co_spawn(executor_, drain(forwarder), asio::detached);
@@ -393,7 +439,35 @@ void LocalForwarderRegistry::dropQueue(LocalForwarder& forwarder) {
     forwarder.queuedBytes_ = 0;
     forwarder.queued_.clear();
     forwarder.finishQueued_ = false;
-    room_.cancel();
+    if (forwarder.overBudget_) {
+        forwarder.overBudget_ = false;
+        std::erase_if(overBudget_, [&](const auto& listed) { return listed.get() == &forwarder; });
+    }
+    if (waitingForRoom_ > 0) room_.cancel();
+}
+
+void LocalForwarderRegistry::checkBudget(const std::shared_ptr<LocalForwarder>& forwarder) {
+    const bool over = forwarder->queuedBytes_ > targets_.budgets.streamBytes;
+    if (over == forwarder->overBudget_) return;
+    forwarder->overBudget_ = over;
+    if (over) {
+        overBudget_.push_back(forwarder);
+    } else {
+        std::erase(overBudget_, forwarder);
+    }
+}
+
+std::optional<std::chrono::steady_clock::time_point> LocalForwarderRegistry::pacedUntil() const {
+    if (overBudget_.empty()) return std::nullopt;
+    const auto now = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> until;
+    for (const auto& forwarder : overBudget_) {
+        // A stream still connecting has no reader to follow yet.
+        if (forwarder->connecting_ || forwarder->cancelled()) continue;
+        const auto end = forwarder->lastTaken_ + targets_.budgets.pacedFor;
+        if (end > now && (!until || end > *until)) until = end;
+    }
+    return until;
 }
 
 asio::awaitable<void> LocalForwarderRegistry::drain(std::shared_ptr<LocalForwarder> forwarder) {
@@ -401,16 +475,23 @@ asio::awaitable<void> LocalForwarderRegistry::drain(std::shared_ptr<LocalForward
     std::exception_ptr failure;
     try {
         co_await forwarder->waitUntilConnected();
-        while (!forwarder->queued_.empty()) {
+        // The reader's clock starts once it can read.
+        forwarder->lastTaken_ = std::chrono::steady_clock::now();
+        while (!forwarder->queued_.empty() && !forwarder->cancelled()) {
             // Still counted while it is written.
             const std::string chunk = std::move(forwarder->queued_.front());
             forwarder->queued_.pop_front();
-            co_await forwarder->write(chunk);
-            // A close while writing has emptied the queue and its count already.
-            if (forwarder->cancelled()) break;
-            forwarder->queuedBytes_ -= chunk.size();
-            queuedBytes_ -= chunk.size();
-            room_.cancel();
+            for (std::size_t done = 0; done < chunk.size();) {
+                const std::size_t n = co_await forwarder->writeSome(std::string_view(chunk).substr(done));
+                // A close while writing has emptied the queue and its count already.
+                if (forwarder->cancelled()) break;
+                done += n;
+                forwarder->queuedBytes_ -= n;
+                queuedBytes_ -= n;
+                forwarder->lastTaken_ = std::chrono::steady_clock::now();
+                checkBudget(forwarder);
+                if (waitingForRoom_ > 0) room_.cancel();
+            }
         }
         if (forwarder->finishQueued_ && !forwarder->cancelled()) {
             forwarder->finishQueued_ = false;
@@ -427,6 +508,40 @@ asio::awaitable<void> LocalForwarderRegistry::drain(std::shared_ptr<LocalForward
         discard(forwarder->id(), forwarder);
         co_await sendControl("stream_close", forwarder->id(), describe(failure));
     }
+}
+
+asio::awaitable<void> LocalForwarderRegistry::watchStuckStreams() {
+    auto self = shared_from_this();
+    const StreamBudgets& budgets = targets_.budgets;
+    const auto period = std::clamp<std::chrono::milliseconds>(budgets.stuckAfter / 8, std::chrono::milliseconds(10),
+                                                              std::chrono::milliseconds(1000));
+    asio::steady_timer tick(executor_);
+    while (queuedBytes_ > 0) {
+        tick.expires_after(period);
+        boost::system::error_code ignored;
+        co_await tick.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        const auto now = std::chrono::steady_clock::now();
+        const bool connectionFull = queuedBytes_ >= budgets.connectionBytes;
+        std::vector<std::pair<std::shared_ptr<LocalForwarder>, bool>> stuck;
+        for (const auto& [id, forwarder] : streams_) {
+            // A stream still connecting has no reader yet; its connect time-out bounds it.
+            if (forwarder->queuedBytes_ == 0 || forwarder->connecting_) continue;
+            const bool overBudget = forwarder->queuedBytes_ > budgets.streamBytes;
+            if ((overBudget || connectionFull) && now - forwarder->lastTaken_ >= budgets.stuckAfter) {
+                stuck.emplace_back(forwarder, overBudget);
+            }
+        }
+        for (const auto& [forwarder, overBudget] : stuck) {
+            discard(forwarder->id(), forwarder);
+            asio::co_spawn(
+                executor_,
+                [self, id = forwarder->id(), text = stuckStreamSentence(budgets, overBudget)]() -> asio::awaitable<void> {
+                    co_await self->sendControl("stream_close", id, text);
+                },
+                asio::detached);
+        }
+    }
+    watching_ = false;
 }
 
 asio::awaitable<void> LocalForwarderRegistry::finishWriting(std::string id) {

@@ -3,10 +3,12 @@
 // maps stream ids to forwarders; each forwarder owns one local socket and, once open,
 // a reader that pumps what the local side sends back into the tunnel. Data from the edge
 // is written to the local socket at once when it takes it; what it does not take waits in
-// the stream's own bounded queue, so one slow local reader does not hold up the frames of
-// the other streams. Everything runs on the connection's I/O thread; blocking look-ups run
-// on the blocking executor.
+// the stream's own queue, in order, and the connection reads on: a local reader that
+// stops does not hold up the frames of the other streams (see StreamBudgets for the
+// bounds). Everything runs on the connection's I/O thread; blocking look-ups run on the
+// blocking executor.
 
+#include "cli/stream_budgets.h"
 #include "cli/tunnel_frame_writer.h"
 #include "host/error.h"
 #include "panel/tunnel_messages.h"
@@ -72,13 +74,11 @@ struct StreamTargets {
     std::chrono::milliseconds connectTimeout{30'000};
     // Streams open at once (each holds a local socket); a "stream_open" beyond this is refused.
     std::size_t maxOpenStreams = 1000;
+    StreamBudgets budgets;
+    // Called with the bytes waiting for local readers whenever that total reaches a new
+    // high (tests).
+    std::function<void(std::size_t)> onWaitingHigh;
 };
-
-// Data from the edge waiting for slow local sockets: one stream holds at most
-// perStreamQueueBytes, all streams of a connection together connectionQueueBytes; beyond
-// that the connection reads no further frame until the queue shrinks.
-inline constexpr std::size_t perStreamQueueBytes = 1u << 20;
-inline constexpr std::size_t connectionQueueBytes = 16u << 20;
 
 class LocalForwarder : public std::enable_shared_from_this<LocalForwarder> {
 public:
@@ -92,8 +92,9 @@ public:
     // Writes what the connected socket takes now without waiting: the number of bytes
     // taken (a datagram is taken whole or not at all); throws when the socket fails.
     std::size_t writeNow(std::string_view bytes);
-    // Writes all of `bytes`, waiting for the socket; throws when it fails.
-    boost::asio::awaitable<void> write(std::string_view bytes);
+    // Writes some of `bytes` (a datagram whole), waiting for the socket: the number of
+    // bytes taken; throws when it fails.
+    boost::asio::awaitable<std::size_t> writeSome(std::string_view bytes);
     // Half-closes a TCP stream towards the local side (nothing for UDP).
     void finishWritingNow();
     // Waits until a read will not block (data, end of data or an error).
@@ -126,12 +127,16 @@ private:
     bool established_ = false;  // start() succeeded
     boost::asio::steady_timer connected_;  // cancelled when start() ends
     std::chrono::milliseconds connectTimeout_{30'000};
+    std::size_t sendingBytes_ = StreamBudgets{}.sendingBytes;
     // Data from the edge the socket has not taken yet, written by the registry's drain();
     // not empty only while that runs.
     std::deque<std::string> queued_;
     std::size_t queuedBytes_ = 0;
     bool draining_ = false;
     bool finishQueued_ = false;  // half-close once the queue is written
+    // When the local socket last took queued bytes, or when the queue last began to fill.
+    std::chrono::steady_clock::time_point lastTaken_;
+    bool overBudget_ = false;  // more than the stream's budget waits (listed by the registry)
     friend class LocalForwarderRegistry;
 };
 
@@ -160,6 +165,12 @@ private:
     boost::asio::awaitable<void> drain(std::shared_ptr<LocalForwarder> forwarder);
     void queue(const std::shared_ptr<LocalForwarder>& forwarder, std::string_view bytes);
     void dropQueue(LocalForwarder& forwarder);
+    // Keeps the list of streams over their budget up to date after a queue changed.
+    void checkBudget(const std::shared_ptr<LocalForwarder>& forwarder);
+    // Until when a reader over its budget still sets the connection's pace (nullopt: none does).
+    std::optional<std::chrono::steady_clock::time_point> pacedUntil() const;
+    // While data waits: closes the streams whose local readers are stuck (see StreamBudgets).
+    boost::asio::awaitable<void> watchStuckStreams();
 
     boost::asio::any_io_executor executor_;
     boost::asio::any_io_executor blockingExecutor_;
@@ -168,7 +179,12 @@ private:
     std::map<std::string, std::shared_ptr<LocalForwarder>, std::less<>> streams_;
     std::shared_ptr<LocalAddresses> addresses_;
     std::size_t queuedBytes_ = 0;  // all streams' queues
-    boost::asio::steady_timer room_;  // cancelled whenever a queue shrinks or a stream closes
+    std::size_t queuedHigh_ = 0;
+    std::vector<std::shared_ptr<LocalForwarder>> overBudget_;
+    // Woken, while receive() waits on it, whenever a queue shrinks or a stream closes.
+    boost::asio::steady_timer room_;
+    bool watching_ = false;           // watchStuckStreams() runs
+    int waitingForRoom_ = 0;          // receive() calls waiting on room_
     // One read buffer for every stream's reader: a read and the encoding of its frame
     // happen without a suspension in between.
     std::unique_ptr<char[]> readBuffer_;

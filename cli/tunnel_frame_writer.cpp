@@ -10,7 +10,8 @@ namespace tessaron::cli {
 namespace asio = boost::asio;
 
 TunnelFrameWriter::TunnelFrameWriter(asio::any_io_executor executor, Sink sink, Batching batching)
-    : executor_(std::move(executor)), sink_(std::move(sink)), batching_(std::move(batching)) {}
+    : executor_(std::move(executor)), sink_(std::move(sink)), batching_(std::move(batching)),
+      room_(executor_, asio::steady_timer::time_point::max()) {}
 
 asio::awaitable<void> TunnelFrameWriter::send(const tunnel::TunnelResponseMessage& m) { return sendText(tunnel::encode(m)); }
 asio::awaitable<void> TunnelFrameWriter::send(const tunnel::TunnelHeartbeatMessage& m) { return sendText(tunnel::encode(m)); }
@@ -28,15 +29,32 @@ std::exception_ptr closedError() {
 void TunnelFrameWriter::close() {
     closed_ = true;
     for (auto& pending : queue_) {
+        written(pending->text.size());
         pending->done = true;
         pending->error = closedError();
         pending->wake->cancel();
     }
     queue_.clear();
+    room_.cancel();
+}
+
+void TunnelFrameWriter::written(std::size_t bytes) {
+    unwrittenBytes_ -= bytes;
+    if (roomWaiters_ > 0) room_.cancel();
+}
+
+asio::awaitable<void> TunnelFrameWriter::waitForRoom(std::size_t limit) {
+    while (unwrittenBytes_ >= limit && !closed_) {
+        ++roomWaiters_;
+        boost::system::error_code ignored;
+        co_await room_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        --roomWaiters_;
+    }
 }
 
 asio::awaitable<void> TunnelFrameWriter::sendText(std::string text) {
     if (closed_) std::rethrow_exception(closedError());
+    unwrittenBytes_ += text.size();
     if (writing_) {
         auto pending = std::make_shared<Pending>();
         pending->text = std::move(text);
@@ -52,6 +70,7 @@ asio::awaitable<void> TunnelFrameWriter::sendText(std::string text) {
     } catch (...) {
         error = std::current_exception();
     }
+    written(text.size());
     keepSpare(std::move(text));
     co_await drain();
     if (error) std::rethrow_exception(error);
@@ -114,6 +133,7 @@ asio::awaitable<void> TunnelFrameWriter::drain() {
         } catch (...) {
             next->error = std::current_exception();
         }
+        written(next->text.size());
         keepSpare(std::move(next->text));
         next->done = true;
         if (next->wake) next->wake->cancel();

@@ -2,7 +2,9 @@
 // Sends the frames of one edge connection one at a time, whole and in the order the
 // callers asked. Callers on the connection's I/O thread co_await send(); the first
 // caller that finds the writer idle drains the queue through the sink, the others
-// wait for their own frame to be written. Nothing here blocks the thread.
+// wait for their own frame to be written. Nothing here blocks the thread. The bytes of
+// frames not yet written are counted, so that readers of local data can wait for room
+// before they read more.
 
 #include "panel/tunnel_messages.h"
 
@@ -40,6 +42,11 @@ public:
     // next one in without a new allocation; empty when there is none.
     std::string takeBuffer();
 
+    // Bytes of the frames accepted and not yet written (the one being written included).
+    std::size_t unwrittenBytes() const { return unwrittenBytes_; }
+    // Waits while `limit` bytes or more are unwritten (returns at once once closed).
+    boost::asio::awaitable<void> waitForRoom(std::size_t limit);
+
     // Runs an action on the socket (a close frame) in turn with the frames.
     boost::asio::awaitable<void> runInTurn(std::function<boost::asio::awaitable<void>()> action);
 
@@ -53,6 +60,7 @@ private:
     // Writes the queue in order until it is empty, then leaves the writer idle.
     boost::asio::awaitable<void> drain();
     void keepSpare(std::string&& text);
+    void written(std::size_t bytes);
     struct Pending {
         std::string text;
         std::function<boost::asio::awaitable<void>()> action;
@@ -68,6 +76,9 @@ private:
     std::vector<std::string> spare_;
     bool writing_ = false;
     bool closed_ = false;
+    std::size_t unwrittenBytes_ = 0;
+    boost::asio::steady_timer room_;  // cancelled when a frame has been written while callers wait for room
+    std::size_t roomWaiters_ = 0;
 };
 
 }  // namespace tessaron::cli

@@ -11,7 +11,10 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
+#include <functional>
 #include <cstdio>
 #include <deque>
 #include <iostream>
@@ -41,14 +44,16 @@ struct Options {
     int delayMs = 0;
     int readyCount = 1;
     bool frameLog = true;
+    // What the parties of one helper connection may have waiting (see README.md).
+    std::size_t streamBudget = 4u << 20;
+    std::size_t connectionBudget = 32u << 20;
+    std::chrono::milliseconds stuckAfter{30'000};
+    std::chrono::milliseconds pacedFor{500};
     std::optional<edge::TlsFiles> tls;  // also serve wss
 };
 
 // Public TCP data waits while this much is queued for the helper.
 constexpr std::size_t maxQueuedBytes = 8u << 20;
-// The helper's frames are read on only while one party has less than this waiting for
-// its public client.
-constexpr std::size_t maxMailboxBytes = 4u << 20;
 
 // A frame for a waiting party: its text, or for stream data its decoded bytes.
 struct Frame {
@@ -56,31 +61,62 @@ struct Frame {
     bool data = false;  // `text` holds the bytes of a "stream_data" frame
 };
 
+struct Mailbox;
+
+// What all parties of one helper connection have waiting for them.
+struct Held {
+    Held(asio::any_io_executor ex, std::size_t partyBudget)
+        : room(ex, asio::steady_timer::time_point::max()), partyBudget(partyBudget) {}
+    std::size_t bytes = 0;
+    asio::steady_timer room;  // cancelled whenever a party takes some of its data or leaves
+    std::size_t partyBudget;
+    std::vector<Mailbox*> overBudget;  // parties with more than partyBudget waiting
+};
+
 // Events for one waiting party (a public request or a stream), woken by a timer.
 struct Mailbox {
-    explicit Mailbox(asio::any_io_executor ex)
-        : wake(ex, asio::steady_timer::time_point::max()), room(ex, asio::steady_timer::time_point::max()) {}
+    Mailbox(asio::any_io_executor ex, std::shared_ptr<Held> held)
+        : wake(ex, asio::steady_timer::time_point::max()), held(std::move(held)) {}
     std::deque<Frame> frames;
     std::size_t bytes = 0;           // their size
     bool gone = false;               // the helper connection ended, or the party left
     asio::steady_timer wake;
-    asio::steady_timer room;  // cancelled whenever frames are taken
+    std::shared_ptr<Held> held;      // counted there too until the party is gone
+    // When the party last took a frame, or when frames began to wait for it.
+    std::chrono::steady_clock::time_point lastTaken;
+    // Ends a stream party whose public client stopped reading (TCP streams only).
+    std::function<void()> abort;
+    bool overBudget = false;
+    ~Mailbox() { fail(); }
     void push(Frame frame) {
+        if (frames.empty()) lastTaken = std::chrono::steady_clock::now();
         bytes += frame.text.size();
+        if (!gone) held->bytes += frame.text.size();
         frames.push_back(std::move(frame));
+        checkBudget();
         wake.cancel();
     }
+    // The party's client took some of its data.
+    void took() {
+        lastTaken = std::chrono::steady_clock::now();
+        held->room.cancel();
+    }
+    // What is still queued may be taken, but no longer counts for the connection.
     void fail() {
-        gone = true;
-        wake.cancel();
-        room.cancel();
-    }
-    // Waits while the party has too much waiting (back-pressure towards the helper).
-    asio::awaitable<void> waitForRoom() {
-        while (bytes >= maxMailboxBytes && !gone) {
-            boost::system::error_code ignored;
-            co_await room.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        if (!gone) {
+            held->bytes -= bytes;
+            held->room.cancel();
         }
+        gone = true;
+        checkBudget();
+        wake.cancel();
+    }
+    void checkBudget() {
+        const bool over = !gone && bytes > held->partyBudget;
+        if (over == overBudget) return;
+        overBudget = over;
+        if (over) held->overBudget.push_back(this);
+        else std::erase(held->overBudget, this);
     }
     // The next frame, or nullopt when the helper is gone or the wait timed out.
     asio::awaitable<std::optional<Frame>> next(std::chrono::milliseconds limit) {
@@ -94,14 +130,17 @@ struct Mailbox {
         Frame frame = std::move(frames.front());
         frames.pop_front();
         bytes -= frame.text.size();
-        room.cancel();
+        if (!gone) held->bytes -= frame.text.size();
+        checkBudget();
+        took();
         co_return frame;
     }
 };
 
 struct Helper {
-    explicit Helper(tcp::socket socket)
-        : ws(std::move(socket)), room(ws.get_executor(), asio::steady_timer::time_point::max()) {}
+    Helper(tcp::socket socket, std::size_t partyBudget)
+        : ws(std::move(socket)), room(ws.get_executor(), asio::steady_timer::time_point::max()),
+          held(std::make_shared<Held>(ws.get_executor(), partyBudget)) {}
     websocket::stream<beast::tcp_stream> ws;
     std::deque<std::string> outbox;
     std::size_t queuedBytes = 0;
@@ -109,6 +148,7 @@ struct Helper {
     bool writing = false;
     bool closed = false;
     std::map<std::string, std::shared_ptr<Mailbox>> waiting;  // request and stream ids
+    std::shared_ptr<Held> held;  // all of their frames
     // Strings of large frames already written, kept (a few) to frame the next stream data in
     // without a new allocation.
     std::vector<std::string> spare;
@@ -192,6 +232,7 @@ private:
         if (helper->closed) return;
         helper->closed = true;
         helper->room.cancel();
+        helper->held->room.cancel();
         boost::system::error_code ignored;
         beast::get_lowest_layer(helper->ws).socket().close(ignored);
         for (auto& [id, box] : helper->waiting) box->fail();
@@ -200,7 +241,7 @@ private:
     }
 
     asio::awaitable<void> helperSession(tcp::socket socket) {
-        auto helper = std::make_shared<Helper>(std::move(socket));
+        auto helper = std::make_shared<Helper>(std::move(socket), options_.streamBudget);
         beast::flat_buffer buffer;
         bhttp::request<bhttp::string_body> upgrade;
         boost::system::error_code ec;
@@ -231,10 +272,22 @@ private:
         if (helper_) endHelper(helper_);
         helper_ = helper;
         for (int i = 0; i < options_.readyCount; ++i) sendToHelper(R"({"type":"ready"})");
+        asio::co_spawn(io_, watchStuckParties(helper), asio::detached);
 
         beast::flat_buffer message;
         for (;;) {
             message.consume(message.size());
+            // The next frame waits while a party over its budget is still taking data (its
+            // client sets the pace), or while the connection's budget is in use; a client that
+            // stopped reading holds up nobody else's frames.
+            while (!helper->closed) {
+                const bool full = helper->held->bytes >= options_.connectionBudget;
+                const auto paced = pacedUntil(*helper->held);
+                if (!full && !paced) break;
+                helper->held->room.expires_at(full ? asio::steady_timer::time_point::max() : *paced);
+                boost::system::error_code ignored;
+                co_await helper->held->room.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+            }
             co_await helper->ws.async_read(message, asio::redirect_error(asio::use_awaitable, ec));
             if (ec == websocket::error::closed) lastCloseCode_ = static_cast<int>(helper->ws.reason().code);
             if (ec) break;
@@ -245,9 +298,8 @@ private:
             if (const auto data = tunnel::readStreamData(bytes, decoded_.get()); data && data->valid) {
                 auto it = helper->waiting.find(std::string(data->id));
                 if (it != helper->waiting.end()) {
-                    auto box = it->second;
-                    box->push(Frame{std::string(decoded_.get(), data->size), true});
-                    co_await box->waitForRoom();
+                    it->second->push(Frame{std::string(decoded_.get(), data->size), true});
+                    noteHeld(*helper);
                 }
                 continue;
             }
@@ -269,19 +321,75 @@ private:
             if (id) {
                 auto it = helper->waiting.find(*id);
                 if (it != helper->waiting.end()) {
-                    auto box = it->second;
-                    box->push(Frame{std::move(text)});
-                    co_await box->waitForRoom();
+                    it->second->push(Frame{std::move(text)});
+                    noteHeld(*helper);
                 }
             }
         }
         endHelper(helper);
     }
 
+    void noteHeld(const Helper& helper) { heldHigh_ = std::max(heldHigh_, helper.held->bytes); }
+
+    // Until when a party over its budget whose client still takes data sets the pace.
+    std::optional<std::chrono::steady_clock::time_point> pacedUntil(const Held& held) const {
+        const auto now = std::chrono::steady_clock::now();
+        std::optional<std::chrono::steady_clock::time_point> until;
+        for (const Mailbox* box : held.overBudget) {
+            const auto end = box->lastTaken + options_.pacedFor;
+            if (end > now && (!until || end > *until)) until = end;
+        }
+        return until;
+    }
+
+    // A stream whose public client has taken none of its frames for stuckAfter, while it
+    // has more than its budget waiting or the connection's budget is in use, is closed:
+    // "stream_close" with the reason to the helper, and the public client's socket closed.
+    asio::awaitable<void> watchStuckParties(std::shared_ptr<Helper> helper) {
+        const auto period = std::clamp<std::chrono::milliseconds>(options_.stuckAfter / 8, std::chrono::milliseconds(10),
+                                                                  std::chrono::milliseconds(1000));
+        asio::steady_timer tick(io_);
+        while (!helper->closed) {
+            tick.expires_after(period);
+            co_await tick.async_wait(asio::use_awaitable);
+            const auto now = std::chrono::steady_clock::now();
+            const bool connectionFull = helper->held->bytes >= options_.connectionBudget;
+            std::vector<std::pair<std::string, bool>> stuck;
+            for (const auto& [id, box] : helper->waiting) {
+                if (!box->abort || box->bytes == 0) continue;
+                const bool overBudget = box->bytes > options_.streamBudget;
+                if ((overBudget || connectionFull) && now - box->lastTaken >= options_.stuckAfter) {
+                    stuck.emplace_back(id, overBudget);
+                }
+            }
+            for (const auto& [id, overBudget] : stuck) {
+                auto it = helper->waiting.find(id);
+                if (it == helper->waiting.end()) continue;
+                auto box = it->second;
+                helper->waiting.erase(it);
+                box->fail();
+                box->abort();
+                ++stuckStreams_;
+                sendToHelper(tunnel::encode(tunnel::TunnelStreamControlMessage{"stream_close", id, stuckSentence(overBudget)}));
+            }
+        }
+    }
+
+    std::string stuckSentence(bool overBudget) const {
+        auto amount = [](std::size_t bytes) {
+            return bytes % (1u << 20) == 0 ? std::to_string(bytes >> 20) + " MiB" : std::to_string(bytes) + " bytes";
+        };
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(options_.stuckAfter.count()) / 1000);
+        return std::string("The public client took none of this stream's data for ") + seconds + " seconds while " +
+               (overBudget ? "more than the stream's " + amount(options_.streamBudget) + " were waiting for it."
+                           : "the connection's " + amount(options_.connectionBudget) + " for waiting data were full.");
+    }
+
     // Registers a mailbox for an id on the current helper; nullptr when there is none.
     std::shared_ptr<Mailbox> expect(const std::string& id) {
         if (!helper_) return nullptr;
-        auto box = std::make_shared<Mailbox>(io_.get_executor());
+        auto box = std::make_shared<Mailbox>(io_.get_executor(), helper_->held);
         helper_->waiting[id] = box;
         return box;
     }
@@ -385,19 +493,26 @@ private:
             co_return;
         }
         auto helper = helper_;
+        // Set when the relay closed the stream because its client stopped reading.
+        auto abandoned = std::make_shared<bool>(false);
+        box->abort = [client, abandoned] {
+            *abandoned = true;
+            boost::system::error_code ignored;
+            client->close(ignored);
+        };
         // Client to helper.
         asio::co_spawn(
             io_,
-            [this, client, id, helper]() -> asio::awaitable<void> {
+            [this, client, id, helper, abandoned]() -> asio::awaitable<void> {
                 for (;;) {
+                    boost::system::error_code ec;
+                    co_await client->async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
                     // Back-pressure: read on only once the helper has taken most of the queue.
-                    while (!helper->closed && helper->queuedBytes >= maxQueuedBytes) {
+                    while (!ec && !helper->closed && helper->queuedBytes >= maxQueuedBytes) {
                         boost::system::error_code ignored;
                         co_await helper->room.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
                     }
-                    boost::system::error_code ec;
-                    co_await client->async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
-                    if (helper != helper_) co_return;
+                    if (helper != helper_ || *abandoned) co_return;
                     // Read into the relay's one buffer and framed at once: an idle stream holds
                     // no buffer.
                     std::size_t n = 0;
@@ -444,8 +559,11 @@ private:
             }
             if (type == "stream_data") {
                 boost::system::error_code ec;
-                co_await asio::async_write(*client, asio::buffer(bytes.data(), bytes.size()),
-                                           asio::redirect_error(asio::use_awaitable, ec));
+                for (std::size_t done = 0; !ec && done < bytes.size();) {
+                    done += co_await client->async_write_some(asio::buffer(bytes.data() + done, bytes.size() - done),
+                                                              asio::redirect_error(asio::use_awaitable, ec));
+                    box->took();
+                }
                 if (ec) break;
             } else if (type == "stream_end") {
                 boost::system::error_code ignored;
@@ -547,7 +665,10 @@ private:
                                                 {"authorization", lastAuthorization_},
                                                 {"machineId", lastMachineID_},
                                                 {"heartbeats", heartbeats_},
-                                                {"closeCode", lastCloseCode_}});
+                                                {"closeCode", lastCloseCode_},
+                                                {"waitingBytes", helper_ ? static_cast<std::int64_t>(helper_->held->bytes) : 0},
+                                                {"waitingHigh", static_cast<std::int64_t>(heldHigh_)},
+                                                {"stuckStreams", stuckStreams_}});
         } else if (path == "/send") {
             if (!helper_) response.result(bhttp::status::conflict);
             sendToHelper(request.body());
@@ -596,6 +717,8 @@ private:
     int connections_ = 0;
     int heartbeats_ = 0;
     int lastCloseCode_ = 0;  // of the last close frame a helper sent
+    std::size_t heldHigh_ = 0;  // the most ever waiting for the parties of one connection
+    int stuckStreams_ = 0;      // streams closed because their client stopped reading
     std::string lastAuthorization_;
     std::string lastMachineID_;
 };
@@ -621,6 +744,9 @@ int main(int argc, char** argv) {
         else if (arg == "--delay-ms") options.delayMs = std::stoi(value());
         else if (arg == "--ready-count") options.readyCount = std::stoi(value());
         else if (arg == "--no-frame-log") options.frameLog = false;
+        else if (arg == "--stream-budget") options.streamBudget = std::stoull(value());
+        else if (arg == "--connection-budget") options.connectionBudget = std::stoull(value());
+        else if (arg == "--stuck-after-ms") options.stuckAfter = std::chrono::milliseconds(std::stoll(value()));
         else if (arg == "--tls-cert") (options.tls ? *options.tls : options.tls.emplace()).certificateChain = value();
         else if (arg == "--tls-key") (options.tls ? *options.tls : options.tls.emplace()).privateKey = value();
         else {

@@ -45,6 +45,8 @@ int acceptWithin(int fd, int seconds) {
 
 // A registry whose frames go to `frames`; while `hold` is set the writer's socket takes nothing.
 struct Harness {
+    explicit Harness(cli::StreamTargets targets = {}) : targets(std::move(targets)) {}
+    cli::StreamTargets targets;
     asio::io_context io;
     std::vector<std::string> frames;
     bool hold = false;
@@ -61,7 +63,7 @@ struct Harness {
     // Each call of the writer's batching hook, with the number of frames written by then.
     std::vector<std::pair<bool, std::size_t>> batching;
     std::shared_ptr<cli::LocalForwarderRegistry> registry =
-        std::make_shared<cli::LocalForwarderRegistry>(io.get_executor(), io.get_executor(), cli::StreamTargets{}, writer);
+        std::make_shared<cli::LocalForwarderRegistry>(io.get_executor(), io.get_executor(), targets, writer);
 
     void release() {
         hold = false;
@@ -113,14 +115,17 @@ TEST(StreamForwarders, ANotifiedCloseWhileTheReaderWaitsOnTheWriterIsStillReport
 TEST(StreamForwarders, DataTheLocalSocketDoesNotTakeWaitsInOrderInABoundedQueue) {
     int port = 0;
     const int listener = listeningSocket(port, 4096);
-    Harness h;
+    cli::StreamTargets targets;
+    targets.budgets.streamBytes = 1u << 20;
+    targets.budgets.connectionBytes = 4u << 20;
+    Harness h(targets);
     h.open("s", port);
     ASSERT_TRUE(h.runUntil([&] { return h.frames.size() == 1; }));
     const int local = acceptWithin(listener, 20);
     ASSERT_GE(local, 0);
 
-    // 40 frames of 256 KiB, each with its own bytes, then the end of data.
-    constexpr int count = 40;
+    // 60 frames of 256 KiB, each with its own bytes, then the end of data.
+    constexpr int count = 60;
     std::string expected;
     int fed = 0;
     bool ended = false;
@@ -138,7 +143,7 @@ TEST(StreamForwarders, DataTheLocalSocketDoesNotTakeWaitsInOrderInABoundedQueue)
             ended = true;
         },
         asio::detached);
-    // Nobody reads: once the socket's buffers and the stream's queue are full, the frames stop.
+    // Nobody reads: once the socket's buffers and the connection's budget are full, the frames stop.
     h.io.run_for(1500ms);
     EXPECT_LT(fed, count);
     EXPECT_FALSE(ended);
@@ -187,4 +192,49 @@ TEST(TunnelFrameWriter, HoldsPartialPacketsOnlyWhileFramesWaitInTurn) {
     ASSERT_TRUE(h.runUntil([&] { return h.frames.size() == 4; }));
     const std::vector<std::pair<bool, std::size_t>> expected = {{true, 2}, {false, 4}};
     EXPECT_EQ(h.batching, expected);
+}
+
+// A local reader that still takes data, however slowly, sets the pace once its stream is over
+// its budget: what waits for it stays near that budget instead of filling the connection's.
+TEST(StreamForwarders, AReaderOverItsBudgetThatStillTakesDataSetsThePace) {
+    int port = 0;
+    const int listener = listeningSocket(port, 65536);
+    cli::StreamTargets targets;
+    targets.budgets.streamBytes = 1u << 20;
+    std::size_t high = 0;
+    targets.onWaitingHigh = [&](std::size_t bytes) { high = bytes; };
+    Harness h(targets);
+    h.open("s", port);
+    ASSERT_TRUE(h.runUntil([&] { return h.frames.size() == 1; }));
+    const int local = acceptWithin(listener, 20);
+    ASSERT_GE(local, 0);
+
+    constexpr std::size_t total = 16u << 20;
+    bool fed = false;
+    asio::co_spawn(
+        h.io,
+        [&]() -> asio::awaitable<void> {
+            const std::string frame(tunnel::maxStreamPayload, 'x');
+            for (std::size_t sent = 0; sent < total; sent += frame.size()) co_await h.registry->receive("s", frame);
+            fed = true;
+        },
+        asio::detached);
+    std::atomic<std::size_t> received{0};
+    std::thread reader([&] {
+        char buffer[65536];
+        while (received < total) {
+            pollfd entry{local, POLLIN, 0};
+            if (poll(&entry, 1, 20000) <= 0) break;
+            const ssize_t n = read(local, buffer, sizeof buffer);
+            if (n <= 0) break;
+            received += static_cast<std::size_t>(n);
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    EXPECT_TRUE(h.runUntil([&] { return fed && received == total; }));
+    reader.join();
+    EXPECT_LT(high, 3u << 20);
+    EXPECT_EQ(h.types(), (std::vector<std::string>{"stream_opened"}));
+    close(local);
+    close(listener);
 }

@@ -1053,3 +1053,206 @@ TEST(EdgeTunnel, StreamsBeyondTheBoundAreRefusedUntilOneCloses) {
     ASSERT_TRUE(EdgeProcess::waitFor([&] { return echo.ended.load() == 1; }));
     EXPECT_EQ(open("d").type, "stream_opened");
 }
+
+namespace {
+
+// Bytes whose every 64 KiB block differs, so that data out of order shows.
+std::string bulkBytes(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i >> 16) + i * 31);
+    return bytes;
+}
+
+// One line without its line feed; empty at the end of data or after the read time-out.
+std::string readLine(int fd) {
+    std::string line;
+    char c = 0;
+    while (read(fd, &c, 1) == 1) {
+        if (c == '\n') return line;
+        line += c;
+    }
+    return line;
+}
+
+// A local service whose client opens two connections, each naming itself with its first
+// byte: "B" the bulk one, then "C" the control one, which runs `control(control, bulk)`.
+class TwoStreamService : public TCPService {
+public:
+    using Control = std::function<void(int control, int bulk)>;
+    explicit TwoStreamService(Control control)
+        : TCPService([this](int client) { serve(client); }), control_(std::move(control)) {}
+
+private:
+    void serve(int client) {
+        char role = 0;
+        if (read(client, &role, 1) != 1) return;
+        std::unique_lock lock(mutex_);
+        if (role == 'B') {
+            bulk_ = client;
+            ready_.notify_all();
+            return;
+        }
+        if (!ready_.wait_for(lock, 20s, [&] { return bulk_ >= 0; })) return;
+        const int bulk = bulk_;
+        lock.unlock();
+        control_(client, bulk);
+    }
+    Control control_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    int bulk_ = -1;
+};
+
+// The client's two connections through the relay: bulk first, then control.
+std::pair<int, int> connectTwoStreams(const EdgeProcess& edge) {
+    const int bulk = connectTo(edge.tcpPort());
+    timeval timeout{20, 0};
+    setsockopt(bulk, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    writeAll(bulk, "B");
+    const int control = connectTo(edge.tcpPort());
+    writeAll(control, "C");
+    return {bulk, control};
+}
+
+}  // namespace
+
+// As iperf3 does at the end of a test: the reader of the bulk stream stops reading it until
+// an answer arrives on the control stream. Whichever side's reader waits, the answer passes
+// the bulk data waiting for it, nothing is lost, and what waits stays within the budgets.
+TEST(EdgeTunnel, AReaderThatWaitsForAnAnswerOnAnotherStreamDoesNotStallTheTunnel) {
+    const std::string bulk = bulkBytes(24u << 20);
+    for (const bool publicClientWaits : {true, false}) {
+        SCOPED_TRACE(publicClientWaits ? "the public client waits" : "the local service waits");
+        TwoStreamService service([&](int control, int bulkFd) {
+            if (publicClientWaits) {
+                writeAll(bulkFd, bulk);
+                writeAll(control, "written\n");
+                if (readLine(control) != "question") return;
+                writeAll(control, "answer\n");
+                shutdown(bulkFd, SHUT_WR);
+            } else {
+                if (readLine(control) != "question") return;
+                writeAll(control, "answer\n");
+                const std::string got = readToEnd(bulkFd);
+                writeAll(control, got == bulk ? "intact\n" : "damaged, " + std::to_string(got.size()) + " bytes\n");
+            }
+        });
+        EdgeProcess edge({"--tcp-target", std::to_string(service.port()), "--no-frame-log"});
+        std::atomic<std::size_t> helperHigh{0};
+        cli::EdgeTunnelSettings settings;
+        settings.onStreamWaitingHigh = [&](std::size_t bytes) { helperHigh = bytes; };
+        Tunnel tunnel(edge.wsURL(), settings);
+        waitConnected(edge, tunnel);
+
+        const auto [bulkFd, control] = connectTwoStreams(edge);
+        if (publicClientWaits) {
+            EXPECT_EQ(readLine(control), "written");
+            writeAll(control, "question\n");
+            EXPECT_EQ(readLine(control), "answer");
+            EXPECT_TRUE(readToEnd(bulkFd) == bulk);
+        } else {
+            writeAll(bulkFd, bulk);
+            shutdown(bulkFd, SHUT_WR);
+            writeAll(control, "question\n");
+            EXPECT_EQ(readLine(control), "answer");
+            EXPECT_EQ(readLine(control), "intact");
+        }
+        close(bulkFd);
+        close(control);
+        const std::size_t bound = cli::StreamBudgets{}.connectionBytes + tunnel::maxStreamPayload;
+        EXPECT_LE(helperHigh.load(), bound);
+        EXPECT_LE(static_cast<std::size_t>(json::int64(json::parseObject(edge.state()), "waitingHigh")), bound);
+        EXPECT_EQ(json::int64(json::parseObject(edge.state()), "stuckStreams"), 0);
+    }
+}
+
+// A reader that takes nothing past its stream's budget and the stuck time has its stream
+// closed, with a reason, by the side whose reader stopped; the other stream goes on.
+TEST(EdgeTunnel, AStreamWhoseReaderStaysStuckIsClosedWithAReasonWhileTheOtherGoesOn) {
+    const std::string bulk = bulkBytes(16u << 20);
+    cli::StreamBudgets budgets;
+    budgets.streamBytes = 1u << 20;
+    budgets.stuckAfter = 1s;
+    for (const bool publicClientStuck : {true, false}) {
+        SCOPED_TRACE(publicClientStuck ? "the public client stops" : "the local service stops");
+        std::atomic<bool> release{false};
+        std::atomic<bool> locallyClosed{false};  // the helper closed the service's bulk connection
+        TwoStreamService service([&](int control, int bulkFd) {
+            std::thread bulkThread([&, bulkFd] {
+                if (!publicClientStuck) {
+                    while (!release) std::this_thread::sleep_for(10ms);
+                    return;
+                }
+                writeAll(bulkFd, bulk);
+                char c = 0;
+                const ssize_t n = read(bulkFd, &c, 1);
+                locallyClosed = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+            });
+            for (std::string line; !(line = readLine(control)).empty();) writeAll(control, line + "\n");
+            release = true;
+            bulkThread.join();
+        });
+        std::vector<std::string> relayArguments = {"--tcp-target", std::to_string(service.port()), "--stream-budget",
+                                                   std::to_string(budgets.streamBytes), "--stuck-after-ms", "1000"};
+        if (publicClientStuck) relayArguments.push_back("--no-frame-log");
+        EdgeProcess edge(relayArguments);
+        cli::EdgeTunnelSettings settings;
+        settings.streamBudgets = budgets;
+        Tunnel tunnel(edge.wsURL(), settings);
+        waitConnected(edge, tunnel);
+
+        const auto [bulkFd, control] = connectTwoStreams(edge);
+        writeAll(control, "one\n");
+        EXPECT_EQ(readLine(control), "one");
+        if (publicClientStuck) {
+            // The relay closes the stream; the helper then closes the local connection.
+            EXPECT_TRUE(EdgeProcess::waitFor(
+                [&] { return json::int64(json::parseObject(edge.state()), "stuckStreams") == 1; }));
+            EXPECT_TRUE(EdgeProcess::waitFor([&] { return locallyClosed.load(); }));
+            EXPECT_LT(readToEnd(bulkFd).size(), bulk.size());
+        } else {
+            std::thread writer([&, fd = bulkFd] { writeAll(fd, bulk); });
+            const std::string reason = cli::stuckStreamSentence(budgets, true);
+            EXPECT_TRUE(EdgeProcess::waitFor([&] {
+                for (const auto& frame : edge.frames("stream_close")) {
+                    if (tunnel::decodeStreamControl(frame).error == reason) return true;
+                }
+                return false;
+            })) << reason;
+            writer.join();
+        }
+        writeAll(control, "two\n");
+        EXPECT_EQ(readLine(control), "two");
+        release = true;
+        close(bulkFd);
+        close(control);
+    }
+}
+
+// A stop of the helper while a local reader is stuck and the connection's budget is in use
+// ends at once, not when the stuck stream would be closed.
+TEST(EdgeTunnel, AStopEndsPromptlyWhileALocalReaderIsStuckAndTheBudgetIsInUse) {
+    std::atomic<bool> release{false};
+    TwoStreamService service([&](int, int) {
+        while (!release) std::this_thread::sleep_for(10ms);
+    });
+    EdgeProcess edge({"--tcp-target", std::to_string(service.port()), "--no-frame-log"});
+    cli::EdgeTunnelSettings settings;
+    settings.streamBudgets.connectionBytes = 1u << 20;
+    settings.streamBudgets.stuckAfter = 300s;
+    std::atomic<std::size_t> waiting{0};
+    settings.onStreamWaitingHigh = [&](std::size_t bytes) { waiting = bytes; };
+    auto tunnel = std::make_unique<Tunnel>(edge.wsURL(), settings);
+    waitConnected(edge, *tunnel);
+    const auto [bulkFd, control] = connectTwoStreams(edge);
+    std::thread writer([fd = bulkFd] { writeAll(fd, std::string(16u << 20, 'x')); });
+    EXPECT_TRUE(EdgeProcess::waitFor([&] { return waiting.load() >= settings.streamBudgets.connectionBytes; }));
+    const auto start = std::chrono::steady_clock::now();
+    tunnel.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+    release = true;
+    shutdown(bulkFd, SHUT_RDWR);
+    writer.join();
+    close(bulkFd);
+    close(control);
+}
