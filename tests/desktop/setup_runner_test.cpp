@@ -254,7 +254,7 @@ esac
     const auto begun = std::chrono::steady_clock::now();
     model.shutdown();
     EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(8));
-    for (const pid_t pid : pids) EXPECT_FALSE(tessaron::testing::processRunning(pid)) << pid;
+    for (const pid_t pid : pids) EXPECT_TRUE(tessaron::testing::processEnds(pid)) << pid;
     EXPECT_FALSE(model.hasSetupChild());
 }
 

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <unistd.h>
 
 namespace tessaron::testing {
@@ -70,6 +71,11 @@ bool processRunning(pid_t pid) {
     if (!std::getline(stat, line)) return false;
     const auto close = line.rfind(')');
     return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+bool processEnds(pid_t pid) {
+    for (int i = 0; i < 500 && processRunning(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return !processRunning(pid);
 }
 
 fs::path sourceDir() { return TESSARON_SOURCE_DIR; }

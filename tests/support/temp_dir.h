@@ -62,6 +62,8 @@ std::string readFile(const std::filesystem::path& path);
 // The process runs and is not a zombie (an orphan's zombie may wait for a reaper that never
 // comes here).
 bool processRunning(pid_t pid);
+// The process is gone, or goes within a few seconds: one that was just killed takes a moment.
+bool processEnds(pid_t pid);
 
 // Build-tree locations.
 std::filesystem::path sourceDir();
