@@ -14,7 +14,7 @@ packages=(
   curl socat time
   fonts-materialdesignicons-webfont
   qemu-system-x86 qemu-utils debootstrap wireguard-go
-  xvfb xauth imagemagick trayer xdotool dbus-daemon
+  xvfb xauth imagemagick trayer xdotool
   fonts-inter
 )
 
