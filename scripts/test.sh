@@ -31,4 +31,21 @@ cd "$build_dir"
 unset TESSARON_STANDIN_WATCH_PID  # each test names itself
 with_parent=()
 command -v setpriv >/dev/null && with_parent=(setpriv --pdeathsig KILL)
-"${with_parent[@]}" ctest --output-on-failure -j "${TESSARON_TEST_JOBS:-$(nproc)}" "$@" </dev/null
+
+# The tests' temporary folders go in one folder of this run's own, removed when the run ends
+# (Ctrl-C and SIGTERM included), so a test killed midway leaves no folders behind either. It
+# is open to all like /tmp: tests that drop privileges stage what the other user runs there.
+run_tmp=$(mktemp -d "${TMPDIR:-/tmp}/tessaron-run.XXXXXX")
+chmod 1777 "$run_tmp"
+end_run() {
+  # A signal ends this script while ctest still runs: end ctest first (its tests end with it,
+  # the stand-ins' guests with their tests within a few seconds), then remove the folder.
+  pkill -KILL -P $$ -x ctest 2>/dev/null || true
+  for _ in $(seq 30); do
+    rm -rf "$run_tmp" 2>/dev/null || true
+    [ -e "$run_tmp" ] || break
+    sleep 0.5
+  done
+}
+trap end_run EXIT
+TMPDIR=$run_tmp "${with_parent[@]}" ctest --output-on-failure -j "${TESSARON_TEST_JOBS:-$(nproc)}" "$@" </dev/null
