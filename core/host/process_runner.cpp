@@ -15,6 +15,11 @@
 
 extern char** environ;
 
+// glibc closes a range of descriptors in the child as one of posix_spawn's file actions.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+#define TESSARON_SPAWN_CLOSEFROM 1
+#endif
+
 namespace tessaron {
 namespace {
 
@@ -64,7 +69,11 @@ public:
         sigaddset(&defaults, SIGXFSZ);
         posix_spawnattr_setsigmask(&attributes_, &none);
         posix_spawnattr_setsigdefault(&attributes_, &defaults);
-        posix_spawnattr_setflags(&attributes_, static_cast<short>(flags | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+        flags |= POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+#if !defined(TESSARON_SPAWN_CLOSEFROM) && defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
+        flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;  // see ChildDescriptors
+#endif
+        posix_spawnattr_setflags(&attributes_, flags);
     }
     ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
     SpawnAttributes(const SpawnAttributes&) = delete;
@@ -73,6 +82,37 @@ public:
 
 private:
     posix_spawnattr_t attributes_;
+};
+
+// The child's descriptors: its standard streams and nothing else. This process may hold
+// descriptors without close-on-exec (a library's sockets, the edge tunnel's among them); a
+// program started from here must not get them, as it could read and write them, or keep a
+// connection open after this process closed its end.
+class ChildDescriptors {
+public:
+    ChildDescriptors() {
+        posix_spawn_file_actions_init(&actions_);
+#if !defined(TESSARON_SPAWN_CLOSEFROM) && defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
+        // There the child gets only the descriptors named here (SpawnAttributes sets the flag).
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) posix_spawn_file_actions_addinherit_np(&actions_, fd);
+#endif
+    }
+    ~ChildDescriptors() { posix_spawn_file_actions_destroy(&actions_); }
+    ChildDescriptors(const ChildDescriptors&) = delete;
+    ChildDescriptors& operator=(const ChildDescriptors&) = delete;
+
+    void open(int fd, const char* path, int flags) { posix_spawn_file_actions_addopen(&actions_, fd, path, flags, 0); }
+    void duplicate(int from, int to) { posix_spawn_file_actions_adddup2(&actions_, from, to); }
+    // The actions for posix_spawn, once the standard streams are set up: all else is closed.
+    posix_spawn_file_actions_t* finished() {
+#if defined(TESSARON_SPAWN_CLOSEFROM)
+        posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
+#endif
+        return &actions_;
+    }
+
+private:
+    posix_spawn_file_actions_t actions_;
 };
 
 struct Pipe {
@@ -97,17 +137,16 @@ pid_t spawnCaptured(const std::string& executable, const std::vector<std::string
     err.read = fds[0];
     err.write = fds[1];
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (nullInput) posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out.write, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err.write, STDERR_FILENO);
+    ChildDescriptors descriptors;
+    if (nullInput) descriptors.open(STDIN_FILENO, "/dev/null", O_RDONLY);
+    descriptors.duplicate(out.write, STDOUT_FILENO);
+    descriptors.duplicate(err.write, STDERR_FILENO);
     auto argv = argumentVector(executable, arguments);
     SpawnAttributes attributes(ownGroup ? POSIX_SPAWN_SETPGROUP : 0);
     if (ownGroup) posix_spawnattr_setpgroup(attributes.get(), 0);
     pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, executable.c_str(), &actions, attributes.get(), argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const int spawned =
+        ::posix_spawn(&pid, executable.c_str(), descriptors.finished(), attributes.get(), argv.data(), environ);
     if (spawned != 0) throw launchError(executable, spawned);
     ::close(out.write);
     out.write = -1;
@@ -165,6 +204,17 @@ bool hasExited(pid_t pid) {
 }
 
 }  // namespace
+
+void closeOnExecAboveStandardStreams() {
+#if defined(TESSARON_SPAWN_CLOSEFROM) && defined(CLOSE_RANGE_CLOEXEC)
+    if (::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+#endif
+    const long limit = ::sysconf(_SC_OPEN_MAX);
+    for (int fd = STDERR_FILENO + 1; fd < (limit > 0 ? limit : 1024); ++fd) {
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) == 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
+}
 
 std::int32_t exitCodeFromWaitStatus(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -257,8 +307,9 @@ std::int32_t ProcessCommandRunner::runInteractive(const std::string& executable,
     SpawnAttributes attributes(savedGroup >= 1 ? POSIX_SPAWN_SETPGROUP : 0);
     if (savedGroup >= 1) posix_spawnattr_setpgroup(attributes.get(), 0);
     auto argv = argumentVector(executable, arguments);
+    ChildDescriptors descriptors;
     pid_t pid = -1;
-    int spawned = ::posix_spawn(&pid, executable.c_str(), nullptr, attributes.get(), argv.data(), environ);
+    int spawned = ::posix_spawn(&pid, executable.c_str(), descriptors.finished(), attributes.get(), argv.data(), environ);
     if (spawned != 0) throw launchError(executable, spawned);
 
     int status = 0;

@@ -92,6 +92,12 @@ private:
     std::stop_token stop_;
 };
 
+// Every child started here gets its standard streams and no other descriptor of this
+// process. For children started by other means (Qt's), the same: marks every descriptor
+// above the standard streams close-on-exec. For the child's side of a fork, before its
+// exec (it only makes system calls).
+void closeOnExecAboveStandardStreams();
+
 // True when `bytes` is well-formed UTF-8.
 bool isValidUTF8(const std::string& bytes);
 

@@ -3,6 +3,7 @@
 
 #include "model/desktop_model.h"
 
+#include "host/process_runner.h"
 #include "model/panel_address.h"
 #include "panel/setup_progress.h"
 
@@ -107,8 +108,12 @@ void DesktopModel::start(const std::vector<std::string>& arguments, bool setup) 
     child->setArguments(words);
     child->setProcessChannelMode(QProcess::MergedChannels);
     child->setStandardInputFile(QProcess::nullDevice());
-    // The child leads a process group of its own, so that quitting ends it with all it started.
-    child->setChildProcessModifier([] { ::setpgid(0, 0); });
+    // The child leads a process group of its own, so that quitting ends it with all it started,
+    // and, like every child of the app, gets no descriptor but its standard streams.
+    child->setChildProcessModifier([] {
+        ::setpgid(0, 0);
+        closeOnExecAboveStandardStreams();
+    });
     output_ = Utf8Stream();
     QObject::connect(child, &QProcess::readyReadStandardOutput, this, &DesktopModel::readChildOutput);
     QObject::connect(child, &QProcess::finished, this,

@@ -6,9 +6,15 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pthread.h>
+#include <set>
+#include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -219,4 +225,55 @@ TEST(ProcessRunner, BoundedRunsEndWhatTheyStartedOnlyWhenGivenUpOn) {
         else EXPECT_TRUE(tt::processEnds(grandchild()));
         ::kill(grandchild(), SIGKILL);
     }
+}
+
+// Descriptors this process holds without close-on-exec (as a library's sockets are, the edge
+// tunnel's among them) are not a child's: whichever way it is run, it gets its standard
+// streams and nothing else.
+TEST(ProcessRunner, ChildrenInheritOnlyTheirStandardStreams) {
+    using namespace std::chrono_literals;
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int high = ::fcntl(socket, F_DUPFD, 300);
+    const int file = ::open("/dev/null", O_RDONLY);
+    ASSERT_TRUE(socket >= 0 && high >= 300 && file >= 0);
+    tt::TempDir dir;
+    const std::string listingFile = (dir / "listing").string();
+    const std::vector<std::string> listing{"-l", "/proc/self/fd/"};
+    Watchdog watchdog(60);
+
+    const std::vector<std::pair<const char*, std::function<std::string()>>> paths = {
+        {"captured", [&] { return ProcessCommandRunner().run("/bin/ls", listing).standardOutput; }},
+        {"bounded", [&] { return runBounded("/bin/ls", listing, 30s, 1 << 20).standardOutput; }},
+        {"interactive", [&] {
+             // The child writes to this process's own standard output: a file for the run.
+             std::fflush(stdout);
+             const int saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+             const int to = ::open(listingFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+             ::dup2(to, STDOUT_FILENO);
+             ::close(to);
+             ProcessCommandRunner().runInteractive("/bin/ls", listing);
+             ::dup2(saved, STDOUT_FILENO);
+             ::close(saved);
+             return tt::readFile(listingFile);
+         }},
+    };
+    for (const auto& [path, run] : paths) {
+        SCOPED_TRACE(path);
+        const std::string output = run();
+        // Lines "lr-x------ 1 root root 64 Dec 10 12:00 3 -> /proc/4242/fd": the one for the
+        // folder ls itself reads is not inherited.
+        std::set<int> inherited;
+        std::istringstream lines(output);
+        for (std::string line; std::getline(lines, line);) {
+            const auto arrow = line.find(" -> ");
+            if (arrow == std::string::npos) continue;
+            const std::string target = line.substr(arrow + 4);
+            if (target.starts_with("/proc/") && target.ends_with("/fd")) continue;
+            inherited.insert(std::stoi(line.substr(line.rfind(' ', arrow - 1) + 1)));
+        }
+        EXPECT_EQ(inherited, (std::set<int>{0, 1, 2})) << output;
+    }
+    ::close(socket);
+    ::close(high);
+    ::close(file);
 }
