@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,28 @@ public:
 Json parse(std::string_view text);
 // Parses and requires an object at the top.
 Json parseObject(std::string_view text);
+
+// A document beyond what parseKeptMembers() takes: nested too deeply, or too many members in one object.
+class LimitError : public DecodingError {
+public:
+    using DecodingError::DecodingError;
+};
+
+struct KeptMemberLimits {
+    std::size_t maxNesting = 512;    // arrays and objects inside one another, anywhere in the document
+    std::size_t maxMembers = 10000;  // members of an object kept inside a kept member
+};
+
+// For text from a peer that may be hostile: an object of which only the members named in
+// `keep` are built, so that decoding costs a small multiple of the text's size whatever
+// its shape (a full tree of a deeply nested document costs dozens of times its size).
+// The whole text must still be JSON, but the other members are dropped as they are read.
+// A kept member's value is kept when it is a string, number, boolean or null, and so are
+// the members of an object value; arrays, and objects inside that object, are kept empty
+// (so that their type still shows to the typed access below). A repeated member replaces
+// the earlier one, as in parse(). Invalid JSON, or a document that is not an object, is a
+// DecodingError; a document beyond `limits` is a LimitError.
+Json parseKeptMembers(std::string_view text, std::span<const std::string_view> keep, KeptMemberLimits limits = {});
 
 // Compact text, sorted keys; invalid UTF-8 in strings is replaced rather than thrown.
 std::string encode(const Json& value);

@@ -181,6 +181,10 @@ std::string encode(const TunnelStreamControlMessage& m) {
 
 namespace {
 
+// Every member of the messages the Mac receives.
+constexpr std::array<std::string_view, 10> receivedMembers = {"type", "id",      "method",     "path",      "headers",
+                                                               "body", "data", "targetPort", "transport", "error"};
+
 // Each message from an already parsed object, so that a received frame is parsed once.
 TunnelRequestMessage requestFrom(const Json& o) {
     return {json::string(o, "type"), json::string(o, "id"),   json::string(o, "method"), json::string(o, "path"),
@@ -389,7 +393,8 @@ public:
             const auto name = string();
             if (!name || !expect(':')) return false;
             const auto value = string();
-            if (!value || !fields.emplace(*name, *value).second) return false;
+            // Over the limit: the JSON tree refuses it.
+            if (!value || !fields.emplace(*name, *value).second || fields.size() > maxHeaderFields) return false;
         } while (expect(','));
         return expect('}');
     }
@@ -504,11 +509,16 @@ ReceivedFrame classify(std::string_view bytes) {
         return TunnelStreamDataMessage{"stream_data", std::string(data->id), std::string(data->data)};
     }
     if (auto frame = readPlainFrame(bytes)) return std::move(*frame);
+    // Only the members that received messages have are built: a frame from the edge is decoded
+    // in memory bounded by its size, whatever else it carries. A frame beyond the reader's
+    // limits (nested too deeply, too many header fields) is refused whatever its type.
     Json object;
     std::string type;
     try {
-        object = json::parseObject(bytes);
+        object = json::parseKeptMembers(bytes, receivedMembers, {maxFrameNesting, maxHeaderFields});
         type = json::string(object, "type");
+    } catch (const json::LimitError&) {
+        throw;
     } catch (const json::DecodingError&) {
         return IgnoredFrame{};
     }

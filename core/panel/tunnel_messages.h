@@ -19,6 +19,12 @@ inline constexpr std::size_t maxStreamPayload = 262144;
 
 using HeaderFields = std::map<std::string, std::string>;
 
+// The most header fields a received request may carry (a real one has dozens), and the
+// deepest nesting of arrays and objects a received frame may have (its own members need
+// two levels). A frame beyond either cannot be decoded, whatever its type.
+inline constexpr std::size_t maxHeaderFields = 10000;
+inline constexpr std::size_t maxFrameNesting = 512;
+
 enum class TunnelTransport { tcp, udp };
 std::optional<TunnelTransport> transportFromRawValue(std::string_view raw);
 std::string rawValue(TunnelTransport transport);
@@ -92,6 +98,8 @@ std::string encodeStreamData(std::string_view id, std::string_view payload);
 void encodeStreamData(std::string_view id, std::string_view payload, std::string& out);
 
 // Decoding of one full message; a missing, null or mistyped member throws json::DecodingError.
+// These build the whole JSON tree, so they are for text this side trusts (the relay's own
+// reading of answers, tests); frames received from the edge go through classify().
 TunnelMessageKind decodeKind(std::string_view bytes);
 TunnelRequestMessage decodeRequest(std::string_view bytes);
 TunnelResponseMessage decodeResponse(std::string_view bytes);
@@ -102,7 +110,9 @@ TunnelStreamControlMessage decodeStreamControl(std::string_view bytes);
 
 // A frame the Mac receives, classified: frames that are not JSON objects with a string
 // "type", and unknown types, are Ignored; a known type whose body does not decode
-// throws json::DecodingError (which ends the connection).
+// throws json::DecodingError (which ends the connection), and so does a frame beyond
+// maxFrameNesting or maxHeaderFields (json::LimitError). Decoding costs a small multiple
+// of the frame's size, whatever its shape.
 struct ReadyFrame {};
 struct IgnoredFrame {};
 struct StreamEndFrame { TunnelStreamControlMessage message; };

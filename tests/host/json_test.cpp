@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace json = tessaron::json;
 
 TEST(Json, StrictTypedAccess) {
@@ -36,6 +38,43 @@ TEST(Json, RefusesMalformedDocuments) {
         FAIL();
     } catch (const json::DecodingError& error) {
         EXPECT_NE(std::string(error.what()).find("\"machineID\""), std::string::npos) << "the message names the key";
+    }
+}
+
+// Only the named members are built, their containers one level down at most; limits and
+// malformed text are refused apart.
+TEST(Json, KeptMembersParseBuildsOnlyWhatItKeeps) {
+    constexpr std::string_view keep[] = {"a", "b", "d"};
+    const json::KeptMemberLimits limits{.maxNesting = 4, .maxMembers = 2};
+    enum class Refusal { none, limit, format };
+    const std::vector<std::tuple<std::string, std::string, Refusal>> rows = {
+        {R"({"a":"x","b":[1,{"c":2}],"d":{"g":[1],"h":{"i":1}},"z":{"y":[1,2]}})",
+         R"({"a":"x","b":[],"d":{"g":[],"h":{}}})", Refusal::none},
+        {R"({"a":1,"b":null,"a":"two"})", R"({"a":"two","b":null})", Refusal::none},
+        {R"({"d":{"x":1},"d":{"y":2,"y":3}})", R"({"d":{"y":3}})", Refusal::none},
+        {R"({"d":{"1":1,"2":2},"z":{"1":1,"2":2,"3":3}})", R"({"d":{"1":1,"2":2}})", Refusal::none},
+        {R"({"d":{"1":1,"2":2,"3":3}})", "", Refusal::limit},
+        {R"({"z":[[[]]]})", "{}", Refusal::none},
+        {R"({"z":[[[[]]]]})", "", Refusal::limit},
+        {R"({"z":[[[[)", "", Refusal::limit},  // refused before the text is seen to be broken
+        {R"({"a":[{"b":{"c":{}}}]})", "", Refusal::limit},
+        {R"({"a":1)", "", Refusal::format},
+        {R"({"a":1} x)", "", Refusal::format},
+        {R"({"z":1e999})", "", Refusal::format},
+        {"[1]", "", Refusal::format},
+        {R"("a")", "", Refusal::format},
+        {"", "", Refusal::format},
+    };
+    for (const auto& [text, kept, refusal] : rows) {
+        SCOPED_TRACE(text);
+        try {
+            EXPECT_EQ(json::encode(json::parseKeptMembers(text, keep, limits)), kept);
+            EXPECT_EQ(refusal, Refusal::none);
+        } catch (const json::LimitError&) {
+            EXPECT_EQ(refusal, Refusal::limit);
+        } catch (const json::DecodingError&) {
+            EXPECT_EQ(refusal, Refusal::format);
+        }
     }
 }
 

@@ -4,11 +4,50 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <malloc.h>
+#include <new>
 #include <vector>
 
 using namespace tessaron;
 using namespace tessaron::tunnel;
+
+// What this program allocates through operator new, counted for the thread that measures
+// while it measures (so the figures do not depend on the machine's load or the allocator).
+namespace {
+thread_local bool measuring = false;
+thread_local std::size_t liveBytes = 0, peakBytes = 0;
+
+void* counted(std::size_t size) noexcept {
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p != nullptr && measuring) {
+        liveBytes += malloc_usable_size(p);
+        peakBytes = std::max(peakBytes, liveBytes);
+    }
+    return p;
+}
+void uncounted(void* p) noexcept {
+    if (p != nullptr && measuring) liveBytes -= std::min(liveBytes, malloc_usable_size(p));
+    std::free(p);
+}
+void* countedOrThrow(std::size_t size) {
+    if (void* p = counted(size)) return p;
+    throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return countedOrThrow(size); }
+void* operator new[](std::size_t size) { return countedOrThrow(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted(size); }
+void operator delete(void* p) noexcept { uncounted(p); }
+void operator delete[](void* p) noexcept { uncounted(p); }
+void operator delete(void* p, std::size_t) noexcept { uncounted(p); }
+void operator delete[](void* p, std::size_t) noexcept { uncounted(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { uncounted(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { uncounted(p); }
 
 TEST(TunnelMessages, EveryWrittenMessageRoundTripsThroughItsDecoder) {
     const TunnelResponseMessage response{"response", "r1", 302, {{"Location", "/x"}, {"Set-Cookie", "a=1\nb=2"}}, "aGk="};
@@ -347,4 +386,82 @@ TEST(TunnelMessages, HeartbeatTimeHasWholeSecondsAndZ) {
     ASSERT_EQ(at.size(), 20u);
     EXPECT_EQ(at[10], 'T');
     EXPECT_EQ(at.back(), 'Z');
+}
+
+// Whatever its shape, a frame from the edge is decoded in a small multiple of its size (a full
+// JSON tree of a deeply nested one took dozens of times its size), and one beyond the
+// decoder's limits is refused, which ends the connection.
+TEST(TunnelMessages, EveryFrameDecodesInMemoryBoundedByItsSize) {
+    constexpr std::size_t n = 4u << 20;  // bytes of each frame's bulk
+    const auto repeat = [](std::string_view part, std::size_t times) {
+        std::string text;
+        text.reserve(part.size() * times);
+        for (std::size_t i = 0; i < times; ++i) text += part;
+        return text;
+    };
+    const auto numbered = [](std::string_view prefix, std::string_view value, std::size_t count) {
+        std::string text;
+        for (std::size_t i = 0; i < count; ++i) text.append(i ? "," : "").append(prefix).append(std::to_string(i)).append(value);
+        return text;
+    };
+    const std::string request = R"({"type":"request","id":"n1","method":"GET","path":"/","body":"","targetPort":80)";
+    const std::string noHeaders = R"(,"headers":{})";
+    enum class Outcome { request, open, data, end, close, ready, ignored, refused, beyondLimits };
+    const std::vector<std::tuple<const char*, std::string, Outcome>> rows = {
+        {"nested arrays in an unused member, not closed", R"({"type":"request","id":"n1","a":)" + repeat("[", n),
+         Outcome::beyondLimits},
+        {"nested arrays in an unused member", R"({"type":"request","id":"n1","a":)" + repeat("[", n / 2) + repeat("]", n / 2) + "}",
+         Outcome::beyondLimits},
+        {"nested objects of an unknown type", R"({"type":"ping","a":)" + repeat(R"({"a":)", n / 5) + "1" + repeat("}", n / 5) + "}",
+         Outcome::beyondLimits},
+        {"nested arrays in the header fields", request + R"(,"headers":{"a":)" + repeat("[", n / 2) + repeat("]", n / 2) + "}}",
+         Outcome::beyondLimits},
+        {"nesting within the limit", request + noHeaders + R"(,"a":)" + repeat("[", 500) + repeat("]", 500) + "}",
+         Outcome::request},
+        {"a huge string in an unused member", request + noHeaders + R"(,"a":")" + std::string(n, 'x') + R"("})", Outcome::request},
+        {"a huge body", R"({"type":"request", "id":"n1","method":"PUT","path":"/","headers":{},"targetPort":80,"body":")" +
+                            std::string(n, 'A') + R"("})", Outcome::request},
+        {"many unknown members", R"({"type":"stream_open","id":"s","transport":"tcp","targetPort":22,)" +
+                                     numbered(R"("m)", R"(":0)", n / 10) + "}", Outcome::open},
+        {"one member repeated", R"({"type":"stream_end")" + repeat(R"(,"id":"x")", n / 9) + "}", Outcome::end},
+        {"a huge array in a used member", R"({"type":"stream_close","id":[)" + repeat("[],", n / 3) + "[]]}", Outcome::refused},
+        {"many numbers in a used member", R"({"type":"stream_close","id":[)" + repeat("0,", n / 2) + "0]}", Outcome::refused},
+        {"the most header fields", request + R"(,"x":0,"headers":{)" + numbered(R"("h)", R"(":"")", maxHeaderFields) + "}}",
+         Outcome::request},
+        {"a header field more, plainly written", request + R"(,"headers":{)" + numbered(R"("h)", R"(":"")", maxHeaderFields + 1) + "}}",
+         Outcome::beyondLimits},
+        {"a header field more", request + R"(,"x":0,"headers":{)" + numbered(R"("h)", R"(":"")", maxHeaderFields + 1) + "}}",
+         Outcome::beyondLimits},
+        {"stream data with a padding", R"({"type":"stream_data","id":"s","data":"AAEC","pad":")" + std::string(n, ' ') + R"("})",
+         Outcome::data},
+        {"a stream close with a reason", R"({"type":"stream_close", "id":"s","error":")" + std::string(n, 'e') + R"("})",
+         Outcome::close},
+        {"ready with a padding", R"({"type":"ready","pad":[)" + repeat("{},", n / 3) + "{}]}", Outcome::ready},
+        {"not JSON", R"({"type":"request","id":"n1","a":")" + std::string(n, 'x'), Outcome::ignored},
+    };
+    for (const auto& [shape, frame, expected] : rows) {
+        SCOPED_TRACE(shape);
+        Outcome outcome = Outcome::ignored;
+        liveBytes = peakBytes = 0;
+        measuring = true;
+        try {
+            const ReceivedFrame read = classify(frame);
+            outcome = std::holds_alternative<TunnelRequestMessage>(read)    ? Outcome::request
+                      : std::holds_alternative<TunnelStreamOpenMessage>(read) ? Outcome::open
+                      : std::holds_alternative<TunnelStreamDataMessage>(read) ? Outcome::data
+                      : std::holds_alternative<StreamEndFrame>(read)          ? Outcome::end
+                      : std::holds_alternative<StreamCloseFrame>(read)        ? Outcome::close
+                      : std::holds_alternative<ReadyFrame>(read)              ? Outcome::ready
+                                                                              : Outcome::ignored;
+        } catch (const json::LimitError&) {
+            outcome = Outcome::beyondLimits;
+        } catch (const json::DecodingError&) {
+            outcome = Outcome::refused;
+        }
+        measuring = false;
+        EXPECT_EQ(outcome, expected);
+        // The parser keeps two copies of the longest token, each up to twice its size, and the
+        // message of a syntax error a third; the header fields take a few hundred bytes each.
+        EXPECT_LE(peakBytes, 10 * frame.size() + (4u << 20)) << "frame of " << frame.size() << " bytes";
+    }
 }
