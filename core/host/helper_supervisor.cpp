@@ -67,6 +67,10 @@ bool SystemProcessInspector::exists(std::int32_t pid) {
     return true;
 }
 
+bool SystemProcessInspector::withoutArguments(std::int32_t pid) {
+    return exists(pid) && process_identity::withoutArguments(pid);
+}
+
 namespace AgentSupervisor {
 
 std::string processListProgram() {
@@ -136,7 +140,9 @@ Scan scan(const AgentConfiguration& configuration, std::int32_t excludingPID, co
 
         auto identity = processes.identity(*pid);
         if (!identity) {
-            if (processes.exists(*pid)) result.unidentified = true;
+            // Only the lease holder may pass over one that is starting: the lease holder
+            // can be read by then, so such a helper will see it.
+            if (processes.exists(*pid) && !(held && processes.withoutArguments(*pid))) result.unidentified = true;
             continue;
         }
         if (identity->arguments.size() < 2 || identity->arguments[1] != "serve") continue;

@@ -30,6 +30,10 @@ public:
     virtual std::optional<AgentProcessIdentity> identity(std::int32_t pid) = 0;
     // The process still exists (kill(pid, 0) succeeds).
     virtual bool exists(std::int32_t pid) = 0;
+    // The process has no argument area at all: it is in the middle of starting its
+    // program (its arguments are not laid out yet) or of exiting. Whatever it runs, it
+    // is not serving anything yet, or any more.
+    virtual bool withoutArguments(std::int32_t) { return false; }
 };
 
 // This machine's processes: process_identity::identity and kill(pid, 0).
@@ -37,6 +41,7 @@ class SystemProcessInspector : public ProcessInspecting {
 public:
     std::optional<AgentProcessIdentity> identity(std::int32_t pid) override;
     bool exists(std::int32_t pid) override;
+    bool withoutArguments(std::int32_t pid) override;
 };
 
 namespace AgentSupervisor {
@@ -60,9 +65,11 @@ AgentSupervisorStatus status(const AgentConfiguration& configuration, std::int32
 // - a helper of this pairing whose own lease file (in its home's agents folder) is the
 //   very file `lease` holds is not counted: it cannot hold that lock while we do, so it
 //   is one that is starting or giving up, and it stops at its lease;
-// - a process that still exists but can no longer be read (one in the middle of
-//   exiting) is looked at again, every 50 ms for at most `settleTime`, before it makes
-//   the result uncertain.
+// - a process that is starting or exiting and so has no arguments to read is not
+//   counted however long that takes: it is not serving, and a helper starting there
+//   checks for others after us, finds us (we can be read) and stops;
+// - a process that still exists but cannot be read otherwise is looked at again, every
+//   50 ms for at most `settleTime`, before it makes the result uncertain.
 // Helpers whose lease is another file (started with another HOME) count as in status().
 AgentSupervisorStatus statusHoldingLease(const AgentSupervisorLease& lease, const AgentConfiguration& configuration,
                                          std::int32_t excludingPID, const Probes& probes = {},

@@ -28,10 +28,20 @@ private:
     int fd_;
 };
 
+// Flushes `fd` to the storage device. On the Mac fsync only hands the data to the
+// drive, which may keep it in its cache past a power loss; F_FULLFSYNC asks the drive
+// to write it out. A file system that cannot do that gets the plain fsync.
+int flushToDevice(int fd) {
+#ifdef F_FULLFSYNC
+    if (::fcntl(fd, F_FULLFSYNC) == 0) return 0;
+#endif
+    return ::fsync(fd);
+}
+
 void syncDirectory(const fs::path& dir) {
     int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        ::fsync(fd);
+        flushToDevice(fd);
         ::close(fd);
     }
 }
@@ -124,7 +134,7 @@ void write(const fs::path& target, std::string_view bytes, const WriteOptions& o
         }
         written += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0) {
+    if (flushToDevice(fd) != 0) {
         int code = errno;
         throw PrivateFileError(Failure::syncFailed,
                                SystemError::fromErrno("Could not flush " + target.string(), code).what(), code);

@@ -3,7 +3,8 @@
 // or a crash-safety record (credential, receipts, pending setup, agent.json).
 //
 // Writing: a temporary sibling is created exclusively, without following links, with
-// mode 0600 from the first byte; the bytes are written and flushed to disk; the
+// mode 0600 from the first byte; the bytes are written and flushed to the storage
+// device (past the drive's cache where the platform can ask for that); the
 // temporary file is renamed over the target and the folder is flushed. On any failure
 // the temporary file is removed and the previous target is left untouched.
 //
@@ -30,7 +31,7 @@ enum class Failure {
     unsafeDirectory,       // folder is a link, not a folder, foreign-owned or open to others
     createFailed,          // the temporary file could not be created
     writeFailed,           // a write returned an error or wrote nothing
-    syncFailed,            // fsync failed
+    syncFailed,            // flushing to the storage device failed
     renameFailed,          // rename over the target failed
     missing,               // reading: no file (ENOENT)
     openFailed,            // reading: any other open failure, a symbolic link included

@@ -129,6 +129,12 @@ std::optional<std::vector<std::uint8_t>> processArguments(std::int32_t pid, cons
     return buffer;
 }
 
+bool withoutArguments(std::int32_t pid, const std::filesystem::path& procRoot) {
+    if (pid <= 0) return false;
+    auto arguments = readLimited(procRoot / std::to_string(pid) / "cmdline", 1);
+    return arguments && arguments->empty();
+}
+
 std::optional<AgentProcessIdentity> identity(std::int32_t pid, const std::filesystem::path& procRoot) {
     auto buffer = processArguments(pid, procRoot);
     if (!buffer) return std::nullopt;

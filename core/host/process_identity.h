@@ -49,6 +49,11 @@ std::vector<std::uint8_t> argumentsBuffer(std::string_view executablePath, std::
 std::optional<std::vector<std::uint8_t>> processArguments(std::int32_t pid,
                                                           const std::filesystem::path& procRoot = "/proc");
 
+// Whether `pid` can be asked for its arguments and has none: while it is starting a
+// program, before the kernel has laid them out, and while it exits, after its memory is
+// gone. False when the process is gone or may not be read.
+bool withoutArguments(std::int32_t pid, const std::filesystem::path& procRoot = "/proc");
+
 // decode(processArguments(pid)).
 std::optional<AgentProcessIdentity> identity(std::int32_t pid, const std::filesystem::path& procRoot = "/proc");
 

@@ -4,6 +4,11 @@
 
 namespace tessaron {
 
+bool LimaVirtualMachine::isStopped() {
+    const std::optional<std::string> status = manager_.statusIfPresent();
+    return !status || lima_text::lowercased(*status) == "stopped";
+}
+
 ResourceObservation LimaVirtualMachine::resourceObservation() {
     const VMResourceState state = manager_.resources();
     return ResourceChange::observation(state.state, state.allocation, [this] { return manager_.bootID(); });

@@ -19,6 +19,8 @@ public:
     std::string restart(const std::string& expectedBootID) override { return manager_.restart(expectedBootID); }
     void stop() override { manager_.stop(); }
     void start() override { manager_.start(); }
+    // Listed as "Stopped", or not listed.
+    bool isStopped() override;
 
     // The VM's size and state ("Running"/"Stopped"), with the boot identity while it
     // runs; any other state is a LifecycleFailure.

@@ -130,6 +130,19 @@ std::filesystem::path defaultDirectory(bool resourceOperation);
 // Parses a record's text; JSON and record errors are json::DecodingError.
 json::Json parse(const std::string& bytes);
 
+// The bytes a record is saved as: its compact JSON text.
+template <class Value>
+std::string encode(const Value& value) {
+    return json::encode(value.toJson());
+}
+
+// Whether `value` can be saved at all (write() refuses a record beyond maxBytes). An
+// executor asks this of the largest record a command will need before it saves the first.
+template <class Value>
+bool fits(const Value& value) {
+    return encode(value).size() <= maxBytes;
+}
+
 }  // namespace receipt_file
 
 template <class Value>
@@ -163,8 +176,7 @@ public:
     // Replaces the saved record. An existing file that is unsafe or does not decode as
     // the record is reported and left as it is.
     void save(const Value& value) {
-        const std::string bytes = json::encode(value.toJson());
-        receipt_file::write(url_, bytes, [this] { (void)load(); });
+        receipt_file::write(url_, receipt_file::encode(value), [this] { (void)load(); });
     }
 
 private:

@@ -34,6 +34,14 @@ void RestartExecutor::handle(const RestartCommand& command) const {
 void RestartExecutor::restart(const RestartCommand& command) const {
     if ((command.status != "queued" && command.status != "running") || !isUUID(command.bootId))
         throw LifecycleFailure(invalidRestartMessage);
+    // The largest receipt the command will need is the "finished" one (boot IDs are all
+    // UUIDs of one length). One that cannot be saved must be refused before the first
+    // receipt: else the VM restarts and the outcome can never be recorded or reported.
+    // The panel is told that it was not carried out, so it stops offering it.
+    if (!receipt_file::fits(RestartReceipt{command.id, command.bootId, "finished", "succeeded", command.bootId})) {
+        client_->complete(command, "failed", std::nullopt);
+        throw LifecycleFailure(invalidRestartMessage);
+    }
 
     std::optional<RestartReceipt> receipt = receipts_->load();
     if (receipt && receipt->commandID != command.id) receipt.reset();  // another command's
@@ -87,14 +95,18 @@ void RestartExecutor::power(const RestartCommand& command) const {
     const bool stopping = command.kind == "stop";
     const std::string current = readBootID().value_or("");
 
-    if (stopping && current.empty()) {
+    if (stopping && current.empty() && vm_->isStopped()) {
         // Already stopped: record the wish and report success, whatever the claim says.
         if (intent_) intent_->want("stopped");
         (void)client_->claim(command, "");
         client_->complete(command, "succeeded", std::nullopt);
         return;
     }
-    if (!command.bootId.empty() && command.bootId != current) throw LifecycleFailure(powerChangedMessage);
+    // A guest that runs but does not tell its boot ID (one that hangs) cannot be compared
+    // with the request; a stop goes ahead all the same, as stopping it is what was asked.
+    const bool bootUnknown = stopping && current.empty();
+    if (!command.bootId.empty() && command.bootId != current && !bootUnknown)
+        throw LifecycleFailure(powerChangedMessage);
     if (command.status != "queued" || !client_->claim(command, current)) {
         reconcile(command);
         return;
@@ -117,7 +129,7 @@ void RestartExecutor::power(const RestartCommand& command) const {
 
 void RestartExecutor::reconcile(const RestartCommand& command) const {
     const std::string current = readBootID().value_or("");
-    const bool done = command.kind == "stop" ? current.empty() : !current.empty();
+    const bool done = command.kind == "stop" ? current.empty() && vm_->isStopped() : !current.empty();
     client_->complete(command, done ? "succeeded" : "failed",
                       current.empty() ? std::nullopt : std::optional<std::string>(current));
 }

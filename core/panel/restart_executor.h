@@ -7,7 +7,7 @@
 // panel is asked (claim) before acting, and a restart counts as done when the guest's
 // boot ID changed. A command that an earlier run left half-done is finished from its
 // receipt instead of being acted on again. Stop and start record the power wish, claim,
-// act and report.
+// act and report; a stop counts as done only when the VM manager lists the VM stopped.
 //
 // The caller holds the VM resource lock exclusively around handle(); the executor takes
 // no lock and keeps nothing between calls.
@@ -32,7 +32,8 @@ public:
     VMPowerIntentStore* intent() const { return intent_; }
 
     // Carries out or finishes `command`. Returns once its completion was reported to the
-    // panel (also a "failed" one). Throws LifecycleFailure when the command is refused;
+    // panel (also a "failed" one). Throws LifecycleFailure when the command is refused (a
+    // restart whose receipts could not all be saved is first reported "failed");
     // errors of the receipt store, of a required boot-ID read, and of the claim and the
     // completion pass unchanged, and the receipt keeps its last phase for the next offer.
     void handle(const RestartCommand& command) const;

@@ -54,6 +54,11 @@ public:
 
     // Starts the VM.
     virtual void start() = 0;
+
+    // Whether the VM is stopped, as the VM manager lists it: stopped, or not there at
+    // all. A guest that does not tell its boot ID may still run, so that alone says
+    // nothing. Throws when the state cannot be read.
+    virtual bool isStopped() = 0;
 };
 
 // The VM as the resource executor drives it.

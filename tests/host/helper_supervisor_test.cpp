@@ -55,6 +55,8 @@ public:
         return found->second;
     }
     bool exists(std::int32_t pid) override { return alive.count(pid) || identities.count(pid); }
+    std::set<std::int32_t> starting;  // alive, with no arguments yet
+    bool withoutArguments(std::int32_t pid) override { return starting.count(pid) > 0; }
 };
 
 TEST(AgentSupervisor, CountsHelpersServingThePairing) {
@@ -82,6 +84,7 @@ TEST(AgentSupervisor, CountsHelpersServingThePairing) {
         std::map<std::int32_t, AgentProcessIdentity> identities;
         std::set<std::int32_t> aliveWithoutIdentity;
         AgentSupervisorStatus expected;
+        std::set<std::int32_t> starting = {};  // of those alive without identity
     };
     const AgentSupervisorStatus stopped{"stopped", std::nullopt};
     const AgentSupervisorStatus running{"running", std::nullopt};
@@ -160,6 +163,7 @@ TEST(AgentSupervisor, TheLeaseHolderCountsOnlyHelpersOutsideItsLease) {
         std::map<std::int32_t, AgentProcessIdentity> identities;
         std::set<std::int32_t> aliveWithoutIdentity;
         AgentSupervisorStatus expected;
+        std::set<std::int32_t> starting = {};  // of those alive without identity
     };
     const std::vector<Row> table = {
         {"helpers starting beside it in the same home",
@@ -172,6 +176,8 @@ TEST(AgentSupervisor, TheLeaseHolderCountsOnlyHelpersOutsideItsLease) {
          {"running", std::nullopt}},
         {"a helper that exits while it is looked at", {{200, serve(std::nullopt)}}, {}, {"stopped", std::nullopt}},
         {"a process that stays unreadable", {}, {301}, {"unknown", uncertain}},
+        {"a helper that stays in its start, however long", {{200, serve(std::nullopt)}}, {301}, {"stopped", std::nullopt},
+         {301}},
     };
     for (const auto& row : table) {
         ScriptedRunner runner;
@@ -181,6 +187,7 @@ TEST(AgentSupervisor, TheLeaseHolderCountsOnlyHelpersOutsideItsLease) {
         Exiting processes;
         processes.identities = row.identities;
         processes.alive = row.aliveWithoutIdentity;
+        processes.starting = row.starting;
         const auto status = AgentSupervisor::statusHoldingLease(
             lease, mac, 100, {&runner, &processes, std::string("/bin/ps")}, std::chrono::milliseconds(300));
         EXPECT_EQ(status, row.expected) << row.name << ": " << status.state << " " << status.error.value_or("");
@@ -192,6 +199,12 @@ TEST(AgentSupervisor, TheLeaseHolderCountsOnlyHelpersOutsideItsLease) {
     processes.identities = {{200, serve(std::nullopt)}};
     EXPECT_EQ(AgentSupervisor::status(mac, 100, {&runner, &processes, std::string("/bin/ps")}),
               (AgentSupervisorStatus{"running", std::nullopt}));
+    // Nor is a starting process passed over without the lease.
+    runner.result = CommandResult{0, "301 " + app + "\n", ""};
+    processes.alive = {301};
+    processes.starting = {301};
+    EXPECT_EQ(AgentSupervisor::status(mac, 100, {&runner, &processes, std::string("/bin/ps")}),
+              (AgentSupervisorStatus{"unknown", uncertain}));
 }
 
 TEST(AgentSupervisor, AFailedListingIsReportedNotThrown) {

@@ -119,6 +119,10 @@ TEST(AgentProcessIdentity, BufferIsAssembledFromProcFiles) {
     EXPECT_EQ(process_identity::identity(101, proc.path()), (Identity{{"tessaron", "serve"}, std::nullopt}));
     for (std::int32_t pid : {102, 103, 104, 105, 106, 0, -1})
         EXPECT_FALSE(process_identity::identity(pid, proc.path())) << pid;
+    // Only one whose arguments read as nothing has none (starting or exiting); a gone one is not.
+    EXPECT_TRUE(process_identity::withoutArguments(102, proc.path()));
+    for (std::int32_t pid : {100, 103, 106, 0})
+        EXPECT_FALSE(process_identity::withoutArguments(pid, proc.path())) << pid;
 }
 
 TEST(AgentProcessIdentity, ReadsThisProcess) {

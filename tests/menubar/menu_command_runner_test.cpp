@@ -79,26 +79,31 @@ TEST_F(MenuCommandRunner, HangingProgramsAreEndedWithWhatTheyStarted) {
     testing::adoptOrphans();
     const std::string starts = "echo $$ > '" + (dir / "pid").string() +
                                "'; sleep 60 & sleep 60 & (trap '' TERM; sleep 60) & ";
+    // Ignores SIGTERM from its first line on, and says so once everything has started.
+    const std::string ignoresTerm =
+        "trap '' TERM; " + starts + "touch '" + (dir / "ready").string() + "'; exec sleep 60";
     struct Case {
         const char* name;
         std::string body;
         std::chrono::milliseconds timeout;  // grace 600 ms
         std::chrono::milliseconds atLeast;
-        bool stopped = false;  // stop requested once the program runs
+        bool stopped = false;  // stop requested once the program is ready
     };
     const std::vector<Case> cases = {
         {"ends on SIGTERM", starts + "echo early; exec sleep 60", 400ms, 400ms},
-        {"ignores SIGTERM", starts + "trap '' TERM; exec sleep 60", 400ms, 1000ms},
+        {"ignores SIGTERM", ignoresTerm, 400ms, 1000ms},
         {"writes without pause", starts + "exec yes", 400ms, 400ms},
-        {"given up on", starts + "trap '' TERM; exec sleep 60", 60s, 600ms, true},
+        {"given up on", ignoresTerm, 60s, 600ms, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove(dir / "pid");
+        fs::remove(dir / "ready");
         std::stop_source stop;
         std::jthread quitter([&] {
             if (!c.stopped) return;
-            for (int i = 0; i < 1000 && !fs::exists(dir / "pid"); ++i) std::this_thread::sleep_for(10ms);
+            // The stop must find the program's trap set, or it would end at the SIGTERM.
+            for (int i = 0; i < 3000 && !fs::exists(dir / "ready"); ++i) std::this_thread::sleep_for(10ms);
             stop.request_stop();
         });
         const auto started = Clock::now();

@@ -14,12 +14,19 @@ namespace {
 using namespace testing;  // the scripted limactl's steps and argument vectors
 
 TEST(LimaVirtualMachine, RestartOperationsAreTheManagers) {
-    ScriptedLimactl s({out(bootArgv, bootA), ok({"stop", "tessaron"}), ok(startArgv), out(statusArgv, "Stopped")});
+    const Argv listAllArgv = {"list", "--json"};
+    ScriptedLimactl s({out(bootArgv, bootA), ok({"stop", "tessaron"}), ok(startArgv),
+                       out(listAllArgv, R"({"name":"other","status":"Stopped"})" "\n" R"({"name":"tessaron","status":"Running"})"),
+                       out(listAllArgv, R"({"name":"tessaron","status":"stopped"})"), out(listAllArgv, ""),
+                       out(statusArgv, "Stopped")});
     LimaVirtualMachine machine(s.manager);
     RestartVirtualMachine& vm = machine;
     EXPECT_EQ(vm.bootID(), bootA);
     vm.stop();
     vm.start();
+    EXPECT_FALSE(vm.isStopped());
+    EXPECT_TRUE(vm.isStopped());
+    EXPECT_TRUE(vm.isStopped());  // not there at all
     try {
         vm.restart(bootA);
         ADD_FAILURE() << "a stopped VM was restarted";

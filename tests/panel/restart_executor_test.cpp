@@ -218,9 +218,18 @@ TEST(RestartExecutor, RefusesCommandsItCannotTrust) {
         std::optional<RestartReceipt> saved;
         std::string vmBoot;
         std::string message;
+        bool reportedFailed = false;  // the panel is told it was not carried out
     };
+    // The "finished" receipt, the largest, takes 164 bytes besides the ID; the file holds 4,096.
+    const std::string longestID(4096 - 164, 'x');
     const std::vector<Case> cases = {
         {"finished status", restartCommand("succeeded"), std::nullopt, bootA, RestartExecutor::invalidRestartMessage},
+        {"ID whose finished receipt would not fit", restartCommand("queued", bootA, longestID + "x"), std::nullopt,
+         bootA, RestartExecutor::invalidRestartMessage, true},
+        {"ID of 3,990 bytes, running", restartCommand("running", bootA, std::string(3990, 'x')), std::nullopt, bootA,
+         RestartExecutor::invalidRestartMessage, true},
+        {"ID that grows when saved", restartCommand("queued", bootA, std::string(700, '\x01')), std::nullopt, bootA,
+         RestartExecutor::invalidRestartMessage, true},
         {"empty boot ID", restartCommand("queued", ""), std::nullopt, bootA, RestartExecutor::invalidRestartMessage},
         {"boot ID not a UUID", restartCommand("queued", "boot-1"), std::nullopt, bootA,
          RestartExecutor::invalidRestartMessage},
@@ -243,11 +252,20 @@ TEST(RestartExecutor, RefusesCommandsItCannotTrust) {
         EXPECT_EQ(failureOf([&] { rig.executor.handle(c.command); }), c.message);
         EXPECT_TRUE(rig.vm.actions().empty());
         EXPECT_TRUE(rig.client.claims.empty());
-        EXPECT_EQ(rig.client.completionAttempts, 0);
+        if (c.reportedFailed) {
+            EXPECT_EQ(rig.client.completions, (std::vector<Completion>{{c.command.id, "failed", std::nullopt}}));
+        } else {
+            EXPECT_EQ(rig.client.completionAttempts, 0);
+        }
         EXPECT_EQ(rig.receipt(), c.saved);
     }
     // Upper-case hexadecimal is a UUID too.
     EXPECT_TRUE(RestartExecutor::isUUID("AAAAAAAA-1111-4222-8333-44444444444F"));
+    // The longest ID whose receipts all fit is carried out and recorded to the end.
+    Rig rig;
+    rig.executor.handle(restartCommand("queued", bootA, longestID));
+    EXPECT_EQ(rig.receipts.phases, (std::vector<std::string>{"prepared", "attempted", "finished"}));
+    EXPECT_EQ(rig.client.completions, (std::vector<Completion>{{longestID, "succeeded", rig.vm.boot()}}));
 }
 
 TEST(RestartExecutor, AnotherCommandsReceiptIsReplaced) {
@@ -339,19 +357,49 @@ TEST(RestartExecutor, StopAndStartRecordTheWishClaimActAndReport) {
     }
 }
 
-TEST(RestartExecutor, StoppingAStoppedVMSucceedsWhateverTheClaimSays) {
-    for (bool failBootID : {false, true}) {
-        SCOPED_TRACE(failBootID ? "boot ID unreadable while running" : "VM stopped");
+TEST(RestartExecutor, AStopSucceedsOnlyWhenTheVMIsStopped) {
+    // A guest that does not tell its boot ID is stopped only if the VM manager says so;
+    // one that hangs while the VM runs is stopped like any other.
+    struct Case {
+        std::string name;
+        std::function<void(FakeVM&)> arrange;
+        bool mayExecute;
+        std::vector<std::string> actions;
+        std::string reported;
+        std::optional<std::string> wish;
+    };
+    const auto stopped = [](FakeVM& vm) { vm.setBoot(std::nullopt); };
+    const auto hangs = [](FakeVM& vm) { vm.failBootID = true; };
+    const std::vector<Case> cases = {
+        {"VM stopped, claim refused", stopped, false, {}, "succeeded", "stopped"},
+        {"guest hangs", hangs, true, {"stop"}, "succeeded", "stopped"},
+        {"guest hangs, claim refused", hangs, false, {}, "failed", std::nullopt},
+        {"guest hangs, the stop fails",
+         [](FakeVM& vm) {
+             vm.failBootID = true;
+             vm.failStop = true;
+         },
+         true, {"stop"}, "failed", "stopped"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         Rig rig;
-        rig.client.mayExecute = false;
-        if (failBootID) rig.vm.failBootID = true;
-        else rig.vm.setBoot(std::nullopt);
+        rig.client.mayExecute = c.mayExecute;
+        c.arrange(rig.vm);
         rig.executor.handle(powerCommand("stop", "queued", bootA));
-        EXPECT_EQ(rig.wish(), "stopped");
-        EXPECT_TRUE(rig.vm.actions().empty());
+        EXPECT_EQ(rig.wish(), c.wish);
+        EXPECT_EQ(rig.vm.actions(), c.actions);
         EXPECT_EQ(rig.client.claims, (std::vector<Claim>{{"p-1", ""}}));
-        EXPECT_EQ(rig.client.completions, (std::vector<Completion>{{"p-1", "succeeded", std::nullopt}}));
+        EXPECT_EQ(rig.client.completions, (std::vector<Completion>{{"p-1", c.reported, std::nullopt}}));
     }
+    // Whether the VM is stopped cannot be told: nothing is claimed, done or reported.
+    Rig rig;
+    rig.vm.setBoot(std::nullopt);
+    rig.vm.failListing = true;
+    EXPECT_EQ(failureOf([&] { rig.executor.handle(powerCommand("stop")); }), "Could not list the Linux VMs.");
+    EXPECT_TRUE(rig.client.claims.empty());
+    EXPECT_EQ(rig.client.completionAttempts, 0);
+    EXPECT_FALSE(rig.wish());
 }
 
 TEST(RestartExecutor, PowerCommandsThatCannotActAreReconciled) {

@@ -17,7 +17,7 @@ std::string FakeVM::newBootID() {
 std::vector<std::string> FakeVM::actions() const {
     std::vector<std::string> result;
     for (const auto& call : calls_)
-        if (call != "bootID") result.push_back(call);
+        if (call != "bootID" && call != "isStopped") result.push_back(call);
     return result;
 }
 
@@ -51,6 +51,12 @@ void FakeVM::start() {
     if (failStart) throw Error("The Linux VM could not be started.");
     if (!boot_) boot_ = newBootID();
     if (startThenFail) throw Error("The Linux VM started but did not answer in time.");
+}
+
+bool FakeVM::isStopped() {
+    calls_.push_back("isStopped");
+    if (failListing) throw Error("Could not list the Linux VMs.");
+    return !boot_;
 }
 
 }  // namespace tessaron::testing

@@ -20,14 +20,16 @@ public:
     const std::optional<std::string>& boot() const { return boot_; }
     void setBoot(std::optional<std::string> boot) { boot_ = std::move(boot); }
 
-    // Every call, in order: "bootID", "restart <expected>", "stop", "start".
+    // Every call, in order: "bootID", "isStopped", "restart <expected>", "stop", "start".
     const std::vector<std::string>& calls() const { return calls_; }
-    // The calls other than "bootID": what changed or tried to change the VM.
+    // The calls other than the queries "bootID" and "isStopped": what changed or tried
+    // to change the VM.
     std::vector<std::string> actions() const;
     void clearCalls() { calls_.clear(); }
 
     // Failure injection.
     bool failBootID = false;       // bootID() throws even while running
+    bool failListing = false;      // isStopped() throws
     bool failRestart = false;      // restart() throws without touching the VM
     bool restartThenFail = false;  // restart() reboots the guest, then throws
     bool failStop = false;         // stop() throws; the VM keeps running
@@ -40,6 +42,7 @@ public:
     std::string restart(const std::string& expectedBootID) override;
     void stop() override;
     void start() override;
+    bool isStopped() override;  // stopped exactly when there is no boot
 
     // A fresh boot ID, different on every call.
     static std::string newBootID();
