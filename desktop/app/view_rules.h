@@ -186,7 +186,8 @@ ResourceEditor resourceEditor(const ViewState& state);
 // --- Footer ---------------------------------------------------------------------------------------
 
 std::string hostingNote(bool paired);
-// The log box's text: the log's last lines, each escaped and cut like any text from outside.
+// The log box's text: the whole log, its lines kept and whole, everything else escaped like any
+// text from outside.
 std::string logText(std::string_view log);
 
 // --- Texts from outside ---------------------------------------------------------------------------
