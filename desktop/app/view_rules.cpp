@@ -18,6 +18,10 @@ namespace {
 
 constexpr std::uint64_t kGiB = 1ull << 30;
 
+// Longer than any message the model puts together: the hardware explanation with every rejection
+// (under 600 characters), or fixed words around two outside parts of shownTextLimit each.
+constexpr qsizetype kMessageLimit = 1'000;
+
 // A value from outside (a name, a state, a version) as the window shows it: escaped, bounded.
 std::string shown(std::string_view text) { return shownText(text).toStdString(); }
 // A failure text from outside, which may run over several lines.
@@ -376,5 +380,9 @@ std::string logText(std::string_view log) {
 }
 
 std::string failureText(const std::string& text) { return shownLines(text); }
+
+std::string messageText(const std::string& text) {
+    return shownText(text, kMessageLimit, LineBreaks::kept).toStdString();
+}
 
 }  // namespace tessaron::desktop::rules
