@@ -43,6 +43,18 @@ QString family(bool monospaced) {
     return monospaced ? mono : sans;
 }
 
+// The labels that label() makes. One marked as showing outside text asks for no minimum width,
+// so that a long unbroken word is cut at its edge rather than widening the window, while it
+// still asks for its natural width, which it gets wherever its row has room.
+class TextLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    QSize minimumSizeHint() const override {
+        const QSize hint = QLabel::minimumSizeHint();
+        return property("tessaronOutsideText").toBool() ? QSize(0, hint.height()) : hint;
+    }
+};
+
 QString richText(const std::string& text, double points, double lineSpacing) {
     const int percent = static_cast<int>(std::lround(100.0 + lineSpacing * 100.0 / (1.2 * points)));
     QString escaped = qs(text).toHtmlEscaped();
@@ -137,7 +149,7 @@ void applyApplicationLook() {
 
 QLabel* label(const std::string& text, double points, QFont::Weight weight, const QColor& colour, double lineSpacing,
               QWidget* parent) {
-    auto* result = new QLabel(parent);
+    auto* result = new TextLabel(parent);
     result->setFont(style::font(points, weight));
     result->setWordWrap(true);
     result->setStyleSheet(labelColours(colour));
@@ -159,7 +171,8 @@ void setLabelText(QLabel* target, const std::string& text, double lineSpacing) {
 
 QLabel* showsOutsideText(QLabel* target) {
     target->setTextFormat(Qt::PlainText);
-    target->setMinimumWidth(1);
+    target->setProperty("tessaronOutsideText", true);
+    target->updateGeometry();
     return target;
 }
 

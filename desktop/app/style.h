@@ -54,9 +54,10 @@ QLabel* label(const std::string& text, double points, QFont::Weight weight = QFo
               const QColor& colour = ink(), double lineSpacing = 0, QWidget* parent = nullptr);
 void setLabelText(QLabel* label, const std::string& text, double lineSpacing = 0);
 void makeSelectable(QLabel* label);
-// Marks a label that shows text from outside (a run's error, a panel's value): plain text, and
-// never wider than its layout gives it, so a long unbroken word is cut at its edge instead of
-// widening the window. Returns the label.
+// Marks a label made by label() that shows text from outside (a run's error, a panel's value):
+// plain text, at its natural width where its row has room, and never wider than its layout
+// gives it, so a long unbroken word is cut at its edge instead of widening the window. Returns
+// the label.
 QLabel* showsOutsideText(QLabel* label);
 
 // A symbol drawn from the icon font as a label.
