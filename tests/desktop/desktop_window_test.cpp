@@ -485,7 +485,9 @@ TEST(DesktopWindow, TextFromOutsideIsShownBoundedAndAsText) {
             }
         }
         const QString log = window.findChild<QPlainTextEdit*>(QStringLiteral("activityLog"))->toPlainText();
-        if (state.log == dashboard.log) EXPECT_TRUE(log.endsWith(QString(4'000, u'A'))) << "lines are shown whole";
+        if (state.log == dashboard.log) {
+            EXPECT_TRUE(log.endsWith(QString(4'000, u'A'))) << "lines are shown whole";
+        }
         EXPECT_FALSE(log.contains(QChar(0x202E)) || log.contains(u'\t'));
         EXPECT_LE(window.scrollArea()->widget()->minimumSizeHint().width(), 640) << "a long word widened the window";
         if (auto* code = window.findChild<QLabel*>(QStringLiteral("pairingCode")); code->isVisible()) {
