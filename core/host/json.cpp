@@ -6,7 +6,7 @@
 namespace tessaron::json {
 namespace {
 
-std::string quoted(std::string_view key) { return "\"" + std::string(key) + "\""; }
+std::string quoted(std::string_view key) { return std::string(1, '"').append(key).append(1, '"'); }
 
 [[noreturn]] void typeMismatch(std::string_view what, std::string_view expected) {
     throw DecodingError("The value of " + std::string(what) + " is not " + std::string(expected) + ".");

@@ -80,8 +80,11 @@ void install(const fs::path& bundle, const fs::path& destination) {
     fs::create_directories(destination.parent_path(), error);
     if (error) throw Error("Could not create " + quoted(destination.parent_path()) + ": " + error.message() + ".");
     requireFolderInPlace(destination.parent_path());
-    const fs::path staging =
-        destination.parent_path() / ("." + destination.filename().string() + "-" + private_file::randomUUID());
+    std::string stagingName = ".";
+    stagingName += destination.filename().string();
+    stagingName += '-';
+    stagingName += private_file::randomUUID();
+    const fs::path staging = destination.parent_path() / stagingName;
     try {
         copyTree(bundle, staging);
         if (fs::exists(fs::symlink_status(destination)))
