@@ -1,6 +1,7 @@
 #include "app/pairing_card.h"
 
 #include "app/view_rules.h"
+#include "app/disclosure.h"
 #include "panel/setup_progress.h"
 #include "platform/symbols.h"
 

@@ -6,6 +6,10 @@
 #include "app/overlays.h"
 #include "app/sample_states.h"
 #include "app/style.h"
+#include "app/tessaron_button.h"
+#include "app/surface.h"
+#include "app/stepper.h"
+#include "app/fitting_label.h"
 #include "model/desktop_model.h"
 
 #include <gtest/gtest.h>
