@@ -40,7 +40,12 @@ std::string legacyPaired() {
            "permission is needed.";
 }
 
-std::string progressLine(const SetupProgress& progress) { return SetupProgressEvent::line(progress) + "\n"; }
+std::string progressLine(const SetupProgress& progress) {
+    std::string line = SetupProgressEvent::line(progress) + "\n";
+    if (line.size() > SetupProgressEvent::maximumLineBytes)
+        throw Error("The panel's setup progress is too long to pass on.");
+    return line;
+}
 
 void publish(const SetupProgress& progress, int fd) { writeAll(fd, progressLine(progress)); }
 

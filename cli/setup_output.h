@@ -43,7 +43,8 @@ std::string legacyWaiting();
 std::string legacyPaired();
 
 // ---- progress lines ----
-// The setup-state line with its line feed.
+// The setup-state line with its line feed; one longer than SetupProgressEvent::maximumLineBytes
+// is thrown as an Error.
 std::string progressLine(const SetupProgress& progress);
 // Writes progressLine() with one write call to `fd`; a write error is thrown and
 // nothing else is written.

@@ -290,7 +290,10 @@ std::string HardwareSupportReport::title() const {
 
 std::string HardwareSupportReport::explanation() const {
     std::string text = title();
-    for (HardwareRejection rejection : rejections) text += "\n" + message(rejection);
+    for (HardwareRejection rejection : rejections) {
+        text += '\n';
+        text += message(rejection);
+    }
     return text;
 }
 

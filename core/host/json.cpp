@@ -7,7 +7,7 @@
 namespace tessaron::json {
 namespace {
 
-std::string quoted(std::string_view key) { return "\"" + std::string(key) + "\""; }
+std::string quoted(std::string_view key) { return std::string(1, '"').append(key).append(1, '"'); }
 
 [[noreturn]] void notInTheCorrectFormat() {
     throw DecodingError("The data couldn\u2019t be read because it isn\u2019t in the correct format.");

@@ -2,6 +2,7 @@
 
 #include "host/process_runner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -97,10 +98,10 @@ std::vector<std::uint8_t> argumentsBuffer(std::string_view executablePath, std::
         if (c == '\0') ++count;
     if (!argumentBytes.empty() && argumentBytes.back() != '\0') ++count;
 
-    std::vector<std::uint8_t> buffer(sizeof count);
+    // The count, then the path and its terminating zero.
+    std::vector<std::uint8_t> buffer(sizeof count + executablePath.size() + 1, 0);
     std::memcpy(buffer.data(), &count, sizeof count);
-    buffer.insert(buffer.end(), executablePath.begin(), executablePath.end());
-    buffer.push_back(0);
+    std::copy(executablePath.begin(), executablePath.end(), buffer.begin() + sizeof count);
     while (buffer.size() % 8 != 0) buffer.push_back(0);
     appendStrings(buffer, argumentBytes);
     appendStrings(buffer, environmentBytes);

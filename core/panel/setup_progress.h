@@ -6,6 +6,7 @@
 #include "panel/setup_records.h"
 
 #include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,12 @@ namespace SetupProgressEvent {
 
 // 21 characters; the last is a blank.
 inline constexpr std::string_view prefix = "TESSARON_SETUP_STATE ";
+
+// The longest progress line that `pair` and `onboard` write, its line feed included. A progress
+// comes from one of the panel's setup answers, which are at most 64 KiB, and its line is never
+// more than twice as long; the command line refuses to write a longer one, so a reader that
+// takes lines of this length loses no event.
+inline constexpr std::size_t maximumLineBytes = 128 * 1024;
 
 // The prefix followed by the compact JSON of `progress`, without a line feed.
 std::string line(const SetupProgress& progress);

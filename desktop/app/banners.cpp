@@ -66,7 +66,7 @@ MoveBanner::MoveBanner(WindowActions& actions, QWidget* parent) : Surface(18, Qt
 void MoveBanner::render(const ViewState& state) {
     setVisible(rules::showMoveBanner(state));
     setLabelText(explanation_, rules::moveBannerExplanation(state), 3);
-    setLabelText(error_, rules::failureText(state.moveError));
+    setLabelText(error_, rules::messageText(state.moveError));
     error_->setVisible(!state.moveError.empty());
     setLabelText(note_, rules::moveBannerNote(state), 3);
     move_->setTitle(rules::moveButtonTitle(state));

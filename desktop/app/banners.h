@@ -4,6 +4,9 @@
 #include "app/style.h"
 #include "app/view_state.h"
 #include "app/window_actions.h"
+#include "app/tessaron_button.h"
+#include "app/surface.h"
+#include "app/symbol_label.h"
 
 #include <QWidget>
 

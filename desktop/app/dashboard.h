@@ -6,6 +6,11 @@
 #include "app/view_rules.h"
 #include "app/view_state.h"
 #include "app/window_actions.h"
+#include "app/tessaron_button.h"
+#include "app/plain_button.h"
+#include "app/surface.h"
+#include "app/symbol_label.h"
+#include "app/fitting_label.h"
 
 #include <functional>
 

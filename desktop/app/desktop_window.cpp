@@ -154,7 +154,7 @@ void DesktopWindow::setState(const ViewState& state) {
     }
 
     error_->setVisible(!state.error.empty());
-    error_->setText(rules::failureText(state.error));
+    error_->setText(rules::messageText(state.error));
     footer_->render(state);
 
     sheet_->render(state);

@@ -5,6 +5,8 @@
 #include "app/view_rules.h"
 #include "app/view_state.h"
 #include "app/window_actions.h"
+#include "app/plain_button.h"
+#include "app/symbol_label.h"
 
 #include <QWidget>
 

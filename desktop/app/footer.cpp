@@ -1,6 +1,7 @@
 #include "app/footer.h"
 
 #include "app/view_rules.h"
+#include "app/plain_button.h"
 
 #include <QHBoxLayout>
 #include <QPlainTextEdit>

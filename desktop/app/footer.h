@@ -4,6 +4,8 @@
 #include "app/style.h"
 #include "app/view_state.h"
 #include "app/window_actions.h"
+#include "app/surface.h"
+#include "app/disclosure.h"
 
 class QPlainTextEdit;
 

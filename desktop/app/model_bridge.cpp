@@ -11,8 +11,8 @@ namespace tessaron::desktop {
 
 namespace {
 
-// The views show a few hundred characters of a text from outside and the last lines of the log,
-// so a field of any size is never copied whole on a redraw: texts keep their start, the log its end.
+// The views show a few hundred characters of a text from outside, and the log as the model bounds
+// it, so a field of any size is never copied whole on a redraw: texts keep their start, the log its end.
 constexpr qsizetype kCopiedText = 32 * 1024;
 constexpr qsizetype kCopiedLog = 256 * 1024;
 

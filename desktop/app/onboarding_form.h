@@ -5,6 +5,11 @@
 #include "app/style.h"
 #include "app/view_state.h"
 #include "app/window_actions.h"
+#include "app/tessaron_button.h"
+#include "app/surface.h"
+#include "app/disclosure.h"
+#include "app/stepper.h"
+#include "app/symbol_label.h"
 
 class QLineEdit;
 

@@ -1,4 +1,6 @@
 #include "app/overlays.h"
+#include "app/spinner.h"
+#include "app/plain_button.h"
 
 #include "platform/symbols.h"
 

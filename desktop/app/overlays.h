@@ -7,6 +7,9 @@
 #include "app/view_rules.h"
 #include "app/view_state.h"
 #include "app/window_actions.h"
+#include "app/tessaron_button.h"
+#include "app/surface.h"
+#include "app/stepper.h"
 
 #include <QPointer>
 

@@ -1,6 +1,7 @@
 #include "app/pairing_card.h"
 
 #include "app/view_rules.h"
+#include "app/disclosure.h"
 #include "panel/setup_progress.h"
 #include "platform/symbols.h"
 
@@ -65,9 +66,9 @@ PairingCard::PairingCard(WindowActions& actions, QWidget* parent) : Surface(20, 
     codeColumn->setContentsMargins(0, 0, 0, 0);
     codeColumn->setSpacing(10);
     codeColumn->addWidget(centred(label("Match this code in the web panel", 12, QFont::Normal, secondary())));
-    code_label_ = centred(new QLabel(codeBox_));
+    // The panel's text: never markup, never wider than the card.
+    code_label_ = centred(showsOutsideText(label("", 26, QFont::Medium, ink(), 0, codeBox_)));
     code_label_->setObjectName(QStringLiteral("pairingCode"));
-    showsOutsideText(code_label_)->setWordWrap(true);  // the panel's text: never markup, never wider than the card
     code_label_->setFont(style::font(26, QFont::Medium, 1, true));
     makeSelectable(code_label_);
     codeColumn->addWidget(code_label_);

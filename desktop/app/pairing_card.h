@@ -4,6 +4,11 @@
 #include "app/style.h"
 #include "app/view_state.h"
 #include "app/window_actions.h"
+#include "app/spinner.h"
+#include "app/tessaron_button.h"
+#include "app/plain_button.h"
+#include "app/surface.h"
+#include "app/machine_badge.h"
 
 #include <array>
 

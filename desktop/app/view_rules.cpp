@@ -18,8 +18,9 @@ namespace {
 
 constexpr std::uint64_t kGiB = 1ull << 30;
 
-// How many of the log's last lines the log box shows.
-constexpr std::size_t kShownLogLines = 500;
+// Longer than any message the model puts together: the hardware explanation with every rejection
+// (under 600 characters), or fixed words around two outside parts of shownTextLimit each.
+constexpr qsizetype kMessageLimit = 1'000;
 
 // A value from outside (a name, a state, a version) as the window shows it: escaped, bounded.
 std::string shown(std::string_view text) { return shownText(text).toStdString(); }
@@ -374,24 +375,14 @@ std::string hostingNote(bool paired) {
 
 std::string logText(std::string_view log) {
     if (log.empty()) return "No connection activity yet.";
-    // The last lines, each shown on its own: long lines cut, control characters escaped.
-    const bool ended = log.back() == '\n';
-    if (ended) log.remove_suffix(1);
-    std::vector<std::string_view> lines;
-    while (lines.size() < kShownLogLines) {
-        const std::size_t start = log.rfind('\n');
-        lines.push_back(start == std::string_view::npos ? log : log.substr(start + 1));
-        if (start == std::string_view::npos) break;
-        log.remove_suffix(log.size() - start);
-    }
-    std::string text;
-    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
-        if (line != lines.rbegin()) text += '\n';
-        text += shown(*line);
-    }
-    return ended ? text + '\n' : text;
+    // Whole, as the model keeps it (it bounds the log's length): a user copies it for support.
+    return shownText(log, uncut, LineBreaks::kept).toStdString();
 }
 
 std::string failureText(const std::string& text) { return shownLines(text); }
+
+std::string messageText(const std::string& text) {
+    return shownText(text, kMessageLimit, LineBreaks::kept).toStdString();
+}
 
 }  // namespace tessaron::desktop::rules

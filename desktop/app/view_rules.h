@@ -186,7 +186,8 @@ ResourceEditor resourceEditor(const ViewState& state);
 // --- Footer ---------------------------------------------------------------------------------------
 
 std::string hostingNote(bool paired);
-// The log box's text: the log's last lines, each escaped and cut like any text from outside.
+// The log box's text: the whole log, its lines kept and whole, everything else escaped like any
+// text from outside.
 std::string logText(std::string_view log);
 
 // --- Texts from outside ---------------------------------------------------------------------------
@@ -195,5 +196,10 @@ std::string logText(std::string_view log);
 // control and bidirectional characters escaped but line breaks kept, a few hundred characters at
 // most. Every value from outside that the rules place in a text is escaped and cut the same way.
 std::string failureText(const std::string& text);
+// A message of the model that may carry outside text inside fixed sentences (the window's error
+// line, the move banner's error), escaped as a failure text is. The model bounds each outside part
+// where it puts the message together, so the fixed words are never cut here; only a text far
+// longer than any such message (one that came from outside alone) is.
+std::string messageText(const std::string& text);
 
 }  // namespace tessaron::desktop::rules

@@ -8,6 +8,7 @@
 
 #include "host/launchd_services.h"
 #include "host/private_file.h"
+#include "platform/shown_text.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -20,6 +21,10 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string quoted(const fs::path& path) { return "\u201C" + path.string() + "\u201D"; }
+
+// A part of the move's message that comes from outside (a copy's failure, a path): bounded here,
+// where the message is put together, so that its fixed words always show whole.
+QString outsidePart(std::string_view text) { return shownText(text, shownTextLimit, LineBreaks::kept); }
 
 Error copyError(const fs::path& path, const std::error_code& error) {
     return Error("Could not copy " + quoted(path) + ": " + error.message() + ".");
@@ -75,8 +80,11 @@ void install(const fs::path& bundle, const fs::path& destination) {
     fs::create_directories(destination.parent_path(), error);
     if (error) throw Error("Could not create " + quoted(destination.parent_path()) + ": " + error.message() + ".");
     requireFolderInPlace(destination.parent_path());
-    const fs::path staging =
-        destination.parent_path() / ("." + destination.filename().string() + "-" + private_file::randomUUID());
+    std::string stagingName = ".";
+    stagingName += destination.filename().string();
+    stagingName += '-';
+    stagingName += private_file::randomUUID();
+    const fs::path staging = destination.parent_path() / stagingName;
     try {
         copyTree(bundle, staging);
         if (fs::exists(fs::symlink_status(destination)))
@@ -154,7 +162,7 @@ void DesktopModel::installToApplications() {
         [this](MoveOutcome outcome) {
             if (!outcome.destination) {
                 set(moveError_,
-                    QString::fromStdString(outcome.failure) +
+                    outsidePart(outcome.failure) +
                         " Drag Tessaron.app into Applications yourself, then open it from there.",
                     &DesktopModel::moveErrorChanged);
                 set(movingApp_, false, &DesktopModel::movingAppChanged);
@@ -168,8 +176,8 @@ void DesktopModel::installToApplications() {
             if (failure) {
                 if (options_.reclaimInstance) options_.reclaimInstance();
                 set(moveError_,
-                    QString::fromStdString("Moved to " + outcome.destination->string() +
-                                           ", but it could not be opened: " + *failure),
+                    "Moved to " + outsidePart(outcome.destination->string()) + ", but it could not be opened: " +
+                        outsidePart(*failure),
                     &DesktopModel::moveErrorChanged);
                 set(movingApp_, false, &DesktopModel::movingAppChanged);
                 return;

@@ -17,9 +17,10 @@ namespace tessaron::desktop {
 namespace {
 
 constexpr qsizetype maximumLogLength = 24'000;
-// A line of setup output is read up to this many characters; the rest of it is dropped (every
-// line the program prints is far shorter).
-constexpr qsizetype maximumLineLength = 4'096;
+// A line of setup output is read up to this many characters; the rest of it is dropped. It holds
+// the longest line the program writes, a progress line, whose bytes never decode to more
+// characters than there are bytes.
+constexpr auto maximumLineLength = static_cast<qsizetype>(SetupProgressEvent::maximumLineBytes);
 // Setup output reaches the activity log at most this often.
 constexpr std::chrono::milliseconds logInterval(100);
 constexpr std::uint64_t requiredFreeBytesShifted = 5;  // 10 GiB as (free bytes >> 31)

@@ -25,13 +25,13 @@ void appendEscaped(QString& out, char32_t c) {
 
 }  // namespace
 
-QString shownText(QStringView text, qsizetype limit, LineBreaks lineBreaks) {
+QString shownText(QStringView text, qsizetype limit, LineBreaks lineBreaks, CutMark mark) {
     QString out;
     QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text.data(), text.size());
     qsizetype start = 0, count = 0;
     for (qsizetype end = graphemes.toNextBoundary(); end > start; start = end, end = graphemes.toNextBoundary()) {
         if (count >= limit) {
-            out += QChar(0x2026);
+            if (mark == CutMark::ellipsis) out += QChar(0x2026);
             return out;
         }
         ++count;
@@ -53,12 +53,14 @@ QString shownText(QStringView text, qsizetype limit, LineBreaks lineBreaks) {
     return out;
 }
 
-QString shownText(std::string_view utf8, qsizetype limit, LineBreaks lineBreaks) {
-    // No cluster of a text worth reading is longer than this, so the rest is never decoded.
-    const auto decoded = static_cast<std::size_t>(limit + 1) * 64;
-    const QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(std::min(utf8.size(), decoded)));
-    QString shown = shownText(QStringView(text), limit, lineBreaks);
-    if (utf8.size() > decoded && !shown.endsWith(QChar(0x2026))) shown += QChar(0x2026);
+QString shownText(std::string_view utf8, qsizetype limit, LineBreaks lineBreaks, CutMark mark) {
+    // No cluster of a text worth reading is longer than 64 bytes, so the rest is never decoded.
+    const std::size_t decoded = static_cast<std::size_t>(limit) >= utf8.size() / 64
+                                    ? utf8.size()
+                                    : static_cast<std::size_t>(limit + 1) * 64;
+    const QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(decoded));
+    QString shown = shownText(QStringView(text), limit, lineBreaks, mark);
+    if (utf8.size() > decoded && mark == CutMark::ellipsis && !shown.endsWith(QChar(0x2026))) shown += QChar(0x2026);
     return shown;
 }
 

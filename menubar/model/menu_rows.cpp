@@ -45,10 +45,11 @@ std::string feedbackText(const MenuInputs& in) {
 
 // Every row is made here. Its text may come from outside (a VM state, a panel's error, a
 // program's complaint): it is shown as written, with control and direction characters
-// escaped, and cut after `limit` user-visible characters.
-MenuRow row(const std::string& title, bool enabled, bool visible,
-            qsizetype limit = desktop::shownTextLimit) {
-    return {desktop::shownText(std::string_view(title), limit).toStdString(), enabled, visible};
+// escaped, and cut after `limit` user-visible characters, marked with "…" unless `mark` says not.
+MenuRow row(const std::string& title, bool enabled, bool visible, qsizetype limit = desktop::shownTextLimit,
+            desktop::CutMark mark = desktop::CutMark::ellipsis) {
+    return {desktop::shownText(std::string_view(title), limit, desktop::LineBreaks::escaped, mark).toStdString(),
+            enabled, visible};
 }
 
 }  // namespace
@@ -106,7 +107,7 @@ MenuRows renderMenu(const MenuInputs& in) {
                        !in.busy && controlOk && state->canRestart == true && !restartPending(state), true);
 
     const std::string feedback = feedbackText(in);
-    rows.feedback = row(feedback, false, !feedback.empty(), feedbackCharacters);
+    rows.feedback = row(feedback, false, !feedback.empty(), feedbackCharacters, desktop::CutMark::none);
 
     rows.tooltip = "Tessaron \u2014 " + connection + ". " + rows.publicAccess.title;
     return rows;

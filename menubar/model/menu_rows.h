@@ -36,7 +36,8 @@ struct MenuRows {
     bool operator==(const MenuRows&) const = default;
 };
 
-// The feedback row keeps this many user-visible characters of its text, then "…".
+// The feedback row shows this many user-visible characters of its text at most, with no mark
+// where it stops.
 inline constexpr int feedbackCharacters = 120;
 
 // What the menu shows before the first read has begun.

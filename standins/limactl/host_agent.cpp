@@ -45,7 +45,7 @@ constexpr auto qemuStopGrace = 60s;
 // threads may outlive the loop that started them).
 std::atomic<bool> stopForwarding{false};
 
-std::string quotedPath(const fs::path& path) { return "\"" + path.string() + "\""; }
+std::string quotedPath(const fs::path& path) { return std::string(1, '"').append(path.string()).append(1, '"'); }
 
 void generateKey(const fs::path& file, const std::string& comment) {
     std::error_code ignored;

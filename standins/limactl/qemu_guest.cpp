@@ -282,7 +282,10 @@ int runQemuShell(const InstanceState& state, const std::vector<std::string>& com
         remote += "exec \"$SHELL\" -l";
     } else {
         std::string words;
-        for (const auto& word : command) words += (words.empty() ? "" : " ") + shellQuoted(word);
+        for (const auto& word : command) {
+            if (!words.empty()) words += ' ';
+            words += shellQuoted(word);
+        }
         remote += words;
     }
     arguments.push_back("--");

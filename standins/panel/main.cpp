@@ -106,8 +106,9 @@ int main(int argc, char** argv) {
 
         const int bound = port == 0 ? server.bind_to_any_port("127.0.0.1") : (server.bind_to_port("127.0.0.1", port) ? port : -1);
         if (bound <= 0) {
-            std::cerr << "tessaron-panel: could not listen on 127.0.0.1" << (port ? ":" + std::to_string(port) : "") << "."
-                      << std::endl;
+            std::cerr << "tessaron-panel: could not listen on 127.0.0.1";
+            if (port) std::cerr << ':' << port;
+            std::cerr << "." << std::endl;
             return 1;
         }
         panel.port = bound;

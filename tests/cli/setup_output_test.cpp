@@ -65,6 +65,12 @@ TEST(SetupOutput, ProgressLinesAreWrittenWholeAndReadBack) {
     auto back = SetupProgressEvent::decode(written);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->toJson(), progress.toJson());
+
+    // As long as a panel's answer may be, a progress goes out; longer than a reader takes, it does not.
+    progress.accountEmail = std::string(64 * 1024, 'e');
+    EXPECT_LE(out::progressLine(progress).size(), SetupProgressEvent::maximumLineBytes);
+    progress.accountEmail = std::string(SetupProgressEvent::maximumLineBytes, 'e');
+    EXPECT_THROW(out::progressLine(progress), Error);
 }
 
 TEST(SetupOutput, PublishingToAClosedOutputFails) {

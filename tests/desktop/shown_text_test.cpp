@@ -16,6 +16,7 @@ TEST(ShownText, WritesOutWhatWouldBeInterpretedAndCutsWholeCharacters) {
         qsizetype limit;
         LineBreaks lineBreaks;
         QString expected;
+        CutMark mark = CutMark::ellipsis;
     };
     const QString e = QStringLiteral("e\u0301");                     // e and a combining accent
     const QString family = QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467");
@@ -28,6 +29,7 @@ TEST(ShownText, WritesOutWhatWouldBeInterpretedAndCutsWholeCharacters) {
         {"invalid bytes repaired", "bad \xff byte", 300, LineBreaks::escaped, QStringLiteral("bad \uFFFD byte")},
         {"cut with an ellipsis", "abcdef", 3, LineBreaks::escaped, QStringLiteral("abc\u2026")},
         {"exactly at the limit", "abc", 3, LineBreaks::escaped, "abc"},
+        {"cut without a mark", "abcdef", 3, LineBreaks::escaped, "abc", CutMark::none},
         {"an accent stays on its letter", (e + e + e).toStdString(), 2, LineBreaks::escaped,
          e + e + QChar(0x2026)},
         {"a joined emoji stays whole", (family + family).toStdString(), 1, LineBreaks::escaped,
@@ -36,10 +38,12 @@ TEST(ShownText, WritesOutWhatWouldBeInterpretedAndCutsWholeCharacters) {
          QStringLiteral("\\u{001B}\\u{001B}\\u{001B}\u2026")},
         {"megabytes are never decoded whole", std::string(4 << 20, 'x'), 300, LineBreaks::escaped,
          QString(300, u'x') + QChar(0x2026)},
+        {"uncut", std::string(100'000, '\x1b'), uncut, LineBreaks::escaped,
+         QStringLiteral("\\u{001B}").repeated(100'000)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(shownText(std::string_view(c.in), c.limit, c.lineBreaks), c.expected);
+        EXPECT_EQ(shownText(std::string_view(c.in), c.limit, c.lineBreaks, c.mark), c.expected);
     }
 }
 

@@ -71,6 +71,13 @@ TEST(WindowRules, BannersFollowVersionInstallAndHardware) {
 
     state.support = intel();
     EXPECT_TRUE(rules::showUnsupportedBanner(state));
+
+    // The error line and the move banner's error never cut fixed sentences: the hardware
+    // explanation with three rejections (about 340 characters) shows whole, line breaks kept.
+    const HardwareSupportReport old = HardwareSupport::evaluate({"arm64", "Apple A12Z", "ADP3,2", 8, 4ull << 30, 12});
+    ASSERT_EQ(old.rejections.size(), 3u);
+    EXPECT_EQ(rules::messageText(old.explanation()), old.explanation());
+    EXPECT_GT(old.explanation().size(), 330u);
 }
 
 TEST(WindowRules, ConnectionActionRow) {

@@ -105,7 +105,10 @@ TEST(HardwareSupport, EvaluateListsEveryUnmetRequirementInOrder) {
         EXPECT_EQ(report.isSupported(), row.rejections.empty()) << row.name;
         EXPECT_EQ(report.title(), row.title) << row.name;
         std::string explanation = row.title;
-        for (R rejection : row.rejections) explanation += "\n" + message(rejection);
+        for (R rejection : row.rejections) {
+            explanation += '\n';
+            explanation += message(rejection);
+        }
         EXPECT_EQ(report.explanation(), explanation) << row.name;
     }
     // The x86_64 Mac's explanation spelled out: four lines, no trailing line feed.

@@ -130,13 +130,13 @@ TEST(MenuRows, FeedbackShowsItsFirst120Characters) {
     const std::optional<MenuConnection> none;
     const std::optional<std::string> noAction;
     const MenuRows rows = renderMenu({none, false, false, noAction, text, now});
-    EXPECT_EQ(rows.feedback.title, text.substr(0, 60 * 3) + "\u2026");
+    EXPECT_EQ(rows.feedback.title, text.substr(0, 60 * 3)) << "the first 120, and nothing added";
     EXPECT_TRUE(rows.feedback.visible);
 }
 
 // What a VM, a panel or a failing program says is shown as written (escaped where it would
-// steer the text) and never at unbounded length: a few hundred characters on a row, 120 in
-// the feedback, cut between whole user-visible characters.
+// steer the text) and never at unbounded length: a few hundred characters and "…" on a row,
+// the first 120 in the feedback, cut between whole user-visible characters.
 TEST(MenuRows, OutsideTextIsShownAsWrittenAndBounded) {
     const std::string accented = "e\u0301";  // one character of two code points
     struct Case {
@@ -150,9 +150,9 @@ TEST(MenuRows, OutsideTextIsShownAsWrittenAndBounded) {
         {"ampersand, tab and direction override", "Running & ready\tnow \u202Eevil", "A&B\tC", "",
          "Linux server: Running & ready\\tnow \\u{202E}evil", "A&B\\tC"},
         {"ten kilobytes", std::string(10240, 'v'), std::string(10240, 'x'), "",
-         "Linux server: " + std::string(300 - 14, 'v') + "\u2026", std::string(120, 'x') + "\u2026"},
+         "Linux server: " + std::string(300 - 14, 'v') + "\u2026", std::string(120, 'x')},
         {"an accent at the cut stays with its letter", "Running", std::nullopt, std::string(119, 'w') + accented + "z",
-         "Linux server: Running", std::string(119, 'w') + accented + "\u2026"},
+         "Linux server: Running", std::string(119, 'w') + accented},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

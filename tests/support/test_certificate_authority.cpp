@@ -84,8 +84,11 @@ CertificatePointer makeCertificate(const std::string& subjectName, EVP_PKEY* key
         addExtension(cert, &context, NID_key_usage, "critical,digitalSignature");
         addExtension(cert, &context, NID_ext_key_usage, "serverAuth");
         std::string alternatives;
-        for (const auto& name : names)
-            alternatives += (alternatives.empty() ? "" : ",") + std::string(isAddress(name) ? "IP:" : "DNS:") + name;
+        for (const auto& name : names) {
+            if (!alternatives.empty()) alternatives += ',';
+            alternatives += isAddress(name) ? "IP:" : "DNS:";
+            alternatives += name;
+        }
         if (!alternatives.empty()) addExtension(cert, &context, NID_subject_alt_name, alternatives);
     }
     require(X509_sign(cert, issuerKey, EVP_sha256()) > 0, "signing");
