@@ -4,19 +4,11 @@
 
 #include <QAbstractScrollArea>
 #include <QApplication>
-#include <QEvent>
 #include <QFontDatabase>
-#include <QFontMetricsF>
 #include <QGraphicsDropShadowEffect>
-#include <QGraphicsOpacityEffect>
-#include <QHBoxLayout>
 #include <QLineEdit>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPalette>
 #include <QStyleFactory>
-#include <QTimer>
-#include <QVBoxLayout>
 
 #include <cmath>
 
