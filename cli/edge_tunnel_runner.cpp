@@ -1,6 +1,8 @@
 #include "cli/edge_tunnel_runner.h"
 
 #include "cli/cli_options.h"
+#include "cli/close_on_exec_sockets.h"
+#include "cli/output.h"
 #include "cli/stream_forwarders.h"
 #include "cli/tunnel_frame_writer.h"
 #include "host/base64.h"
@@ -46,13 +48,8 @@ using tunnel::TunnelResponseMessage;
 namespace {
 
 constexpr std::size_t maxFrameBytes = 256u << 20;       // a request body of megabytes, as Base64
-constexpr std::size_t maxLocalResponseBytes = 128u << 20;
 // Room to mask a whole stream_data frame (about 350 KB), so each frame goes out in one write.
 constexpr std::size_t writeBufferBytes = 512u << 10;
-// Idle keep-alive connections to the local service kept per port and tunnel connection:
-// as many as the requests a busy edge sends at once, so that they are not reconnected.
-constexpr std::size_t maxIdleLocalConnections = 64;
-constexpr std::size_t keptLocalBufferBytes = 64u << 10;
 constexpr std::size_t keptReadBufferBytes = 1u << 20;  // a full stream_data frame is about 350 KB
 
 void writeAll(int fd, const std::string& line) {
@@ -232,46 +229,6 @@ private:
     asio::any_io_executor executor_;
 };
 
-// The local HTTP service's connections of one tunnel connection: connections the service
-// keeps alive are kept idle per port and reused by later requests.
-class LocalHTTPConnections {
-public:
-    // A connection with its read buffer, which keeps its room from one answer to the next.
-    struct LocalConnection {
-        explicit LocalConnection(asio::any_io_executor executor) : stream(std::move(executor)) {}
-        beast::tcp_stream stream;
-        beast::flat_buffer buffer;
-    };
-    using Connection = std::unique_ptr<LocalConnection>;
-    explicit LocalHTTPConnections(asio::any_io_executor executor) : executor_(std::move(executor)) {}
-
-    Connection takeIdle(int port) {
-        auto& idle = idle_[port];
-        if (idle.empty()) return nullptr;
-        Connection connection = std::move(idle.back());
-        idle.pop_back();
-        return connection;
-    }
-    void putIdle(int port, Connection connection) {
-        auto& idle = idle_[port];
-        if (closed_ || idle.size() >= maxIdleLocalConnections) return;
-        connection->stream.expires_never();
-        // A rare large answer does not stay allocated while the connection waits.
-        if (connection->buffer.capacity() > keptLocalBufferBytes) connection->buffer = beast::flat_buffer();
-        idle.push_back(std::move(connection));
-    }
-    void closeAll() {
-        closed_ = true;
-        idle_.clear();
-    }
-    asio::any_io_executor executor() const { return executor_; }
-
-private:
-    asio::any_io_executor executor_;
-    std::map<int, std::vector<Connection>> idle_;
-    bool closed_ = false;
-};
-
 // One runner's loop and state, on one io_context.
 class RunnerLoop {
 public:
@@ -359,7 +316,7 @@ private:
                 throw CLIError::pairing("The TLS host name could not be set.");
             }
             beast::get_lowest_layer(*ws).expires_after(settings_.connectTimeout);
-            co_await beast::get_lowest_layer(*ws).async_connect(endpoints, asio::use_awaitable);
+            co_await connect(beast::get_lowest_layer(*ws), endpoints);
             co_await ws->next_layer().async_handshake(asio::ssl::stream_base::client,
                                                       asio::redirect_error(asio::use_awaitable, ec));
             if (ec) {
@@ -374,9 +331,18 @@ private:
             cancelWhileConnecting(ws);
             if (stopping_) co_return;
             beast::get_lowest_layer(*ws).expires_after(settings_.connectTimeout);
-            co_await beast::get_lowest_layer(*ws).async_connect(endpoints, asio::use_awaitable);
+            co_await connect(beast::get_lowest_layer(*ws), endpoints);
             co_await session(ws, address);
         }
+    }
+
+    // The edge's socket, close-on-exec like every socket of the tunnel.
+    static asio::awaitable<void> connect(beast::tcp_stream& stream, const tcp::resolver::results_type& found) {
+        std::vector<tcp::endpoint> endpoints;
+        for (const auto& entry : found) endpoints.push_back(entry.endpoint());
+        boost::system::error_code ec;
+        co_await connectCloseOnExec(stream, endpoints, ec);
+        if (ec) throw boost::system::system_error(ec);
     }
 
     template <class WS>
@@ -422,7 +388,8 @@ private:
         auto registry =
             std::make_shared<LocalForwarderRegistry>(io_.get_executor(), pool_.get_executor(), targets, writer);
         auto heartbeat = std::make_shared<asio::steady_timer>(io_);
-        auto local = std::make_shared<LocalHTTPConnections>(io_.get_executor());
+        auto local = std::make_shared<LocalHTTPConnections>(io_.get_executor(), settings_.requestBounds);
+        auto requestBytes = std::make_shared<RequestBytes>(io_.get_executor(), settings_.requestBounds);
         auto ended = std::make_shared<bool>(false);
         bool heartbeatStarted = false;
 
@@ -477,7 +444,7 @@ private:
                 } else if (auto* close = std::get_if<tunnel::StreamCloseFrame>(&frame)) {
                     registry->close(close->message.id, false);
                 } else if (auto* request = std::get_if<TunnelRequestMessage>(&frame)) {
-                    asio::co_spawn(io_, answer(std::move(*request), writer, local, registry), asio::detached);
+                    co_await admit(std::move(*request), writer, local, requestBytes, registry);
                 }
             }
         } catch (...) {
@@ -488,6 +455,7 @@ private:
         heartbeat->cancel();
         registry->closeAll();
         local->closeAll();
+        requestBytes->close();
         if (failure) {
             // As on a stop: "going away", then the socket is closed.
             closeGoingAway(ws, writer);
@@ -560,17 +528,57 @@ private:
         }
     }
 
-    asio::awaitable<void> answer(TunnelRequestMessage request, std::shared_ptr<TunnelFrameWriter> writer,
-                                 std::shared_ptr<LocalHTTPConnections> local,
-                                 std::shared_ptr<LocalForwarderRegistry> registry) {
-        TunnelResponseMessage response = co_await serve(request, *local, registry->addresses());
+    // A request frame: its body is held (or the request fails at once, see RequestBounds)
+    // before the next frame is read; the request is then answered in a task of its own.
+    asio::awaitable<void> admit(TunnelRequestMessage request, const std::shared_ptr<TunnelFrameWriter>& writer,
+                                const std::shared_ptr<LocalHTTPConnections>& local,
+                                const std::shared_ptr<RequestBytes>& bytes,
+                                const std::shared_ptr<LocalForwarderRegistry>& registry) {
+        // The body is held once, decoded.
+        std::string body = base64Decode(request.body).value_or("");
+        std::string().swap(request.body);
+        const bool held = co_await bytes->holdBody(body.size());
+        if (!held) std::string().swap(body);
+        asio::co_spawn(io_, answer(std::move(request), std::move(body), held, writer, local, bytes, registry),
+                       asio::detached);
+    }
+
+    asio::awaitable<void> answer(TunnelRequestMessage request, std::string body, bool held,
+                                 std::shared_ptr<TunnelFrameWriter> writer, std::shared_ptr<LocalHTTPConnections> local,
+                                 std::shared_ptr<RequestBytes> bytes, std::shared_ptr<LocalForwarderRegistry> registry) {
+        RequestBytes::Holding holding(*bytes, body.size());
+        std::string frame;
+        {
+            TunnelResponseMessage response;
+            if (held) {
+                response = co_await serve(request, body, holding, *local, *bytes, *writer, registry->addresses());
+            } else {
+                response = refused(request, heldBytesMet(settings_.requestBounds));
+            }
+            std::string().swap(body);
+            holding.resize(response.body.size());
+            frame = tunnel::encode(response);
+        }
+        holding.resize(frame.size());
         try {
-            co_await writer->send(response);
+            // As stream data does, an answer waits for room among the frames to be written.
+            const std::size_t room = settings_.streamBudgets.sendingBytes;
+            if (writer->unwrittenBytes() >= room) co_await writer->waitForRoom(room);
+            co_await writer->sendText(std::move(frame));
         } catch (...) {
         }
     }
 
-    asio::awaitable<TunnelResponseMessage> serve(const TunnelRequestMessage& request, LocalHTTPConnections& local,
+    // The answer to a request that met one of the bounds; the log says which.
+    TunnelResponseMessage refused(const TunnelRequestMessage& request, const std::string& bound) {
+        const int port = static_cast<int>(request.targetPort);
+        printError(boundMetSentence(request.id, port, bound));
+        return plainAnswer(request.id, 502, "Local port " + std::to_string(port) + " is unavailable.");
+    }
+
+    asio::awaitable<TunnelResponseMessage> serve(const TunnelRequestMessage& request, const std::string& body,
+                                                 RequestBytes::Holding& holding, LocalHTTPConnections& local,
+                                                 RequestBytes& bytes, TunnelFrameWriter& writer,
                                                  LocalAddresses& addresses) {
         const auto target = EdgeTunnelRunner::localTarget(request.path);
         if (request.targetPort < 1 || request.targetPort > 65535 || !target) {
@@ -601,7 +609,6 @@ private:
                 continue;
             outgoing.set(name, value);
         }
-        const std::string body = base64Decode(request.body).value_or("");
         if (!body.empty()) outgoing.set(bhttp::field::content_length, std::to_string(body.size()));
         std::string head;
         head.reserve(target->size() + 256);
@@ -612,13 +619,29 @@ private:
         head.append("\r\n");
         const std::array<asio::const_buffer, 2> message{asio::buffer(head), asio::buffer(body)};
 
+        const RequestBounds& bounds = settings_.requestBounds;
+        // A connection to the port in turn: a kept-alive one, or room to open one.
+        auto taken = co_await local.take(port, settings_.localRequestTimeout);
+        if (!taken) {
+            if (local.closed()) co_return unavailable();
+            co_return refused(request, connectionWaitMet(bounds, settings_.localRequestTimeout));
+        }
+        // Given back however the request ends: kept when the service keeps it alive.
+        struct Slot {
+            LocalHTTPConnections& local;
+            int port;
+            LocalHTTPConnections::Connection connection;
+            bool keep = false;
+            ~Slot() { local.give(port, std::move(connection), keep); }
+        } slot{local, port, std::move(*taken)};
+
         boost::system::error_code ec;
         // A kept-alive connection first; if the service closed it meanwhile (nothing of an
         // answer came back), the request goes once more on a new connection.
         for (int attempt = 0; attempt < 2; ++attempt) {
-            LocalHTTPConnections::Connection connection = attempt == 0 ? local.takeIdle(port) : nullptr;
-            const bool reused = connection != nullptr;
-            if (!connection) {
+            const bool reused = attempt == 0 && slot.connection != nullptr;
+            if (!reused) {
+                slot.connection.reset();
                 std::vector<tcp::endpoint> endpoints;
                 try {
                     for (const auto& address : co_await addresses.lookUp(host)) {
@@ -627,33 +650,55 @@ private:
                 } catch (const std::exception&) {
                     co_return unavailable();
                 }
-                connection = std::make_unique<LocalHTTPConnections::LocalConnection>(local.executor());
-                connection->stream.expires_after(settings_.localRequestTimeout);
-                co_await connection->stream.async_connect(endpoints, asio::redirect_error(asio::use_awaitable, ec));
+                slot.connection = std::make_unique<LocalHTTPConnections::LocalConnection>(local.executor());
+                slot.connection->stream.expires_after(settings_.localRequestTimeout);
+                co_await connectCloseOnExec(slot.connection->stream, endpoints, ec);
                 if (ec) co_return unavailable();
                 boost::system::error_code ignored;
-                connection->stream.socket().set_option(tcp::no_delay(true), ignored);
+                slot.connection->stream.socket().set_option(tcp::no_delay(true), ignored);
             }
-            beast::tcp_stream& stream = connection->stream;
-            beast::flat_buffer& buffer = connection->buffer;
+            beast::tcp_stream& stream = slot.connection->stream;
+            beast::flat_buffer& buffer = slot.connection->buffer;
             stream.expires_after(settings_.localRequestTimeout);
-            co_await asio::async_write(stream, message, asio::redirect_error(asio::use_awaitable, ec));
+            // Every part of the body the service takes tells the bounds that it is being taken.
+            auto progress = [&bytes, written = std::size_t{0}](const boost::system::error_code& error,
+                                                               std::size_t total) mutable -> std::size_t {
+                if (total > written) {
+                    written = total;
+                    bytes.taken();
+                }
+                return error ? 0 : 65536;
+            };
+            co_await asio::async_write(stream, message, progress, asio::redirect_error(asio::use_awaitable, ec));
             if (ec && reused) continue;
             if (ec) co_return unavailable();
             bhttp::response_parser<bhttp::string_body> parser;
-            parser.body_limit(maxLocalResponseBytes);
+            parser.body_limit(bounds.answerBytes);
             if (request.method == "HEAD") parser.skip(true);
-            co_await bhttp::async_read(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
+            co_await bhttp::async_read_header(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
             if (ec && reused && buffer.size() == 0 && !parser.got_some() &&
                 (ec == bhttp::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset)) {
                 continue;
             }
+            // The body is read while the bytes held and the writer leave room (see RequestBounds).
+            struct Answer {
+                RequestBytes& bytes;
+                std::uint64_t ticket;
+                ~Answer() { bytes.finishAnswer(ticket); }
+            } answer{bytes, bytes.startAnswer()};
+            const std::size_t writerRoom = settings_.streamBudgets.sendingBytes;
+            while (!ec && !parser.is_done()) {
+                co_await bytes.roomForAnswer(answer.ticket);
+                if (writer.unwrittenBytes() >= writerRoom) co_await writer.waitForRoom(writerRoom);
+                co_await bhttp::async_read_some(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
+                holding.resize(body.size() + parser.get().body().size());
+            }
             if (ec) {
                 boost::system::error_code ignored;
                 stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+                if (ec == bhttp::error::body_limit) co_return refused(request, answerBytesMet(bounds));
                 if (ec.category() == bhttp::make_error_code(bhttp::error::bad_version).category() &&
-                    ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message &&
-                    ec != bhttp::error::body_limit) {
+                    ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message) {
                     co_return plainAnswer(request.id, 502, "The local service returned an invalid response.");
                 }
                 co_return unavailable();
@@ -665,7 +710,7 @@ private:
                                            base64Encode(incoming.body())};
             // Nothing of this answer is left unread on a connection that is kept.
             if (parser.keep_alive() && buffer.size() == 0) {
-                local.putIdle(port, std::move(connection));
+                slot.keep = true;
             } else {
                 boost::system::error_code ignored;
                 stream.socket().shutdown(tcp::socket::shutdown_both, ignored);

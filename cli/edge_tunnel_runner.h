@@ -4,6 +4,7 @@
 // to the edge and to the control panel, and reconnects with a capped back-off.
 // Each runner runs its own I/O loop on the calling thread.
 
+#include "cli/request_bounds.h"
 #include "cli/stream_budgets.h"
 #include "panel/tunnel_messages.h"
 
@@ -40,6 +41,8 @@ struct EdgeTunnelSettings {
     std::size_t maxOpenStreams = 1000;
     // What one connection holds for its streams' local readers, and when one counts as stuck.
     StreamBudgets streamBudgets;
+    // What one connection's HTTP requests may hold and open locally.
+    RequestBounds requestBounds;
     // Called with the bytes waiting for local readers whenever that total reaches a new high (tests).
     std::function<void(std::size_t)> onStreamWaitingHigh;
     // The loopback port that Lima forwards to the VM's SSH server (blocking, may throw).

@@ -35,8 +35,13 @@ void runEdgeTunnels(const EdgeTunnelConfiguration& configuration, const std::str
                     const EdgeTunnelSettings& settings) {
     if (configuration.edgeURLs.empty()) return;
     EdgeTunnelSettings bounded = settings;
-    bounded.maxOpenStreams = std::min(settings.maxOpenStreams,
-                                      streamsPerRunner(configuration.edgeURLs.size(), settings.maxOpenStreams));
+    const std::size_t edges = configuration.edgeURLs.size();
+    bounded.maxOpenStreams = std::min(settings.maxOpenStreams, streamsPerRunner(edges, settings.maxOpenStreams));
+    // The requests' local connections of all runners share the descriptors kept beside the
+    // streams, with room left for the rest.
+    const std::size_t forRequests = static_cast<std::size_t>(reservedDescriptors / 2) / edges;
+    bounded.requestBounds.connections =
+        std::max<std::size_t>(1, std::min(settings.requestBounds.connections, forRequests));
     std::vector<std::jthread> runners;
     for (const auto& edgeURL : configuration.edgeURLs) {
         runners.emplace_back([configuration, edgeURL, token, bounded, stop] {

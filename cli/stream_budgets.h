@@ -34,4 +34,8 @@ struct StreamBudgets {
 // The sentence of a "stream_close" for a stream whose local reader stopped taking its data.
 std::string stuckStreamSentence(const StreamBudgets& budgets, bool overStreamBudget);
 
+// Amounts and times as the helper's sentences give them: "4 MiB", "1 second", "0.5 seconds".
+std::string amountText(std::size_t bytes);
+std::string durationText(std::chrono::milliseconds time);
+
 }  // namespace tessaron::cli

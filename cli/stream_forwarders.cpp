@@ -1,5 +1,6 @@
 #include "cli/stream_forwarders.h"
 
+#include "cli/close_on_exec_sockets.h"
 #include "host/base64.h"
 
 #include <algorithm>
@@ -53,27 +54,24 @@ std::string errorSentence(const std::exception& error) {
     return error.what();
 }
 
-namespace {
-
-std::string amount(std::size_t bytes) {
+std::string amountText(std::size_t bytes) {
     if (bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
     if (bytes % (1u << 10) == 0) return std::to_string(bytes >> 10) + " KiB";
     return std::to_string(bytes) + " bytes";
 }
 
-std::string duration(std::chrono::milliseconds time) {
+std::string durationText(std::chrono::milliseconds time) {
     if (time.count() == 1000) return "1 second";
     char text[32];
     std::snprintf(text, sizeof text, "%g seconds", static_cast<double>(time.count()) / 1000);
     return text;
 }
 
-}  // namespace
-
 std::string stuckStreamSentence(const StreamBudgets& budgets, bool overStreamBudget) {
-    return "The local service took none of this stream's data for " + duration(budgets.stuckAfter) + " while " +
-           (overStreamBudget ? "more than the stream's " + amount(budgets.streamBytes) + " were waiting for it."
-                             : "the connection's " + amount(budgets.connectionBytes) + " for waiting data were full.");
+    return "The local service took none of this stream’s data for " + durationText(budgets.stuckAfter) + " while " +
+           (overStreamBudget ? "more than the stream’s " + amountText(budgets.streamBytes) + " were waiting for it."
+                             : "the connection’s " + amountText(budgets.connectionBytes) +
+                                   " for waiting data were full.");
 }
 
 // ---- LocalAddresses ----
@@ -147,7 +145,7 @@ asio::awaitable<void> LocalForwarder::start(LocalAddresses& addresses) {
                 self->tcp_.close(ignored);
             }
         });
-        co_await asio::async_connect(tcp_, endpoints, asio::redirect_error(asio::use_awaitable, ec));
+        co_await connectCloseOnExec(tcp_, endpoints, ec);
         state->done = true;
         deadline.cancel();
         if (cancelled_) throw LocalForwardingError::connectionFailed(cancelledText);
@@ -157,7 +155,7 @@ asio::awaitable<void> LocalForwarder::start(LocalAddresses& addresses) {
         tcp_.non_blocking(true, ec);
     } else {
         const udp::endpoint target(found.front(), static_cast<unsigned short>(port_));
-        udp_.open(target.protocol(), ec);
+        openCloseOnExec(udp_, target.protocol(), ec);
         if (!ec) udp_.connect(target, ec);
         if (!ec) udp_.non_blocking(true, ec);
         if (ec) throw LocalForwardingError::connectionFailed(describe(ec));
@@ -300,17 +298,47 @@ asio::awaitable<void> LocalForwarderRegistry::sendControl(std::string type, std:
     }
 }
 
+// The SSH port look-up that concurrent "stream_open"s to port 22 share.
+struct LocalForwarderRegistry::SSHPortLookup {
+    explicit SSHPortLookup(asio::any_io_executor executor) : finished(executor, asio::steady_timer::time_point::max()) {}
+    asio::steady_timer finished;
+    bool ended = false;
+    int port = 0;
+    std::exception_ptr error;
+};
+
 asio::awaitable<std::pair<std::string, int>> LocalForwarderRegistry::localTarget(int port, TunnelTransport transport) {
     if (transport == TunnelTransport::tcp && port == 22 && targets_.vmName) {
-        if (!targets_.sshLocalPort) throw LocalForwardingError::connectionFailed("The VM's SSH port is unknown.");
-        // limactl runs off the I/O thread.
-        const auto lookup = targets_.sshLocalPort;
-        const std::string vmName = *targets_.vmName;
-        // Named, not a temporary: g++ 12 destroys capturing lambdas and braced aggregates
-        // that are temporaries of a co_await expression twice.
-        auto job = [lookup, vmName]() -> asio::awaitable<int> { co_return lookup(vmName); };
-        const int sshPort = co_await asio::co_spawn(blockingExecutor_, job, asio::use_awaitable);
-        co_return std::pair{std::string("127.0.0.1"), sshPort};
+        if (!targets_.sshLocalPort) throw LocalForwardingError::connectionFailed("The VM’s SSH port is unknown.");
+        if (!sshLookup_) {
+            // limactl runs off the I/O thread, once for all the opens that wait meanwhile.
+            auto lookup = std::make_shared<SSHPortLookup>(executor_);
+            sshLookup_ = lookup;
+            asio::co_spawn(
+                executor_,
+                [self = shared_from_this(), lookup, find = targets_.sshLocalPort,
+                 vmName = *targets_.vmName]() -> asio::awaitable<void> {
+                    // Named, not a temporary: g++ 12 destroys capturing lambdas and braced
+                    // aggregates that are temporaries of a co_await expression twice.
+                    auto job = [find, vmName]() -> asio::awaitable<int> { co_return find(vmName); };
+                    try {
+                        lookup->port = co_await asio::co_spawn(self->blockingExecutor_, job, asio::use_awaitable);
+                    } catch (...) {
+                        lookup->error = std::current_exception();
+                    }
+                    lookup->ended = true;
+                    if (self->sshLookup_ == lookup) self->sshLookup_.reset();
+                    lookup->finished.cancel();
+                },
+                asio::detached);
+        }
+        const auto lookup = sshLookup_;
+        while (!lookup->ended) {
+            boost::system::error_code ignored;
+            co_await lookup->finished.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        }
+        if (lookup->error) std::rethrow_exception(lookup->error);
+        co_return std::pair{std::string("127.0.0.1"), lookup->port};
     }
     co_return std::pair{targets_.localHost, port};
 }
@@ -333,27 +361,36 @@ asio::awaitable<void> LocalForwarderRegistry::open(tunnel::TunnelStreamOpenMessa
         co_return;
     }
     // Each stream holds a local socket: beyond the bound the process would run out of them.
-    if (streams_.size() >= targets_.maxOpenStreams) {
+    // Opens still looking up their target count too, so a flood of them stays bounded.
+    if (streams_.size() + opening_ >= targets_.maxOpenStreams) {
         co_await sendControl("stream_open_error", id, std::string("Too many streams are open."));
         co_return;
     }
+    struct Opening {
+        std::size_t& count;
+        bool counted = true;
+        void done() {
+            if (counted) --count;
+            counted = false;
+        }
+        ~Opening() { done(); }
+    } opening{opening_};
+    ++opening_;
     std::shared_ptr<LocalForwarder> forwarder;
     std::exception_ptr failure;
     try {
         const auto [host, port] = co_await localTarget(static_cast<int>(message.targetPort), message.transport);
-        // The id may have been taken, or the bound reached, while the SSH port was looked up.
+        // The id may have been taken while the SSH port was looked up.
         if (streams_.count(id) != 0) {
+            opening.done();
             co_await sendControl("stream_open_error", id, std::string("The requested stream is invalid."));
-            co_return;
-        }
-        if (streams_.size() >= targets_.maxOpenStreams) {
-            co_await sendControl("stream_open_error", id, std::string("Too many streams are open."));
             co_return;
         }
         forwarder = std::make_shared<LocalForwarder>(executor_, id, message.transport, host, port);
         forwarder->connectTimeout_ = targets_.connectTimeout;
         forwarder->sendingBytes_ = targets_.budgets.sendingBytes;
         streams_[id] = forwarder;
+        opening.done();
         co_await forwarder->start(*addresses_);
         if (forwarder->cancelled()) throw LocalForwardingError::connectionFailed(cancelledText);
         const tunnel::TunnelStreamControlMessage opened{"stream_opened", id, std::nullopt};
@@ -361,6 +398,7 @@ asio::awaitable<void> LocalForwarderRegistry::open(tunnel::TunnelStreamOpenMessa
     } catch (...) {
         failure = std::current_exception();
     }
+    opening.done();
     if (failure) {
         // Only this open's own forwarder is removed: a newer stream with the same id stays.
         discard(id, forwarder);

@@ -177,6 +177,9 @@ private:
     StreamTargets targets_;
     std::shared_ptr<TunnelFrameWriter> writer_;
     std::map<std::string, std::shared_ptr<LocalForwarder>, std::less<>> streams_;
+    std::size_t opening_ = 0;  // opens counted against the bound and not yet in streams_
+    struct SSHPortLookup;
+    std::shared_ptr<SSHPortLookup> sshLookup_;  // while one runs
     std::shared_ptr<LocalAddresses> addresses_;
     std::size_t queuedBytes_ = 0;  // all streams' queues
     std::size_t queuedHigh_ = 0;

@@ -381,9 +381,9 @@ private:
         };
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(options_.stuckAfter.count()) / 1000);
-        return std::string("The public client took none of this stream's data for ") + seconds + " seconds while " +
-               (overBudget ? "more than the stream's " + amount(options_.streamBudget) + " were waiting for it."
-                           : "the connection's " + amount(options_.connectionBudget) + " for waiting data were full.");
+        return std::string("The public client took none of this stream’s data for ") + seconds + " seconds while " +
+               (overBudget ? "more than the stream’s " + amount(options_.streamBudget) + " were waiting for it."
+                           : "the connection’s " + amount(options_.connectionBudget) + " for waiting data were full.");
     }
 
     // Registers a mailbox for an id on the current helper; nullptr when there is none.

@@ -14,11 +14,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <netinet/in.h>
@@ -1035,7 +1037,18 @@ TEST(EdgeTunnel, StreamsBeyondTheBoundAreRefusedUntilOneCloses) {
     EdgeProcess edge;
     cli::EdgeTunnelSettings settings;
     settings.maxOpenStreams = 2;
-    Tunnel tunnel(edge.wsURL(), settings);
+    // The VM's SSH port look-up is held until the test lets it go.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    std::atomic<int> lookups{0};
+    settings.sshLocalPort = [&](const std::string&) {
+        ++lookups;
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, 20s, [&] { return released; });
+        return echo.port();
+    };
+    Tunnel tunnel(edge.wsURL(), settings, std::string("tessaron"));
     waitConnected(edge, tunnel);
     auto open = [&](const std::string& id) {
         edge.send(R"({"type":"stream_open","id":")" + id + R"(","transport":"tcp","targetPort":)" +
@@ -1052,6 +1065,34 @@ TEST(EdgeTunnel, StreamsBeyondTheBoundAreRefusedUntilOneCloses) {
     edge.send(R"({"type":"stream_close","id":"a"})");
     ASSERT_TRUE(EdgeProcess::waitFor([&] { return echo.ended.load() == 1; }));
     EXPECT_EQ(open("d").type, "stream_opened");
+
+    // Opens to the VM's SSH port count before their look-up, which they share.
+    for (const char* id : {"b", "d"}) edge.send(std::string(R"({"type":"stream_close","id":")") + id + "\"}");
+    ASSERT_TRUE(EdgeProcess::waitFor([&] { return echo.ended.load() == 3; }));
+    for (const char* id : {"s1", "s2", "s3", "s4"}) {
+        edge.send(std::string(R"({"type":"stream_open","id":")") + id + R"(","transport":"tcp","targetPort":22})");
+    }
+    for (const char* id : {"s3", "s4"}) {
+        std::vector<tunnel::TunnelStreamControlMessage> found;
+        EXPECT_TRUE(EdgeProcess::waitFor([&] { return !(found = controlFrames(edge, id)).empty(); })) << id;
+        if (!found.empty()) {
+            EXPECT_EQ(found[0].error.value_or(""), "Too many streams are open.") << id;
+        }
+    }
+    EXPECT_TRUE(controlFrames(edge, "s1").empty());
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    for (const char* id : {"s1", "s2"}) {
+        std::vector<tunnel::TunnelStreamControlMessage> found;
+        EXPECT_TRUE(EdgeProcess::waitFor([&] { return !(found = controlFrames(edge, id)).empty(); })) << id;
+        if (!found.empty()) {
+            EXPECT_EQ(found[0].type, "stream_opened") << id;
+        }
+    }
+    EXPECT_EQ(lookups.load(), 1);
 }
 
 namespace {
@@ -1213,6 +1254,8 @@ TEST(EdgeTunnel, AStreamWhoseReaderStaysStuckIsClosedWithAReasonWhileTheOtherGoe
         } else {
             std::thread writer([&, fd = bulkFd] { writeAll(fd, bulk); });
             const std::string reason = cli::stuckStreamSentence(budgets, true);
+            EXPECT_EQ(reason, "The local service took none of this stream’s data for 1 second while more than the "
+                              "stream’s 1 MiB were waiting for it.");
             EXPECT_TRUE(EdgeProcess::waitFor([&] {
                 for (const auto& frame : edge.frames("stream_close")) {
                     if (tunnel::decodeStreamControl(frame).error == reason) return true;
@@ -1255,4 +1298,67 @@ TEST(EdgeTunnel, AStopEndsPromptlyWhileALocalReaderIsStuckAndTheBudgetIsInUse) {
     writer.join();
     close(bulkFd);
     close(control);
+}
+
+// Requests to a local service that accepts and never reads stay within the connection's
+// bounds: a few local connections, the bodies held within their budget (the rest fail at
+// once, and the log says why), while a new stream opens and echoes. Once the service goes
+// away, every request has exactly one answer.
+TEST(EdgeTunnel, RequestsToAServiceThatNeverReadsStayBoundedWhileAStreamOpens) {
+    std::atomic<bool> gone{false};
+    auto service = std::make_unique<TCPService>([&](int) {
+        while (!gone) std::this_thread::sleep_for(10ms);
+    });
+    EchoService echo;
+    EdgeProcess edge({"--tcp-target", std::to_string(echo.port())});
+    cli::EdgeTunnelSettings settings;
+    settings.requestBounds.heldBytes = 2u << 20;
+    settings.requestBounds.pacedFor = 200ms;
+    Tunnel tunnel(edge.wsURL(), settings);
+    waitConnected(edge, tunnel);
+
+    const int port = service->port();
+    std::vector<std::string> ids;
+    for (int i = 0; i < 12; ++i) {
+        ids.push_back("post" + std::to_string(i));
+        edge.send(requestFrame(ids.back(), "POST", "/upload", port, {}, std::string(512u << 10, 'b')));
+    }
+    std::vector<std::string> gets;
+    for (int i = 0; i < 300; ++i) {
+        ids.push_back("get" + std::to_string(i));
+        gets.push_back(requestFrame(ids.back(), "GET", "/", port));
+    }
+    edge.sendTogether(gets);
+
+    // A stream opens and echoes meanwhile.
+    const int fd = connectTo(edge.tcpPort());
+    ASSERT_GE(fd, 0);
+    writeAll(fd, "still here");
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ(readToEnd(fd), "still herebye");
+    close(fd);
+    EXPECT_LE(service->accepted.load(), static_cast<int>(cli::RequestBounds{}.connectionsPerPort));
+    // Bodies beyond the budget, which the service was not taking, failed at once.
+    const std::string bound = cli::heldBytesMet(settings.requestBounds);
+    EXPECT_TRUE(EdgeProcess::waitFor([&] {
+        const auto lines = tunnel.errLines();
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.rfind("Request post", 0) == 0 && line.find(bound) != std::string::npos;
+        });
+    })) << bound;
+
+    gone = true;
+    service.reset();
+    std::map<std::string, int> answered;
+    EXPECT_TRUE(EdgeProcess::waitFor([&] {
+        answered.clear();
+        for (const auto& frame : edge.frames("response")) ++answered[tunnel::decodeResponse(frame).id];
+        return answered.size() == ids.size();
+    }, 60));
+    for (const auto& id : ids) {
+        EXPECT_EQ(answered[id], 1) << id;
+    }
+    const auto post = tunnel::decodeResponse(edge.frames("response").front());
+    EXPECT_EQ(post.status, 502);
+    EXPECT_EQ(base64Decode(post.body), "Local port " + std::to_string(port) + " is unavailable.");
 }

@@ -1,0 +1,148 @@
+#pragma once
+// What the edge's HTTP requests may hold on one tunnel connection, and the local HTTP
+// service's connections they use. Per tunnel connection:
+//  - at most connectionsPerPort connections to one local port, busy or kept alive; the
+//    requests beyond wait for one in order of arrival, at most the request time-out;
+//  - at most `connections` local connections for all ports together, so that the
+//    descriptors of the streams stay free; an idle connection to another port is closed
+//    to make room;
+//  - request bodies and answers held, together, heldBytes. A body beyond that waits while
+//    the bodies held are being taken by their local services (some bytes within the last
+//    pacedFor), as a slow local reader sets a stream's pace; when none are, the request
+//    fails at once and the connection reads on. An answer is read on only while less
+//    than heldBytes are held (the oldest answer being read always goes on) and while the
+//    frame writer has room for it;
+//  - an answer larger than answerBytes fails.
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tessaron::cli {
+
+struct RequestBounds {
+    std::size_t connectionsPerPort = 6;
+    std::size_t connections = 64;
+    std::size_t heldBytes = 64u << 20;
+    std::size_t answerBytes = 128u << 20;
+    std::chrono::milliseconds pacedFor{500};
+};
+
+// The log line of a request that met one of the bounds; the edge is told, as for any
+// failure to reach the service, that the local port is unavailable.
+std::string boundMetSentence(const std::string& requestID, int port, const std::string& what);
+std::string heldBytesMet(const RequestBounds& bounds);
+std::string answerBytesMet(const RequestBounds& bounds);
+std::string connectionWaitMet(const RequestBounds& bounds, std::chrono::milliseconds waited);
+
+// The local HTTP service's connections of one tunnel connection: connections the service
+// keeps alive are kept idle per port and reused by later requests.
+class LocalHTTPConnections {
+public:
+    // A connection with its read buffer, which keeps its room from one answer to the next.
+    struct LocalConnection {
+        explicit LocalConnection(boost::asio::any_io_executor executor) : stream(std::move(executor)) {}
+        boost::beast::tcp_stream stream;
+        boost::beast::flat_buffer buffer;
+    };
+    using Connection = std::unique_ptr<LocalConnection>;
+
+    LocalHTTPConnections(boost::asio::any_io_executor executor, RequestBounds bounds);
+
+    // Waits in turn for a connection to `port`: a kept one, or room for a new one (an empty
+    // Connection: the caller opens it). Nullopt when none came within `wait`, or once closed.
+    boost::asio::awaitable<std::optional<Connection>> take(int port, std::chrono::milliseconds wait);
+    // Gives back what take() gave: kept for the next request when `keep`, else closed.
+    void give(int port, Connection connection, bool keep);
+    void closeAll();
+    bool closed() const { return closed_; }
+    boost::asio::any_io_executor executor() const { return executor_; }
+
+private:
+    struct Waiter {
+        explicit Waiter(boost::asio::any_io_executor executor, std::uint64_t order) : order(order), wake(executor) {}
+        std::uint64_t order;
+        boost::asio::steady_timer wake;
+        std::optional<Connection> granted;
+    };
+    struct Port {
+        std::vector<Connection> idle;
+        std::size_t open = 0;  // busy, connecting and idle
+        std::deque<std::shared_ptr<Waiter>> waiting;
+    };
+    // Room for one more connection, closing an idle one of another port if need be.
+    bool makeRoom(int port);
+    // Lets the requests that waited longest open the connections there is room for.
+    void grantRoom();
+
+    boost::asio::any_io_executor executor_;
+    RequestBounds bounds_;
+    std::map<int, Port> ports_;
+    std::size_t open_ = 0;
+    std::uint64_t arrivals_ = 0;
+    bool closed_ = false;
+};
+
+// The bytes that the requests of one tunnel connection hold (see RequestBounds).
+class RequestBytes {
+public:
+    RequestBytes(boost::asio::any_io_executor executor, RequestBounds bounds);
+
+    // True once a body of `size` bytes is held; false when there is no room for it.
+    boost::asio::awaitable<bool> holdBody(std::size_t size);
+    // Held bytes were taken by a local service (they still count until released).
+    void taken();
+    void hold(std::size_t size) { held_ += size; }
+    void release(std::size_t size);
+
+    // An answer being read, in order of arrival.
+    std::uint64_t startAnswer();
+    void finishAnswer(std::uint64_t answer);
+    // Waits until that answer may read on.
+    boost::asio::awaitable<void> roomForAnswer(std::uint64_t answer);
+
+    void close();
+
+    // What one request holds, released however the request ends.
+    class Holding {
+    public:
+        Holding(RequestBytes& bytes, std::size_t count) : bytes_(bytes), count_(count) {}
+        ~Holding() { bytes_.release(count_); }
+        Holding(const Holding&) = delete;
+        Holding& operator=(const Holding&) = delete;
+        void resize(std::size_t count);
+
+    private:
+        RequestBytes& bytes_;
+        std::size_t count_;
+    };
+
+private:
+    boost::asio::awaitable<void> waitForChange(std::optional<std::chrono::steady_clock::time_point> until);
+    void changed();
+
+    boost::asio::any_io_executor executor_;
+    RequestBounds bounds_;
+    std::size_t held_ = 0;
+    std::chrono::steady_clock::time_point lastTaken_;
+    std::set<std::uint64_t> answers_;
+    std::uint64_t arrivals_ = 0;
+    std::list<boost::asio::steady_timer*> waiting_;
+    bool closed_ = false;
+};
+
+}  // namespace tessaron::cli
