@@ -162,8 +162,9 @@ void RequestBytes::taken() { lastTaken_ = Clock::now(); }
 
 void RequestBytes::release(std::size_t size) {
     if (size == 0) return;
+    // Freed room wakes the bodies waiting for it; it says nothing of whether the local
+    // services are taking what is held, so it does not extend their wait.
     held_ -= std::min(size, held_);
-    lastTaken_ = Clock::now();
     changed();
 }
 
