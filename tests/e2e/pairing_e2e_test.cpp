@@ -82,10 +82,10 @@ protected:
     testing::PanelProcess panel;
 
     std::future<ProgramRun> start(std::vector<std::string> words) {
-        return std::async(std::launch::async, [words] { return testing::runTessaron(words, {}, 60); });
+        return std::async(std::launch::async, [words] { return testing::runTessaron(words, {}, 120); });
     }
     static ProgramRun finish(std::future<ProgramRun>& run) {
-        if (run.wait_for(std::chrono::seconds(90)) != std::future_status::ready) {
+        if (run.wait_for(std::chrono::seconds(150)) != std::future_status::ready) {
             ADD_FAILURE() << "the program did not end";
             return {};
         }
@@ -303,8 +303,18 @@ TEST_F(PairingProgram, LegacyPairingCodesWithEdgeURLs) {
 
     // onboard through the legacy flow replaces that pairing, creates the VM and keeps the panel's edges.
     run = start({"onboard", "--control", panel.base(), "--legacy-pairing", "--name", "Build Mac"});
-    ASSERT_TRUE(testing::PanelProcess::waitFor(
-        [&] { return panel.admin("GET", "/_admin/pairing-codes/latest").body.value("code", "") != code; }));
+    // The VM is created before the code is asked for, which on a loaded machine takes a while.
+    const bool ended = !testing::PanelProcess::waitFor(
+        [&] {
+            return run.wait_for(std::chrono::seconds(0)) == std::future_status::ready ||
+                   panel.admin("GET", "/_admin/pairing-codes/latest").body.value("code", "") != code;
+        },
+        60);
+    ASSERT_FALSE(ended) << "no new code was asked for within 60 s";
+    if (run.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+        const ProgramRun early = finish(run);
+        FAIL() << "onboard ended before asking for a code: " << early.standardOutput << early.standardError;
+    }
     code = panel.waitForPairingCode();
     machine = panel.approvePairingCode(code, {"wss://panel-edge.example/tunnel"});
     result = finish(run);
