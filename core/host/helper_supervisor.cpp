@@ -142,6 +142,11 @@ Scan scan(const AgentConfiguration& configuration, std::int32_t excludingPID, co
         if (!identity) {
             // Only the lease holder may pass over one that is starting: the lease holder
             // can be read by then, so such a helper will see it.
+            if (held && processes.withoutArguments(*pid)) continue;
+            // One that was starting may have laid out its arguments since the first read.
+            identity = processes.identity(*pid);
+        }
+        if (!identity) {
             if (processes.exists(*pid) && !(held && processes.withoutArguments(*pid))) result.unidentified = true;
             continue;
         }
@@ -204,11 +209,14 @@ AgentSupervisorStatus statusHoldingLease(const AgentSupervisorLease& lease, cons
     struct stat info {};
     if (::fstat(lease.descriptor(), &info) == 0) held = HeldLease{info.st_dev, info.st_ino};
 
-    const auto deadline = std::chrono::steady_clock::now() + settleTime;
     Scan found = scan(configuration, excludingPID, probes, held);
-    // Only a process that could not be read may read differently a moment later.
-    while (found.listed && found.unidentified && !found.uncertain && found.count < 2 &&
-           std::chrono::steady_clock::now() < deadline) {
+    // Only a process that could not be read may read differently a moment later. The
+    // time counts from the end of the first look, and a look slower than all of it (a
+    // loaded machine) still leaves room for two more.
+    const auto deadline = std::chrono::steady_clock::now() + settleTime;
+    for (int looks = 1; found.listed && found.unidentified && !found.uncertain && found.count < 2 &&
+                        (looks < 3 || std::chrono::steady_clock::now() < deadline);
+         ++looks) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         found = scan(configuration, excludingPID, probes, held);
     }

@@ -68,8 +68,9 @@ AgentSupervisorStatus status(const AgentConfiguration& configuration, std::int32
 // - a process that is starting or exiting and so has no arguments to read is not
 //   counted however long that takes: it is not serving, and a helper starting there
 //   checks for others after us, finds us (we can be read) and stops;
-// - a process that still exists but cannot be read otherwise is looked at again, every
-//   50 ms for at most `settleTime`, before it makes the result uncertain.
+// - a process that still exists but cannot be read otherwise is read again at once, then
+//   looked at again every 50 ms, at least twice and for `settleTime` after the first
+//   look, before it makes the result uncertain.
 // Helpers whose lease is another file (started with another HOME) count as in status().
 AgentSupervisorStatus statusHoldingLease(const AgentSupervisorLease& lease, const AgentConfiguration& configuration,
                                          std::int32_t excludingPID, const Probes& probes = {},

@@ -38,6 +38,9 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit 
     return condition();
 }
 
+// A command stops or starts the guest, or both, which a loaded machine makes slow.
+constexpr std::chrono::seconds commandLimit{120};
+
 // The loop on its own thread; stopped and joined on every path.
 class LoopThread {
 public:
@@ -165,13 +168,13 @@ TEST_F(WireGuardLoopE2E, QueuedCommandsRunOnceAndARemovalWithDeletionEndsTheLoop
     // A restart: a new boot.
     const std::string firstBoot = bootId();
     const Json restart = panel.queueCommand(mac.machineId, "restart", lima_text::trimmed(firstBoot));
-    ASSERT_TRUE(waitFor([&] { return finished(commandRecord(restart["id"])); })) << diagnostics();
+    ASSERT_TRUE(waitFor([&] { return finished(commandRecord(restart["id"])); }, commandLimit)) << diagnostics();
     expectCompletedOnce(commandRecord(restart["id"]), "restart");
     EXPECT_NE(bootId(), firstBoot);
 
     // A stop: the VM stays off and passes only poll for commands.
     const Json stop = panel.queueCommand(mac.machineId, "stop");
-    ASSERT_TRUE(waitFor([&] { return finished(commandRecord(stop["id"])); }));
+    ASSERT_TRUE(waitFor([&] { return finished(commandRecord(stop["id"])); }, commandLimit)) << diagnostics();
     expectCompletedOnce(commandRecord(stop["id"]), "stop");
     EXPECT_EQ(vmStatus(), "Stopped\n");
     ASSERT_TRUE(waitFor([&] { return timesPrinted("Linux is turned off by request. Waiting for a start command.") == 1; }));
@@ -187,7 +190,7 @@ TEST_F(WireGuardLoopE2E, QueuedCommandsRunOnceAndARemovalWithDeletionEndsTheLoop
     // A start: provisioning resumes.
     const std::int64_t resourcePollsBeforeStart = counter("resourcePolls");
     const Json start = panel.queueCommand(mac.machineId, "start");
-    ASSERT_TRUE(waitFor([&] { return finished(commandRecord(start["id"])); }));
+    ASSERT_TRUE(waitFor([&] { return finished(commandRecord(start["id"])); }, commandLimit)) << diagnostics();
     expectCompletedOnce(commandRecord(start["id"]), "start");
     EXPECT_EQ(vmStatus(), "Running\n");
     ASSERT_TRUE(waitFor([&] { return registrations() > registrationsWhileOff; }));
@@ -197,7 +200,7 @@ TEST_F(WireGuardLoopE2E, QueuedCommandsRunOnceAndARemovalWithDeletionEndsTheLoop
     ASSERT_TRUE(waitFor([&] { return counter("resourcePolls") > resourcePollsBeforeStart; }));
     ASSERT_EQ(machine()["resourceSnapshot"].value("vmState", ""), "Running");
     const Json resize = panel.queueResourceCommand(mac.machineId, 3, 3072);
-    ASSERT_TRUE(waitFor([&] { return finished(resourceRecord(resize["id"])); }));
+    ASSERT_TRUE(waitFor([&] { return finished(resourceRecord(resize["id"])); }, commandLimit)) << diagnostics();
     expectCompletedOnce(resourceRecord(resize["id"]), "resize");
     const Json listed = Json::parse(lima.run({"list", "tessaron", "--json"}).standardOutput);
     EXPECT_EQ(listed["cpus"], 3);

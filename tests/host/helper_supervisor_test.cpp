@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tessaron {
@@ -36,7 +37,9 @@ class ScriptedRunner : public CommandRunning {
 public:
     std::optional<CommandResult> result;  // nothing: the program cannot be started
     std::vector<std::pair<std::string, std::vector<std::string>>> calls;
+    std::chrono::milliseconds firstListingTakes{0};
     CommandResult run(const std::string& executable, const std::vector<std::string>& arguments) override {
+        if (calls.empty()) std::this_thread::sleep_for(firstListingTakes);
         calls.emplace_back(executable, arguments);
         if (!result) throw LaunchError("The file \u201cps\u201d doesn\u2019t exist.", ENOENT);
         return *result;
@@ -156,7 +159,15 @@ TEST(AgentSupervisor, TheLeaseHolderCountsOnlyHelpersOutsideItsLease) {
     // Unreadable while it is in the middle of exiting; gone after `probes` looks.
     struct Exiting : ScriptedProcesses {
         int looks = 0;
+        std::map<std::int32_t, int> unreadableReads;  // reads of an identity that fail first
         bool exists(std::int32_t pid) override { return ScriptedProcesses::exists(pid) || (pid == 300 && looks++ < 2); }
+        std::optional<AgentProcessIdentity> identity(std::int32_t pid) override {
+            if (int& left = unreadableReads[pid]; left > 0) {
+                --left;
+                return std::nullopt;
+            }
+            return ScriptedProcesses::identity(pid);
+        }
     };
     struct Row {
         std::string name;
@@ -164,6 +175,8 @@ TEST(AgentSupervisor, TheLeaseHolderCountsOnlyHelpersOutsideItsLease) {
         std::set<std::int32_t> aliveWithoutIdentity;
         AgentSupervisorStatus expected;
         std::set<std::int32_t> starting = {};  // of those alive without identity
+        std::map<std::int32_t, int> unreadableReads = {};
+        std::chrono::milliseconds firstListingTakes{0};
     };
     const std::vector<Row> table = {
         {"helpers starting beside it in the same home",
@@ -178,16 +191,24 @@ TEST(AgentSupervisor, TheLeaseHolderCountsOnlyHelpersOutsideItsLease) {
         {"a process that stays unreadable", {}, {301}, {"unknown", uncertain}},
         {"a helper that stays in its start, however long", {{200, serve(std::nullopt)}}, {301}, {"stopped", std::nullopt},
          {301}},
+        // Its arguments laid out between the read that failed and the check for none, in
+        // a first look slower than the whole settle time, which still gets a second.
+        {"a helper read as it starts", {{202, serve(std::nullopt, (dir / "home-same").string())}}, {},
+         {"running", std::nullopt}, {}, {{202, 1}}, std::chrono::milliseconds(500)},
+        {"a helper unreadable through a slow first look", {{200, serve(std::nullopt)}}, {}, {"stopped", std::nullopt},
+         {}, {{200, 2}}, std::chrono::milliseconds(500)},
     };
     for (const auto& row : table) {
         ScriptedRunner runner;
         std::string listing;
         for (int pid : {200, 201, 202, 300, 301}) listing += std::to_string(pid) + " " + app + "\n";
         runner.result = CommandResult{0, listing, ""};
+        runner.firstListingTakes = row.firstListingTakes;
         Exiting processes;
         processes.identities = row.identities;
         processes.alive = row.aliveWithoutIdentity;
         processes.starting = row.starting;
+        processes.unreadableReads = row.unreadableReads;
         const auto status = AgentSupervisor::statusHoldingLease(
             lease, mac, 100, {&runner, &processes, std::string("/bin/ps")}, std::chrono::milliseconds(300));
         EXPECT_EQ(status, row.expected) << row.name << ": " << status.state << " " << status.error.value_or("");
