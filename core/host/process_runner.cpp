@@ -90,29 +90,36 @@ private:
 // connection open after this process closed its end.
 class ChildDescriptors {
 public:
-    ChildDescriptors() {
-        posix_spawn_file_actions_init(&actions_);
-#if !defined(TESSARON_SPAWN_CLOSEFROM) && defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
-        // There the child gets only the descriptors named here (SpawnAttributes sets the flag).
-        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) posix_spawn_file_actions_addinherit_np(&actions_, fd);
-#endif
-    }
+    ChildDescriptors() { posix_spawn_file_actions_init(&actions_); }
     ~ChildDescriptors() { posix_spawn_file_actions_destroy(&actions_); }
     ChildDescriptors(const ChildDescriptors&) = delete;
     ChildDescriptors& operator=(const ChildDescriptors&) = delete;
 
-    void open(int fd, const char* path, int flags) { posix_spawn_file_actions_addopen(&actions_, fd, path, flags, 0); }
-    void duplicate(int from, int to) { posix_spawn_file_actions_adddup2(&actions_, from, to); }
+    void open(int fd, const char* path, int flags) {
+        posix_spawn_file_actions_addopen(&actions_, fd, path, flags, 0);
+        setUp(fd);
+    }
+    void duplicate(int from, int to) {
+        posix_spawn_file_actions_adddup2(&actions_, from, to);
+        setUp(to);
+    }
     // The actions for posix_spawn, once the standard streams are set up: all else is closed.
     posix_spawn_file_actions_t* finished() {
 #if defined(TESSARON_SPAWN_CLOSEFROM)
         posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
+#elif defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
+        // There the child gets only the descriptors named here (SpawnAttributes sets the flag).
+        for (int fd : inheritedStandardStreams(setUp_)) posix_spawn_file_actions_addinherit_np(&actions_, fd);
 #endif
         return &actions_;
     }
 
 private:
+    void setUp(int fd) {
+        if (fd >= STDIN_FILENO && fd <= STDERR_FILENO) setUp_[static_cast<std::size_t>(fd)] = true;
+    }
     posix_spawn_file_actions_t actions_;
+    std::array<bool, 3> setUp_{};
 };
 
 struct Pipe {
@@ -214,6 +221,16 @@ void closeOnExecAboveStandardStreams() {
         const int flags = ::fcntl(fd, F_GETFD);
         if (flags >= 0 && (flags & FD_CLOEXEC) == 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
     }
+}
+
+std::vector<int> inheritedStandardStreams(const std::array<bool, 3>& setUp) {
+    std::vector<int> kept;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (setUp[static_cast<std::size_t>(fd)]) continue;
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) == 0) kept.push_back(fd);
+    }
+    return kept;
 }
 
 std::int32_t exitCodeFromWaitStatus(int status) {

@@ -4,6 +4,7 @@
 
 #include "host/error.h"
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -97,6 +98,12 @@ private:
 // above the standard streams close-on-exec. For the child's side of a fork, before its
 // exec (it only makes system calls).
 void closeOnExecAboveStandardStreams();
+
+// The standard streams that a child started with only the descriptors it is told to keep
+// (the Mac's spawn) is told to keep: those this process has open and not close-on-exec,
+// as a plain exec passes them on, and not set up anew for the child (`setUp`, by
+// descriptor). Naming a closed one would make the whole spawn fail.
+std::vector<int> inheritedStandardStreams(const std::array<bool, 3>& setUp);
 
 // True when `bytes` is well-formed UTF-8.
 bool isValidUTF8(const std::string& bytes);
