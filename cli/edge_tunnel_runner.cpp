@@ -1,8 +1,10 @@
 #include "cli/edge_tunnel_runner.h"
 
+#include "cli/answer_body.h"
 #include "cli/cli_options.h"
 #include "cli/close_on_exec_sockets.h"
 #include "cli/output.h"
+#include "cli/socket_state.h"
 #include "cli/stream_forwarders.h"
 #include "cli/tunnel_frame_writer.h"
 #include "host/base64.h"
@@ -396,10 +398,13 @@ private:
         // A stop also ends the streams at once (as the end of the connection does below): a
         // frame waiting for room in their budget would otherwise hold the loop until a stuck
         // stream is closed.
-        cancelCurrent_ = [this, ws, writer, registry] {
+        cancelCurrent_ = [this, ws, writer, registry, local, requestBytes] {
             registry->closeAll();
+            local->closeAll();
+            requestBytes->close();
             closeGoingAway(ws, writer);
         };
+        const int relaySocket = beast::get_lowest_layer(*ws).socket().native_handle();
 
         std::exception_ptr failure;
         try {
@@ -444,7 +449,7 @@ private:
                 } else if (auto* close = std::get_if<tunnel::StreamCloseFrame>(&frame)) {
                     registry->close(close->message.id, false);
                 } else if (auto* request = std::get_if<TunnelRequestMessage>(&frame)) {
-                    co_await admit(std::move(*request), writer, local, requestBytes, registry);
+                    co_await admit(std::move(*request), relaySocket, writer, local, requestBytes, registry);
                 }
             }
         } catch (...) {
@@ -530,14 +535,26 @@ private:
 
     // A request frame: its body is held (or the request fails at once, see RequestBounds)
     // before the next frame is read; the request is then answered in a task of its own.
-    asio::awaitable<void> admit(TunnelRequestMessage request, const std::shared_ptr<TunnelFrameWriter>& writer,
+    // While the body waits, a stop or the end of the relay's connection ends the wait, and
+    // the request goes with the connection.
+    asio::awaitable<void> admit(TunnelRequestMessage request, int relaySocket,
+                                const std::shared_ptr<TunnelFrameWriter>& writer,
                                 const std::shared_ptr<LocalHTTPConnections>& local,
                                 const std::shared_ptr<RequestBytes>& bytes,
                                 const std::shared_ptr<LocalForwarderRegistry>& registry) {
         // The body is held once, decoded.
         std::string body = base64Decode(request.body).value_or("");
         std::string().swap(request.body);
-        const bool held = co_await bytes->holdBody(body.size());
+        std::optional<boost::system::error_code> ended;
+        const auto admission = co_await bytes->holdBody(body.size(), [&] {
+            ended = connectionEnded(relaySocket);
+            return !ended;
+        });
+        if (admission == RequestBytes::Admission::ended) {
+            if (ended) throw CLIError::pairing(sentence(*ended));
+            co_return;
+        }
+        const bool held = admission == RequestBytes::Admission::held;
         if (!held) std::string().swap(body);
         asio::co_spawn(io_, answer(std::move(request), std::move(body), held, writer, local, bytes, registry),
                        asio::detached);
@@ -549,15 +566,22 @@ private:
         RequestBytes::Holding holding(*bytes, body.size());
         std::string frame;
         {
-            TunnelResponseMessage response;
+            LocalAnswer reply;
             if (held) {
-                response = co_await serve(request, body, holding, *local, *bytes, *writer, registry->addresses());
+                reply = co_await serve(request, body, holding, *local, *bytes, *writer, registry->addresses());
             } else {
-                response = refused(request, heldBytesMet(settings_.requestBounds));
+                reply.message = refused(request, heldBytesMet(settings_.requestBounds));
             }
             std::string().swap(body);
-            holding.resize(response.body.size());
-            frame = tunnel::encode(response);
+            // Once the connection has ended, its answers are dropped unencoded.
+            if (bytes->closed()) co_return;
+            if (reply.body.pieces.empty()) {
+                frame = tunnel::encode(reply.message);
+            } else {
+                // While it is encoded, the frame and the pieces not yet encoded.
+                holding.resize(reply.body.capacity + answerFrameBytes(reply.message, reply.body.size));
+                frame = answerFrame(std::move(reply.message), std::move(reply.body));
+            }
         }
         holding.resize(frame.size());
         try {
@@ -576,7 +600,15 @@ private:
         return plainAnswer(request.id, 502, "Local port " + std::to_string(port) + " is unavailable.");
     }
 
-    asio::awaitable<TunnelResponseMessage> serve(const TunnelRequestMessage& request, const std::string& body,
+    // A local service's answer: the message, and its body as read when it has one (the
+    // message's own body is then empty).
+    struct LocalAnswer {
+        LocalAnswer(TunnelResponseMessage message = {}) : message(std::move(message)) {}
+        TunnelResponseMessage message;
+        AnswerBody::value_type body;
+    };
+
+    asio::awaitable<LocalAnswer> serve(const TunnelRequestMessage& request, const std::string& body,
                                                  RequestBytes::Holding& holding, LocalHTTPConnections& local,
                                                  RequestBytes& bytes, TunnelFrameWriter& writer,
                                                  LocalAddresses& addresses) {
@@ -637,11 +669,12 @@ private:
 
         boost::system::error_code ec;
         // A kept-alive connection first; if the service closed it meanwhile (nothing of an
-        // answer came back), the request goes once more on a new connection.
+        // answer came back), the request goes once more on a new connection. Once the tunnel
+        // connection has ended (its connections are closed), the request ends at its next step.
         for (int attempt = 0; attempt < 2; ++attempt) {
-            const bool reused = attempt == 0 && slot.connection != nullptr;
+            if (local.closed()) co_return unavailable();
+            const bool reused = attempt == 0 && slot.connection->connected;
             if (!reused) {
-                slot.connection.reset();
                 std::vector<tcp::endpoint> endpoints;
                 try {
                     for (const auto& address : co_await addresses.lookUp(host)) {
@@ -650,32 +683,34 @@ private:
                 } catch (const std::exception&) {
                     co_return unavailable();
                 }
-                slot.connection = std::make_unique<LocalHTTPConnections::LocalConnection>(local.executor());
+                if (local.closed()) co_return unavailable();
+                slot.connection->buffer.clear();
                 slot.connection->stream.expires_after(settings_.localRequestTimeout);
                 co_await connectCloseOnExec(slot.connection->stream, endpoints, ec);
-                if (ec) co_return unavailable();
+                if (ec || local.closed()) co_return unavailable();
+                slot.connection->connected = true;
                 boost::system::error_code ignored;
                 slot.connection->stream.socket().set_option(tcp::no_delay(true), ignored);
             }
             beast::tcp_stream& stream = slot.connection->stream;
             beast::flat_buffer& buffer = slot.connection->buffer;
             stream.expires_after(settings_.localRequestTimeout);
-            // Every part of the body the service takes tells the bounds that it is being taken.
-            auto progress = [&bytes, written = std::size_t{0}](const boost::system::error_code& error,
-                                                               std::size_t total) mutable -> std::size_t {
-                if (total > written) {
-                    written = total;
-                    bytes.taken();
-                }
-                return error ? 0 : 65536;
-            };
-            co_await asio::async_write(stream, message, progress, asio::redirect_error(asio::use_awaitable, ec));
-            if (ec && reused) continue;
-            if (ec) co_return unavailable();
-            bhttp::response_parser<bhttp::string_body> parser;
+            bhttp::response_parser<AnswerBody> parser;
             parser.body_limit(bounds.answerBytes);
             if (request.method == "HEAD") parser.skip(true);
-            co_await bhttp::async_read_header(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
+            {
+                // What the service takes of the body, until its answer begins, tells the
+                // bodies waiting for room that it is reading.
+                RequestBytes::Sending sending(bytes, stream.socket().native_handle());
+                auto progress = [&sending](const boost::system::error_code& error, std::size_t total) -> std::size_t {
+                    sending.wrote(total);
+                    return error ? 0 : 65536;
+                };
+                co_await asio::async_write(stream, message, progress, asio::redirect_error(asio::use_awaitable, ec));
+                if (ec && reused) continue;
+                if (ec) co_return unavailable();
+                co_await bhttp::async_read_header(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
+            }
             if (ec && reused && buffer.size() == 0 && !parser.got_some() &&
                 (ec == bhttp::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset)) {
                 continue;
@@ -688,11 +723,12 @@ private:
             } answer{bytes, bytes.startAnswer()};
             const std::size_t writerRoom = settings_.streamBudgets.sendingBytes;
             while (!ec && !parser.is_done()) {
-                co_await bytes.roomForAnswer(answer.ticket);
+                holding.resize(body.size() + parser.get().body().capacity);
+                co_await bytes.roomForAnswer(holding, answer.ticket);
                 if (writer.unwrittenBytes() >= writerRoom) co_await writer.waitForRoom(writerRoom);
                 co_await bhttp::async_read_some(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
-                holding.resize(body.size() + parser.get().body().size());
             }
+            holding.resize(body.size() + parser.get().body().capacity);
             if (ec) {
                 boost::system::error_code ignored;
                 stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
@@ -706,8 +742,9 @@ private:
             auto& incoming = parser.get();
             std::vector<std::pair<std::string_view, std::string_view>> fields;
             for (const auto& field : incoming) fields.emplace_back(field.name_string(), field.value());
-            TunnelResponseMessage response{"response", request.id, incoming.result_int(), joinResponseHeaders(fields),
-                                           base64Encode(incoming.body())};
+            LocalAnswer answered{TunnelResponseMessage{"response", request.id, incoming.result_int(),
+                                                       joinResponseHeaders(fields), ""}};
+            answered.body = std::move(incoming.body());
             // Nothing of this answer is left unread on a connection that is kept.
             if (parser.keep_alive() && buffer.size() == 0) {
                 slot.keep = true;
@@ -715,7 +752,7 @@ private:
                 boost::system::error_code ignored;
                 stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
             }
-            co_return response;
+            co_return answered;
         }
         co_return unavailable();
     }

@@ -1,6 +1,7 @@
 #include "cli/request_bounds.h"
 
 #include "cli/output.h"
+#include "cli/socket_state.h"
 #include "cli/stream_budgets.h"
 
 #include <boost/asio/redirect_error.hpp>
@@ -50,12 +51,12 @@ asio::awaitable<std::optional<LocalHTTPConnections::Connection>> LocalHTTPConnec
         if (!entry.idle.empty()) {
             Connection connection = std::move(entry.idle.back());
             entry.idle.pop_back();
-            co_return connection;
+            co_return lent(std::move(connection));
         }
         if (entry.open < bounds_.connectionsPerPort && makeRoom(port)) {
             ++entry.open;
             ++open_;
-            co_return Connection{};
+            co_return lent(nullptr);
         }
     }
     auto waiter = std::make_shared<Waiter>(executor_, arrivals_++);
@@ -63,12 +64,20 @@ asio::awaitable<std::optional<LocalHTTPConnections::Connection>> LocalHTTPConnec
     entry.waiting.push_back(waiter);
     boost::system::error_code ignored;
     co_await waiter->wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    if (waiter->granted) co_return std::move(*waiter->granted);
+    if (waiter->granted && !closed_) co_return lent(std::move(*waiter->granted));
     std::erase(ports_[port].waiting, waiter);
+    if (waiter->granted) give(port, std::move(*waiter->granted), false);
     co_return std::nullopt;
 }
 
+LocalHTTPConnections::Connection LocalHTTPConnections::lent(Connection connection) {
+    if (!connection) connection = std::make_unique<LocalConnection>(executor_);
+    busy_.insert(connection.get());
+    return connection;
+}
+
 void LocalHTTPConnections::give(int port, Connection connection, bool keep) {
+    busy_.erase(connection.get());
     Port& entry = ports_[port];
     if (keep && connection && !closed_) {
         if (!entry.waiting.empty()) {
@@ -130,6 +139,8 @@ void LocalHTTPConnections::grantRoom() {
 
 void LocalHTTPConnections::closeAll() {
     closed_ = true;
+    // Their requests see the failure at their next step and give them back.
+    for (auto* connection : busy_) connection->stream.close();
     for (auto& [port, entry] : ports_) {
         entry.open -= entry.idle.size();
         open_ -= entry.idle.size();
@@ -143,29 +154,67 @@ void LocalHTTPConnections::closeAll() {
 RequestBytes::RequestBytes(asio::any_io_executor executor, RequestBounds bounds)
     : executor_(std::move(executor)), bounds_(bounds) {}
 
-asio::awaitable<bool> RequestBytes::holdBody(std::size_t size) {
+bool RequestBytes::fits(std::size_t size) const {
+    // A body larger than the whole budget is held only alone.
+    return held_ == 0 || held_ + size <= bounds_.heldBytes;
+}
+
+asio::awaitable<RequestBytes::Admission> RequestBytes::holdBody(std::size_t size,
+                                                              const std::function<bool()>& connectionUp) {
+    // How often a waiting body looks at what the services took, and at the connection.
+    const auto lookEvery = std::clamp<std::chrono::milliseconds>(bounds_.pacedFor / 5, std::chrono::milliseconds(1),
+                                                                 std::chrono::milliseconds(100));
     for (;;) {
-        if (closed_) co_return false;
+        if (closed_) co_return Admission::ended;
         const auto now = Clock::now();
-        if (held_ == 0 || held_ + size <= bounds_.heldBytes) {
+        if (fits(size)) {
             held_ += size;
             if (size > 0) lastTaken_ = now;
-            co_return true;
+            co_return Admission::held;
         }
+        if (connectionUp && !connectionUp()) co_return Admission::ended;
+        lookAtSenders(now);
         const auto until = lastTaken_ + bounds_.pacedFor;
-        if (now >= until) co_return false;
-        co_await waitForChange(until);
+        if (now >= until) co_return Admission::refused;
+        co_await waitForChange(std::min(until, now + lookEvery));
     }
 }
 
-void RequestBytes::taken() { lastTaken_ = Clock::now(); }
+void RequestBytes::lookAtSenders(Clock::time_point now) {
+    for (auto* sender : senders_) {
+        // What the socket holds unacknowledged has not reached the service; where the
+        // platform does not tell, what was handed to the socket counts.
+        const std::size_t unacknowledged = unacknowledgedBytes(sender->socket_).value_or(0);
+        const std::size_t delivered = sender->written_ - std::min(unacknowledged, sender->written_);
+        if (delivered > sender->delivered_) {
+            sender->delivered_ = delivered;
+            lastTaken_ = now;
+        }
+    }
+}
 
-void RequestBytes::release(std::size_t size) {
-    if (size == 0) return;
-    // Freed room wakes the bodies waiting for it; it says nothing of whether the local
-    // services are taking what is held, so it does not extend their wait.
-    held_ -= std::min(size, held_);
-    changed();
+RequestBytes::Sending::Sending(RequestBytes& bytes, int socket)
+    : bytes_(bytes), socket_(socket), entry_(bytes.senders_.insert(bytes.senders_.end(), this)) {}
+
+RequestBytes::Sending::~Sending() { bytes_.senders_.erase(entry_); }
+
+RequestBytes::Holding::~Holding() {
+    if (apart_) {
+        bytes_.apart_ = nullptr;
+        bytes_.changed();
+    } else {
+        resize(0);
+    }
+}
+
+void RequestBytes::Holding::resize(std::size_t count) {
+    if (!apart_) {
+        bytes_.held_ = bytes_.held_ - std::min(count_, bytes_.held_) + count;
+        // Freed room wakes the bodies and answers waiting for it; it says nothing of whether
+        // the local services are taking what is held, so it does not extend their wait.
+        if (count < count_) bytes_.changed();
+    }
+    count_ = count;
 }
 
 std::uint64_t RequestBytes::startAnswer() {
@@ -179,14 +228,18 @@ void RequestBytes::finishAnswer(std::uint64_t answer) {
     if (answers_.erase(answer) != 0 && held_ >= bounds_.heldBytes) changed();
 }
 
-asio::awaitable<void> RequestBytes::roomForAnswer(std::uint64_t answer) {
-    while (!closed_ && held_ >= bounds_.heldBytes && *answers_.begin() != answer) co_await waitForChange(std::nullopt);
-}
-
-void RequestBytes::Holding::resize(std::size_t count) {
-    if (count > count_) bytes_.hold(count - count_);
-    if (count < count_) bytes_.release(count_ - count);
-    count_ = count;
+asio::awaitable<void> RequestBytes::roomForAnswer(Holding& holding, std::uint64_t answer) {
+    while (!closed_ && !holding.apart_ && held_ >= bounds_.heldBytes) {
+        if (!apart_ && *answers_.begin() == answer) {
+            // The oldest answer goes on, counted apart: its room goes to the others.
+            held_ -= std::min(holding.count_, held_);
+            holding.apart_ = true;
+            apart_ = &holding;
+            changed();
+            break;
+        }
+        co_await waitForChange(std::nullopt);
+    }
 }
 
 void RequestBytes::close() {

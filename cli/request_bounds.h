@@ -7,12 +7,15 @@
 //    descriptors of the streams stay free; an idle connection to another port is closed
 //    to make room;
 //  - request bodies and answers held, together, heldBytes. A body beyond that waits while
-//    the bodies held are being taken by their local services (some bytes within the last
-//    pacedFor), as a slow local reader sets a stream's pace; when none are, the request
-//    fails at once and the connection reads on. An answer is read on only while less
-//    than heldBytes are held (the oldest answer being read always goes on) and while the
-//    frame writer has room for it;
+//    the bodies held are being taken by their local services (their side acknowledged
+//    some bytes within the last pacedFor), as a slow local reader sets a stream's pace;
+//    when none are, the request fails at once and the connection reads on. An answer is
+//    read on only while less than heldBytes are held and while the frame writer has room
+//    for it. Once the budget is in use, the oldest answer being read goes on past it,
+//    counted apart until its request ends, so that one large answer leaves the budget to
+//    the other requests;
 //  - an answer larger than answerBytes fails.
+// The connections of a tunnel connection that ends are closed at once, the busy ones too.
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
@@ -24,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -58,21 +62,25 @@ public:
         explicit LocalConnection(boost::asio::any_io_executor executor) : stream(std::move(executor)) {}
         boost::beast::tcp_stream stream;
         boost::beast::flat_buffer buffer;
+        bool connected = false;  // false: the caller connects it
     };
     using Connection = std::unique_ptr<LocalConnection>;
 
     LocalHTTPConnections(boost::asio::any_io_executor executor, RequestBounds bounds);
 
-    // Waits in turn for a connection to `port`: a kept one, or room for a new one (an empty
-    // Connection: the caller opens it). Nullopt when none came within `wait`, or once closed.
+    // Waits in turn for a connection to `port`: a kept one, or a new one not yet connected.
+    // Nullopt when none came within `wait`, or once closed.
     boost::asio::awaitable<std::optional<Connection>> take(int port, std::chrono::milliseconds wait);
     // Gives back what take() gave: kept for the next request when `keep`, else closed.
     void give(int port, Connection connection, bool keep);
+    // Closes every connection, those in use too (what their requests wait for fails at once).
     void closeAll();
     bool closed() const { return closed_; }
     boost::asio::any_io_executor executor() const { return executor_; }
 
 private:
+    // Counts a connection handed out as busy, a new one made when there is none.
+    Connection lent(Connection connection);
     struct Waiter {
         explicit Waiter(boost::asio::any_io_executor executor, std::uint64_t order) : order(order), wake(executor) {}
         std::uint64_t order;
@@ -92,6 +100,7 @@ private:
     boost::asio::any_io_executor executor_;
     RequestBounds bounds_;
     std::map<int, Port> ports_;
+    std::set<LocalConnection*> busy_;
     std::size_t open_ = 0;
     std::uint64_t arrivals_ = 0;
     bool closed_ = false;
@@ -102,45 +111,79 @@ class RequestBytes {
 public:
     RequestBytes(boost::asio::any_io_executor executor, RequestBounds bounds);
 
-    // True once a body of `size` bytes is held; false when there is no room for it.
-    boost::asio::awaitable<bool> holdBody(std::size_t size);
-    // Held bytes were taken by a local service (they still count until released).
-    void taken();
-    void hold(std::size_t size) { held_ += size; }
-    void release(std::size_t size);
+    class Holding;
+    class Sending;
+
+    enum class Admission { held, refused, ended };
+    // Holds a body of `size` bytes, waiting for room while the local services are taking the
+    // bodies held (or `refused`). `ended` once closed, or when `connectionUp`, asked while
+    // the body waits, says the tunnel connection is gone.
+    boost::asio::awaitable<Admission> holdBody(std::size_t size, const std::function<bool()>& connectionUp);
 
     // An answer being read, in order of arrival.
     std::uint64_t startAnswer();
     void finishAnswer(std::uint64_t answer);
-    // Waits until that answer may read on.
-    boost::asio::awaitable<void> roomForAnswer(std::uint64_t answer);
+    // Waits until that answer, whose request holds `holding`, may read on.
+    boost::asio::awaitable<void> roomForAnswer(Holding& holding, std::uint64_t answer);
 
+    // The connection ended: waits end, and nothing more is held.
     void close();
+    bool closed() const { return closed_; }
 
-    // What one request holds, released however the request ends.
+    // What one request holds, released however the request ends. One request at a time, that
+    // of the oldest answer being read once the budget is in use, holds apart from the budget
+    // until it ends, so that a large answer never locks out the others.
     class Holding {
     public:
+        // Takes over `count` bytes that holdBody() held.
         Holding(RequestBytes& bytes, std::size_t count) : bytes_(bytes), count_(count) {}
-        ~Holding() { bytes_.release(count_); }
+        ~Holding();
         Holding(const Holding&) = delete;
         Holding& operator=(const Holding&) = delete;
         void resize(std::size_t count);
 
     private:
+        friend class RequestBytes;
         RequestBytes& bytes_;
         std::size_t count_;
+        bool apart_ = false;
+    };
+
+    // A body being written to its local service: what the service has taken of it (what its
+    // side of the connection has acknowledged) tells the waiting bodies that it is reading.
+    class Sending {
+    public:
+        Sending(RequestBytes& bytes, int socket);
+        ~Sending();
+        Sending(const Sending&) = delete;
+        Sending& operator=(const Sending&) = delete;
+        // All that has been handed to the socket so far.
+        void wrote(std::size_t total) { written_ = total; }
+
+    private:
+        friend class RequestBytes;
+        RequestBytes& bytes_;
+        int socket_;
+        std::size_t written_ = 0;
+        std::size_t delivered_ = 0;
+        std::list<Sending*>::iterator entry_;
     };
 
 private:
+    bool fits(std::size_t size) const;
+    // Notes when a local service took more of a body since the last look.
+    void lookAtSenders(std::chrono::steady_clock::time_point now);
     boost::asio::awaitable<void> waitForChange(std::optional<std::chrono::steady_clock::time_point> until);
     void changed();
 
     boost::asio::any_io_executor executor_;
     RequestBounds bounds_;
-    std::size_t held_ = 0;
+    std::size_t held_ = 0;           // against the budget
+    Holding* apart_ = nullptr;       // the request that holds apart from it
     std::chrono::steady_clock::time_point lastTaken_;
     std::set<std::uint64_t> answers_;
     std::uint64_t arrivals_ = 0;
+    std::list<Sending*> senders_;
     std::list<boost::asio::steady_timer*> waiting_;
     bool closed_ = false;
 };

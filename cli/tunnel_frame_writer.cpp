@@ -77,9 +77,12 @@ asio::awaitable<void> TunnelFrameWriter::sendText(std::string text) {
 }
 
 void TunnelFrameWriter::keepSpare(std::string&& text) {
-    // Large frames leave their buffer for the next ones (a few at most).
-    constexpr std::size_t spareFrom = 64u << 10, spares = 4;
-    if (text.capacity() >= spareFrom && spare_.size() < spares) spare_.push_back(std::move(text));
+    // Large frames leave their buffer for the next ones (a few at most); a rare huge one (an
+    // answer of megabytes) is freed, so that it does not stay allocated for the connection's life.
+    constexpr std::size_t spareFrom = 64u << 10, spareUpTo = 1u << 20, spares = 4;
+    if (text.capacity() >= spareFrom && text.capacity() <= spareUpTo && spare_.size() < spares) {
+        spare_.push_back(std::move(text));
+    }
 }
 
 std::string TunnelFrameWriter::takeBuffer() {

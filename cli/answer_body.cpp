@@ -1,0 +1,79 @@
+#include "cli/answer_body.h"
+
+#include "host/base64.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tessaron::cli {
+
+namespace {
+
+// The first pieces of an answer of unknown length are small, as most answers are.
+constexpr std::size_t firstPieceBytes = 3u << 10;
+
+constexpr std::size_t multipleOfThree(std::size_t bytes) { return (bytes + 2) / 3 * 3; }
+
+}  // namespace
+
+void AnswerBody::reader::append(const char* data, std::size_t size) {
+    while (size > 0) {
+        if (body_.pieces.empty() || body_.pieces.back().size == body_.pieces.back().capacity) {
+            std::size_t capacity = pieceBytes;
+            if (declared_) {
+                const std::uint64_t left = *declared_ > body_.size ? *declared_ - body_.size : size;
+                capacity = multipleOfThree(static_cast<std::size_t>(std::min<std::uint64_t>(left, pieceBytes)));
+            } else if (body_.pieces.size() < 2) {
+                capacity = firstPieceBytes << (3 * body_.pieces.size());
+            }
+            capacity = std::max(capacity, std::size_t{3});
+            body_.pieces.push_back({std::make_unique_for_overwrite<char[]>(capacity), 0, capacity});
+            body_.capacity += capacity;
+        }
+        Piece& piece = body_.pieces.back();
+        const std::size_t now = std::min(size, piece.capacity - piece.size);
+        std::memcpy(piece.bytes.get() + piece.size, data, now);
+        piece.size += now;
+        body_.size += now;
+        data += now;
+        size -= now;
+    }
+}
+
+namespace {
+
+// The frame's text before and after its Base64 body: "body" is its first member.
+std::pair<std::string, std::string> aroundBody(tunnel::TunnelResponseMessage message) {
+    message.body.clear();
+    std::string text = tunnel::encode(message);
+    constexpr std::string_view member = R"("body":")";
+    const std::size_t at = text.find(member) + member.size();
+    return {text.substr(0, at), text.substr(at)};
+}
+
+}  // namespace
+
+std::size_t answerFrameBytes(const tunnel::TunnelResponseMessage& message, std::size_t bodyBytes) {
+    const auto [head, tail] = aroundBody(message);
+    return head.size() + base64EncodedSize(bodyBytes) + tail.size();
+}
+
+std::string answerFrame(tunnel::TunnelResponseMessage message, AnswerBody::value_type&& body) {
+    const auto [head, tail] = aroundBody(std::move(message));
+    std::string frame;
+    frame.resize(head.size() + base64EncodedSize(body.size) + tail.size());
+    char* out = frame.data();
+    std::memcpy(out, head.data(), head.size());
+    out += head.size();
+    for (auto& piece : body.pieces) {
+        // Every piece but the last holds a multiple of three bytes: the encodings follow on.
+        base64EncodeTo(std::string_view(piece.bytes.get(), piece.size), out);
+        out += base64EncodedSize(piece.size);
+        piece = {};
+    }
+    body = {};
+    std::memcpy(out, tail.data(), tail.size());
+    return frame;
+}
+
+}  // namespace tessaron::cli

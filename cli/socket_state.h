@@ -1,0 +1,20 @@
+#pragma once
+// What the kernel knows of a connected TCP socket that this side is not reading or writing
+// at the moment: how much of what was written the peer has not yet acknowledged, and
+// whether the peer has ended the connection.
+
+#include <boost/system/error_code.hpp>
+
+#include <cstddef>
+#include <optional>
+
+namespace tessaron::cli {
+
+// Bytes written to the socket that the peer has not acknowledged yet; nullopt where the
+// platform does not tell.
+std::optional<std::size_t> unacknowledgedBytes(int socket);
+
+// Why the connection has ended (the peer closed or reset it), or nullopt while it is up.
+std::optional<boost::system::error_code> connectionEnded(int socket);
+
+}  // namespace tessaron::cli
