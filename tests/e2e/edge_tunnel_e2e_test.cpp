@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -1370,4 +1371,212 @@ TEST(EdgeTunnel, RequestsToAServiceThatNeverReadsStayBoundedWhileAStreamOpens) {
     const auto post = tunnel::decodeResponse(edge.frames("response").front());
     EXPECT_EQ(post.status, 502);
     EXPECT_EQ(base64Decode(post.body), "Local port " + std::to_string(port) + " is unavailable.");
+}
+
+namespace {
+
+// A local HTTP service whose every request is handled by `handle` on the connection's own
+// thread: it gets the request's path and declared body length, the body still unread.
+class PacedHTTPService : public TCPService {
+public:
+    using Handler = std::function<void(int client, const std::string& path, std::size_t length)>;
+    explicit PacedHTTPService(Handler handle)
+        : TCPService([this](int client) { serve(client); }), handle_(std::move(handle)) {}
+
+private:
+    // Requests one after the other, as long as the helper keeps the connection.
+    void serve(int client) {
+        for (;;) {
+            std::string head;
+            char byte = 0;
+            while (head.find("\r\n\r\n") == std::string::npos && read(client, &byte, 1) == 1) head += byte;
+            if (head.find("\r\n\r\n") == std::string::npos) return;
+            const auto space = head.find(' ');
+            const std::string path = head.substr(space + 1, head.find(' ', space + 1) - space - 1);
+            std::size_t length = 0;
+            if (const auto at = head.find("Content-Length: "); at != std::string::npos) {
+                length = std::stoul(head.substr(at + 16));
+            }
+            handle_(client, path, length);
+        }
+    }
+    Handler handle_;
+};
+
+void answerText(int client, const std::string& text) {
+    writeAll(client, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(text.size()) + "\r\n\r\n" + text);
+}
+
+// Reads a body of `length` bytes, `part` bytes each `every`; the service's side of the
+// connection buffers little, so that the helper sees the pace.
+std::size_t readSlowly(int client, std::size_t length, std::size_t part, std::chrono::milliseconds every) {
+    const int small = 32 << 10;
+    setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    std::string buffer(part, '\0');
+    std::size_t got = 0;
+    while (got < length) {
+        const ssize_t n = read(client, buffer.data(), std::min(part, length - got));
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+        std::this_thread::sleep_for(every);
+    }
+    return got;
+}
+
+std::size_t residentBytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6)) << 10;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The requests' bounds, scaled down, as a user's traffic meets them: a large answer, a
+// body read slowly, a stop or a dropped relay while a body waits, and answers held back
+// behind one that pauses. Healthy services are answered; the helper stops and connects
+// again at once; what it holds stays bounded and is let go with the connection.
+TEST(EdgeTunnel, RequestBoundsServeHealthyServicesAndGiveWayToAStopOrADrop) {
+    constexpr std::size_t MiB = 1u << 20;
+    struct Situation {
+        const char* name;
+        std::function<void(EdgeProcess& edge, std::unique_ptr<Tunnel>& tunnel)> play;
+    };
+    cli::EdgeTunnelSettings settings;
+    // Bodies travel in the relay's admin requests, which take less than 1 MiB.
+    settings.requestBounds.heldBytes = 256u << 10;
+    settings.requestBounds.pacedFor = 1s;
+    settings.requestBounds.answerBytes = 12 * MiB;
+    settings.localRequestTimeout = 60s;
+    const std::string chunk(64u << 10, 'y');
+    std::atomic<bool> release{false};
+
+    // Answers as the path says: "/small" at once; "/large" declares 3 MiB and pauses after 2;
+    // "/pause" pauses after 64 KiB; "/held" sends 8 MiB at about 1.3 MB/s. Bodies are read
+    // at about 320 KB/s, in parts of the loopback's segment size (smaller ones would not
+    // reopen the service's window). The end of each held or paused answer's connection is counted once
+    // the helper has closed it.
+    std::atomic<int> closedByHelper{0};
+    PacedHTTPService service([&](int client, const std::string& path, std::size_t length) {
+        if (path == "/small") return answerText(client, "ok");
+        if (path == "/upload") return answerText(client, "done " + std::to_string(readSlowly(client, length, 64u << 10, 200ms)));
+        const std::size_t declared = path == "/large" ? 3 * MiB : path == "/pause" ? 2 * MiB : 8 * MiB;
+        writeAll(client, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(declared) + "\r\n\r\n");
+        const std::size_t pauseAt = path == "/large" ? 2 * MiB : path == "/pause" ? chunk.size() : declared;
+        std::size_t sent = 0;
+        for (; sent < pauseAt; sent += chunk.size()) {
+            if (send(client, chunk.data(), chunk.size(), MSG_NOSIGNAL) <= 0) break;
+            if (path == "/held") std::this_thread::sleep_for(50ms);
+        }
+        while (!release && sent == pauseAt && sent < declared && !readable(client, 0)) std::this_thread::sleep_for(10ms);
+        if (path == "/large" && release) writeAll(client, std::string(declared - pauseAt, 'y'));
+        char byte;
+        if (path != "/large" && readable(client, 20) && read(client, &byte, 1) <= 0) ++closedByHelper;
+    });
+    const int port = service.port();
+    auto answered = [](EdgeProcess& edge, const std::string& id, double seconds) {
+        std::optional<tunnel::TunnelResponseMessage> found;
+        EdgeProcess::waitFor([&] {
+            for (const auto& frame : edge.frames("response")) {
+                if (frame.find("\"id\":\"" + id + "\"") == std::string::npos) continue;
+                found = tunnel::decodeResponse(frame);
+                return true;
+            }
+            return false;
+        }, seconds);
+        return found;
+    };
+    auto expectSmallAnswered = [&](EdgeProcess& edge, const std::string& prefix, int count) {
+        std::vector<std::string> frames;
+        for (int i = 0; i < count; ++i) frames.push_back(requestFrame(prefix + std::to_string(i), "GET", "/small", port));
+        edge.sendTogether(frames);
+        for (int i = 0; i < count; ++i) {
+            const auto response = answered(edge, prefix + std::to_string(i), 10);
+            ASSERT_TRUE(response) << prefix << i;
+            EXPECT_EQ(response->status, 200);
+            EXPECT_EQ(base64Decode(response->body), "ok");
+        }
+    };
+    // A body alone beyond the budget, read slowly, and a small one waiting behind it.
+    auto bodyWaits = [&](EdgeProcess& edge) {
+        edge.send(requestFrame("first", "POST", "/upload", port, {}, std::string(640u << 10, 'a')));
+        edge.send(requestFrame("second", "POST", "/upload", port, {}, std::string(128u << 10, 'b')));
+        std::this_thread::sleep_for(1s);
+        EXPECT_FALSE(answered(edge, "second", 0));
+    };
+
+    const std::vector<Situation> situations = {
+        {"small requests while a large answer pauses past the budget",
+         [&](EdgeProcess& edge, std::unique_ptr<Tunnel>&) {
+             edge.send(requestFrame("large", "GET", "/large", port));
+             std::this_thread::sleep_for(1s);
+             expectSmallAnswered(edge, "small", 10);
+             release = true;
+             const auto large = answered(edge, "large", 20);
+             ASSERT_TRUE(large);
+             EXPECT_EQ(base64Decode(large->body).value_or("").size(), 3 * MiB);
+         }},
+        {"a body waits while its service reads the one before",
+         [&](EdgeProcess& edge, std::unique_ptr<Tunnel>&) {
+             edge.send(requestFrame("first", "POST", "/upload", port, {}, std::string(512u << 10, 'a')));
+             edge.send(requestFrame("second", "POST", "/upload", port, {}, std::string(512u << 10, 'b')));
+             for (const char* id : {"first", "second"}) {
+                 const auto response = answered(edge, id, 30);
+                 ASSERT_TRUE(response) << id;
+                 EXPECT_EQ(base64Decode(response->body), "done " + std::to_string(512u << 10)) << id;
+             }
+         }},
+        {"a stop while a body waits",
+         [&](EdgeProcess& edge, std::unique_ptr<Tunnel>& tunnel) {
+             bodyWaits(edge);
+             const auto start = std::chrono::steady_clock::now();
+             tunnel.reset();
+             EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+             EXPECT_EQ(json::int64(json::parseObject(edge.state()), "closeCode"), 1001);
+         }},
+        {"the relay drops the connection while a body waits",
+         [&](EdgeProcess& edge, std::unique_ptr<Tunnel>&) {
+             bodyWaits(edge);
+             const int before = edge.connections();
+             const auto start = std::chrono::steady_clock::now();
+             edge.drop();
+             EXPECT_TRUE(EdgeProcess::waitFor([&] { return edge.connections() > before && edge.connected(); }, 10));
+             EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+             expectSmallAnswered(edge, "after", 1);
+         }},
+        {"answers held back behind one that pauses, then the relay drops the connection",
+         [&](EdgeProcess& edge, std::unique_ptr<Tunnel>&) {
+             const std::size_t before = residentBytes();
+             std::vector<std::string> frames{requestFrame("pause", "GET", "/pause", port)};
+             for (int i = 0; i < 5; ++i) frames.push_back(requestFrame("held" + std::to_string(i), "GET", "/held", port));
+             edge.sendTogether(frames);
+             std::size_t peak = 0;
+             for (int i = 0; i < 150; ++i, std::this_thread::sleep_for(20ms)) peak = std::max(peak, residentBytes());
+             // Five answers of 8 MiB each could take 40 MiB; the budget is 256 KiB.
+             EXPECT_LT(peak - std::min(peak, before), 16 * MiB);
+             EXPECT_FALSE(answered(edge, "held0", 0));
+             // With the connection, the answers stop being read: their connections close at once.
+             const auto dropped = std::chrono::steady_clock::now();
+             edge.drop();
+             EXPECT_TRUE(EdgeProcess::waitFor([&] { return closedByHelper.load() >= 6; }, 10)) << closedByHelper.load();
+             EXPECT_LT(std::chrono::steady_clock::now() - dropped, 3s);
+         }},
+    };
+    for (const auto& situation : situations) {
+        SCOPED_TRACE(situation.name);
+        release = false;
+        closedByHelper = 0;
+        EdgeProcess edge;
+        auto tunnel = std::make_unique<Tunnel>(edge.wsURL(), settings);
+        waitConnected(edge, *tunnel);
+        situation.play(edge, tunnel);
+        release = true;
+        if (tunnel) {
+            const auto lines = tunnel->errLines();
+            for (const auto& line : lines) {
+                EXPECT_EQ(line.find(cli::heldBytesMet(settings.requestBounds)), std::string::npos) << line;
+            }
+        }
+    }
 }
