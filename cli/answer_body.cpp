@@ -40,31 +40,31 @@ void AnswerBody::reader::append(const char* data, std::size_t size) {
     }
 }
 
-namespace {
-
-// The frame's text before and after its Base64 body: "body" is its first member.
-std::pair<std::string, std::string> aroundBody(tunnel::TunnelResponseMessage message) {
-    message.body.clear();
-    std::string text = tunnel::encode(message);
+AnswerFrame answerFrameAround(const tunnel::TunnelResponseMessage& message) {
+    AnswerFrame frame;
+    if (message.body.empty()) {
+        frame.text = tunnel::encode(message);
+    } else {
+        auto bodiless = message;
+        bodiless.body.clear();
+        frame.text = tunnel::encode(bodiless);
+    }
+    // "body" is the frame's first member (members are in order of their names).
     constexpr std::string_view member = R"("body":")";
-    const std::size_t at = text.find(member) + member.size();
-    return {text.substr(0, at), text.substr(at)};
+    frame.bodyAt = frame.text.find(member) + member.size();
+    return frame;
 }
 
-}  // namespace
-
-std::size_t answerFrameBytes(const tunnel::TunnelResponseMessage& message, std::size_t bodyBytes) {
-    const auto [head, tail] = aroundBody(message);
-    return head.size() + base64EncodedSize(bodyBytes) + tail.size();
+std::size_t answerFrameBytes(const AnswerFrame& frame, std::size_t bodyBytes) {
+    return frame.text.size() + base64EncodedSize(bodyBytes);
 }
 
-std::string answerFrame(tunnel::TunnelResponseMessage message, AnswerBody::value_type&& body) {
-    const auto [head, tail] = aroundBody(std::move(message));
-    std::string frame;
-    frame.resize(head.size() + base64EncodedSize(body.size) + tail.size());
-    char* out = frame.data();
-    std::memcpy(out, head.data(), head.size());
-    out += head.size();
+std::string answerFrame(const AnswerFrame& frame, AnswerBody::value_type&& body) {
+    std::string text;
+    text.resize(answerFrameBytes(frame, body.size));
+    char* out = text.data();
+    std::memcpy(out, frame.text.data(), frame.bodyAt);
+    out += frame.bodyAt;
     for (auto& piece : body.pieces) {
         // Every piece but the last holds a multiple of three bytes: the encodings follow on.
         base64EncodeTo(std::string_view(piece.bytes.get(), piece.size), out);
@@ -72,8 +72,8 @@ std::string answerFrame(tunnel::TunnelResponseMessage message, AnswerBody::value
         piece = {};
     }
     body = {};
-    std::memcpy(out, tail.data(), tail.size());
-    return frame;
+    std::memcpy(out, frame.text.data() + frame.bodyAt, frame.text.size() - frame.bodyAt);
+    return text;
 }
 
 }  // namespace tessaron::cli

@@ -64,11 +64,17 @@ struct AnswerBody {
     };
 };
 
-// The answer's "response" frame: `message` (whose body is ignored) carrying `body`, the
-// same text as tunnel::encode() with the Base64 of the whole body. The pieces are freed as
-// they are encoded.
-std::string answerFrame(tunnel::TunnelResponseMessage message, AnswerBody::value_type&& body);
-// The bytes the frame of an answer with `bodyBytes` of body takes, beside `message`'s fields.
-std::size_t answerFrameBytes(const tunnel::TunnelResponseMessage& message, std::size_t bodyBytes);
+// An answer's "response" frame, encoded around the place of its Base64 body: `text` is the
+// frame of `message` with an empty body, the body going at `bodyAt`.
+struct AnswerFrame {
+    std::string text;
+    std::size_t bodyAt = 0;
+};
+AnswerFrame answerFrameAround(const tunnel::TunnelResponseMessage& message);  // its body ignored
+// The size of the frame with `bodyBytes` of body.
+std::size_t answerFrameBytes(const AnswerFrame& frame, std::size_t bodyBytes);
+// The frame carrying `body`, the same text as tunnel::encode() gives with the Base64 of the
+// whole body. The pieces are freed as they are encoded.
+std::string answerFrame(const AnswerFrame& frame, AnswerBody::value_type&& body);
 
 }  // namespace tessaron::cli

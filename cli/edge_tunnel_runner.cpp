@@ -579,8 +579,9 @@ private:
                 frame = tunnel::encode(reply.message);
             } else {
                 // While it is encoded, the frame and the pieces not yet encoded.
-                holding.resize(reply.body.capacity + answerFrameBytes(reply.message, reply.body.size));
-                frame = answerFrame(std::move(reply.message), std::move(reply.body));
+                const AnswerFrame around = answerFrameAround(reply.message);
+                holding.resize(reply.body.capacity + answerFrameBytes(around, reply.body.size));
+                frame = answerFrame(around, std::move(reply.body));
             }
         }
         holding.resize(frame.size());

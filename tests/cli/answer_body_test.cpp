@@ -84,7 +84,8 @@ TEST(AnswerBody, HoldsWhatWasReadAndEncodesToThePlainFrame) {
         const tunnel::TunnelResponseMessage message{"response", row.id, 200, {{"X-Test", "a"}}, ""};
         auto expected = message;
         expected.body = base64Encode(body);
-        EXPECT_EQ(cli::answerFrameBytes(message, row.size), tunnel::encode(expected).size());
-        EXPECT_EQ(cli::answerFrame(message, std::move(read)), tunnel::encode(expected));
+        const auto around = cli::answerFrameAround(message);
+        EXPECT_EQ(cli::answerFrameBytes(around, row.size), tunnel::encode(expected).size());
+        EXPECT_EQ(cli::answerFrame(around, std::move(read)), tunnel::encode(expected));
     }
 }
