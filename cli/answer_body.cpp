@@ -60,19 +60,20 @@ std::size_t answerFrameBytes(const AnswerFrame& frame, std::size_t bodyBytes) {
 }
 
 std::string answerFrame(const AnswerFrame& frame, AnswerBody::value_type&& body) {
+    // The frame's room is reserved at once but filled piece by piece, so that what the
+    // frame takes grows as the pieces encoded into it are freed.
     std::string text;
-    text.resize(answerFrameBytes(frame, body.size));
-    char* out = text.data();
-    std::memcpy(out, frame.text.data(), frame.bodyAt);
-    out += frame.bodyAt;
+    text.reserve(answerFrameBytes(frame, body.size));
+    text.append(frame.text, 0, frame.bodyAt);
     for (auto& piece : body.pieces) {
         // Every piece but the last holds a multiple of three bytes: the encodings follow on.
-        base64EncodeTo(std::string_view(piece.bytes.get(), piece.size), out);
-        out += base64EncodedSize(piece.size);
+        const std::size_t at = text.size();
+        text.resize(at + base64EncodedSize(piece.size));
+        base64EncodeTo(std::string_view(piece.bytes.get(), piece.size), text.data() + at);
         piece = {};
     }
     body = {};
-    std::memcpy(out, frame.text.data() + frame.bodyAt, frame.text.size() - frame.bodyAt);
+    text.append(frame.text, frame.bodyAt);
     return text;
 }
 
