@@ -24,6 +24,11 @@ EdgeProcess::EdgeProcess(const std::vector<std::string>& arguments) {
     const std::string program = (standinBinDir() / "tessaron-edge").string();
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    // Made before the fork: the child of a process with threads may only make system calls.
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -35,10 +40,6 @@ EdgeProcess::EdgeProcess(const std::vector<std::string>& arguments) {
         dup2(out[1], STDOUT_FILENO);
         const int null = open("/dev/null", O_RDONLY);
         if (null >= 0) dup2(null, STDIN_FILENO);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
     }

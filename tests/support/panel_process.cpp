@@ -43,6 +43,10 @@ PanelProcess::PanelProcess(const Options& options) {
     }
     int out[2];
     if (::pipe(out) != 0) throw std::runtime_error("pipe failed");
+    // Made before the fork: the child of a process with threads may only make system calls.
+    std::vector<char*> argv;
+    for (auto& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -53,9 +57,6 @@ PanelProcess::PanelProcess(const Options& options) {
         ::dup2(out[1], STDOUT_FILENO);
         ::close(out[0]);
         ::close(out[1]);
-        std::vector<char*> argv;
-        for (auto& a : arguments) argv.push_back(a.data());
-        argv.push_back(nullptr);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }

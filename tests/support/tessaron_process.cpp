@@ -20,6 +20,28 @@ std::filesystem::path tessaronPath() { return bundleDir() / "Contents" / "MacOS"
 
 ProgramRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                       const ProgramEnvironment& environment, int timeoutSeconds) {
+    // Everything the child needs is made before the fork: the child of a process with other
+    // threads may only make system calls (an allocator lock that another thread held at the
+    // fork stays locked there for ever).
+    std::vector<std::string> environmentEntries;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string_view text(*entry);
+        const std::string name(text.substr(0, text.find('=')));
+        if (!environment.variables.count(name)) environmentEntries.emplace_back(text);
+    }
+    for (const auto& [name, value] : environment.variables) {
+        if (value) environmentEntries.push_back(name + "=" + *value);
+    }
+    std::vector<char*> envp;
+    for (auto& entry : environmentEntries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string path = program.string();
+    std::vector<std::string> copies(arguments);
+    std::vector<char*> argv{path.data()};
+    for (auto& argument : copies) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const std::string workingDirectory = environment.workingDirectory ? environment.workingDirectory->string() : "";
+
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
     pid_t pid = ::fork();
@@ -29,18 +51,8 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         ::setpgid(0, 0);
-        for (const auto& [name, value] : environment.variables) {
-            if (value) ::setenv(name.c_str(), value->c_str(), 1);
-            else ::unsetenv(name.c_str());
-        }
-        if (environment.workingDirectory && ::chdir(environment.workingDirectory->c_str()) != 0) ::_exit(126);
-        std::vector<char*> argv;
-        std::string path = program.string();
-        argv.push_back(path.data());
-        std::vector<std::string> copies(arguments);
-        for (auto& argument : copies) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        ::execv(path.c_str(), argv.data());
+        if (!workingDirectory.empty() && ::chdir(workingDirectory.c_str()) != 0) ::_exit(126);
+        ::execve(path.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }
     ::close(in[0]);
