@@ -11,8 +11,10 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace tessaron::testing {
 namespace {
@@ -21,8 +23,14 @@ namespace fs = std::filesystem;
 
 bool processGone(pid_t pid) {
     if (::kill(pid, 0) != 0) return true;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The process may be reaped between the two looks: a read that fails means it is gone.
+    const int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    char buffer[1024];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (n <= 0) return true;
+    const std::string text(buffer, static_cast<std::size_t>(n));
     auto close = text.rfind(')');
     return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
 }
