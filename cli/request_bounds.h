@@ -76,7 +76,6 @@ public:
     // Closes every connection, those in use too (what their requests wait for fails at once).
     void closeAll();
     bool closed() const { return closed_; }
-    boost::asio::any_io_executor executor() const { return executor_; }
 
 private:
     // Counts a connection handed out as busy, a new one made when there is none.

@@ -245,7 +245,8 @@ std::vector<std::string> headerValues(const http::Response& response, const std:
 }
 
 // The response frame for request id `id`, once the relay has it.
-std::optional<tunnel::TunnelResponseMessage> responseFrame(const EdgeProcess& edge, const std::string& id) {
+std::optional<tunnel::TunnelResponseMessage> responseFrame(const EdgeProcess& edge, const std::string& id,
+                                                          double seconds = 20) {
     std::optional<tunnel::TunnelResponseMessage> found;
     EdgeProcess::waitFor([&] {
         for (const auto& frame : edge.frames("response")) {
@@ -256,7 +257,7 @@ std::optional<tunnel::TunnelResponseMessage> responseFrame(const EdgeProcess& ed
             }
         }
         return false;
-    });
+    }, seconds);
     return found;
 }
 
@@ -1475,24 +1476,12 @@ TEST(EdgeTunnel, RequestBoundsServeHealthyServicesAndGiveWayToAStopOrADrop) {
         if (path != "/large" && readable(client, 20) && read(client, &byte, 1) <= 0) ++closedByHelper;
     });
     const int port = service.port();
-    auto answered = [](EdgeProcess& edge, const std::string& id, double seconds) {
-        std::optional<tunnel::TunnelResponseMessage> found;
-        EdgeProcess::waitFor([&] {
-            for (const auto& frame : edge.frames("response")) {
-                if (frame.find("\"id\":\"" + id + "\"") == std::string::npos) continue;
-                found = tunnel::decodeResponse(frame);
-                return true;
-            }
-            return false;
-        }, seconds);
-        return found;
-    };
     auto expectSmallAnswered = [&](EdgeProcess& edge, const std::string& prefix, int count) {
         std::vector<std::string> frames;
         for (int i = 0; i < count; ++i) frames.push_back(requestFrame(prefix + std::to_string(i), "GET", "/small", port));
         edge.sendTogether(frames);
         for (int i = 0; i < count; ++i) {
-            const auto response = answered(edge, prefix + std::to_string(i), 10);
+            const auto response = responseFrame(edge, prefix + std::to_string(i), 10);
             ASSERT_TRUE(response) << prefix << i;
             EXPECT_EQ(response->status, 200);
             EXPECT_EQ(base64Decode(response->body), "ok");
@@ -1503,7 +1492,7 @@ TEST(EdgeTunnel, RequestBoundsServeHealthyServicesAndGiveWayToAStopOrADrop) {
         edge.send(requestFrame("first", "POST", "/upload", port, {}, std::string(640u << 10, 'a')));
         edge.send(requestFrame("second", "POST", "/upload", port, {}, std::string(128u << 10, 'b')));
         std::this_thread::sleep_for(1s);
-        EXPECT_FALSE(answered(edge, "second", 0));
+        EXPECT_FALSE(responseFrame(edge, "second", 0));
     };
 
     const std::vector<Situation> situations = {
@@ -1513,7 +1502,7 @@ TEST(EdgeTunnel, RequestBoundsServeHealthyServicesAndGiveWayToAStopOrADrop) {
              std::this_thread::sleep_for(1s);
              expectSmallAnswered(edge, "small", 10);
              release = true;
-             const auto large = answered(edge, "large", 20);
+             const auto large = responseFrame(edge, "large", 20);
              ASSERT_TRUE(large);
              EXPECT_EQ(base64Decode(large->body).value_or("").size(), 3 * MiB);
          }},
@@ -1522,7 +1511,7 @@ TEST(EdgeTunnel, RequestBoundsServeHealthyServicesAndGiveWayToAStopOrADrop) {
              edge.send(requestFrame("first", "POST", "/upload", port, {}, std::string(512u << 10, 'a')));
              edge.send(requestFrame("second", "POST", "/upload", port, {}, std::string(512u << 10, 'b')));
              for (const char* id : {"first", "second"}) {
-                 const auto response = answered(edge, id, 30);
+                 const auto response = responseFrame(edge, id, 30);
                  ASSERT_TRUE(response) << id;
                  EXPECT_EQ(base64Decode(response->body), "done " + std::to_string(512u << 10)) << id;
              }
@@ -1555,7 +1544,7 @@ TEST(EdgeTunnel, RequestBoundsServeHealthyServicesAndGiveWayToAStopOrADrop) {
              for (int i = 0; i < 150; ++i, std::this_thread::sleep_for(20ms)) peak = std::max(peak, residentBytes());
              // Five answers of 8 MiB each could take 40 MiB; the budget is 256 KiB.
              EXPECT_LT(peak - std::min(peak, before), 16 * MiB);
-             EXPECT_FALSE(answered(edge, "held0", 0));
+             EXPECT_FALSE(responseFrame(edge, "held0", 0));
              // With the connection, the answers stop being read: their connections close at once.
              const auto dropped = std::chrono::steady_clock::now();
              edge.drop();

@@ -282,59 +282,42 @@ TEST(ProcessRunner, ChildrenInheritOnlyTheirStandardStreams) {
 
 // With a standard stream of this process closed or close-on-exec, every path still starts
 // its child, and the Mac's spawn names only the standard streams that can be passed on. Each
-// row runs in a forked process of its own, which reports one line per check on a pipe.
+// row runs in a forked process of its own, which reports what it found on a pipe.
 TEST(ProcessRunner, ChildrenStartWhateverStandardStreamsThisProcessHasClosed) {
     using namespace std::chrono_literals;
-    struct Row {
-        const char* name;
-        std::set<int> closed, closeOnExec;
-        std::array<bool, 3> setUp;
-        std::vector<int> inherited;
-    };
-    const std::vector<Row> rows = {
-        {"all open", {}, {}, {false, false, false}, {0, 1, 2}},
-        {"input closed", {0}, {}, {false, false, false}, {1, 2}},
-        {"output closed", {1}, {}, {false, false, false}, {0, 2}},
-        {"error closed", {2}, {}, {false, false, false}, {0, 1}},
-        {"all closed", {0, 1, 2}, {}, {false, false, false}, {}},
-        {"output and error set up for the child", {}, {}, {false, true, true}, {0}},
-        {"input close-on-exec", {}, {0}, {false, false, false}, {1, 2}},
-        {"input closed, the others set up", {0}, {}, {false, true, true}, {}},
+    // Closed, close-on-exec, set up for the child, and the streams to be named ("0 1 2 ").
+    const std::vector<std::tuple<std::set<int>, std::set<int>, std::array<bool, 3>, std::string>> rows = {
+        {{}, {}, {}, "0 1 2 "},        {{0}, {}, {}, "1 2 "},        {{1}, {}, {}, "0 2 "},
+        {{2}, {}, {}, "0 1 "},         {{0, 1, 2}, {}, {}, ""},      {{}, {}, {false, true, true}, "0 "},
+        {{}, {0}, {}, "1 2 "},         {{0}, {}, {false, true, true}, ""},
     };
     Watchdog watchdog(120);
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [closed, closeOnExec, setUp, inherited] : rows) {
+        SCOPED_TRACE(inherited);
         int report[2];
         ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
         std::fflush(nullptr);
         const pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            for (int fd : row.closed) ::close(fd);
-            for (int fd : row.closeOnExec) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            for (int fd : closed) ::close(fd);
+            for (int fd : closeOnExec) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
             std::string lines;
-            for (int fd : inheritedStandardStreams(row.setUp)) lines += std::to_string(fd) + " ";
-            lines += "\n";
+            for (int fd : inheritedStandardStreams(setUp)) lines += std::to_string(fd) + " ";
             try {
-                const auto captured = ProcessCommandRunner().run("/bin/sh", {"-c", "echo captured"});
-                lines += captured.standardOutput;
+                lines += "\n" + ProcessCommandRunner().run("/bin/sh", {"-c", "echo captured"}).standardOutput;
                 lines += runBounded("/bin/sh", {"-c", "echo bounded"}, 30s, 1 << 20).standardOutput;
                 lines += "interactive " + std::to_string(ProcessCommandRunner().runInteractive("/bin/true", {})) + "\n";
             } catch (const std::exception& e) {
                 lines += std::string("failed: ") + e.what() + "\n";
             }
-            const ssize_t written = ::write(report[1], lines.data(), lines.size());
-            std::_Exit(written == static_cast<ssize_t>(lines.size()) ? 0 : 1);
+            std::_Exit(::write(report[1], lines.data(), lines.size()) == static_cast<ssize_t>(lines.size()) ? 0 : 1);
         }
         ::close(report[1]);
-        std::string reported;
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) reported.append(buffer, static_cast<std::size_t>(n));
+        std::string reported(4096, '\0');
+        reported.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(report[0], reported.data(), reported.size()))));
         ::close(report[0]);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        std::string expected;
-        for (int fd : row.inherited) expected += std::to_string(fd) + " ";
-        EXPECT_EQ(reported, expected + "\ncaptured\nbounded\ninteractive 0\n");
+        ::waitpid(pid, nullptr, 0);
+        EXPECT_EQ(reported, inherited + "\ncaptured\nbounded\ninteractive 0\n");
     }
 }

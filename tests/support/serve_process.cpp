@@ -17,7 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
 
 namespace tessaron::testing {
 
@@ -29,23 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 Clock::time_point deadlineAfter(double seconds) {
     return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-// The child's environment: the test's own, with the requested changes.
-std::vector<std::string> childEnvironment(const ProgramEnvironment& environment) {
-    std::map<std::string, std::string> values;
-    for (char** entry = environ; entry && *entry; ++entry) {
-        const std::string text(*entry);
-        const auto equals = text.find('=');
-        if (equals != std::string::npos) values[text.substr(0, equals)] = text.substr(equals + 1);
-    }
-    for (const auto& [name, value] : environment.variables) {
-        if (value) values[name] = *value;
-        else values.erase(name);
-    }
-    std::vector<std::string> out;
-    for (const auto& [name, value] : values) out.push_back(name + "=" + value);
-    return out;
 }
 
 bool uidHasProcesses(uid_t uid) {
@@ -112,17 +94,7 @@ fs::path ReachableCopies::add(const fs::path& source) {
 
 RunningProgram::RunningProgram(const fs::path& program, const std::vector<std::string>& arguments,
                                const ProgramEnvironment& environment, const std::optional<ChildIdentity>& identity) {
-    // Everything the child needs is prepared before the fork: it only makes system calls.
-    std::vector<std::string> envStrings = childEnvironment(environment);
-    std::vector<char*> envp;
-    for (auto& entry : envStrings) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string path = program.string();
-    std::vector<std::string> copies(arguments);
-    std::vector<char*> argv{path.data()};
-    for (auto& argument : copies) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    std::string directory = environment.workingDirectory ? environment.workingDirectory->string() : "";
+    const PreparedExec prepared(program, arguments, environment);
 
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
@@ -150,9 +122,7 @@ RunningProgram::RunningProgram(const fs::path& program, const std::vector<std::s
         // After the change of identity, which clears it: the child dies with the test.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) ::_exit(126);
-        if (!directory.empty() && ::chdir(directory.c_str()) != 0) ::_exit(126);
-        ::execve(path.c_str(), argv.data(), envp.data());
-        ::_exit(127);
+        prepared.exec();
     }
     ::setpgid(pid_, pid_);  // also from this side, so that signalling the group never races the child
     if (devNull >= 0) ::close(devNull);

@@ -18,30 +18,38 @@ namespace tessaron::testing {
 
 std::filesystem::path tessaronPath() { return bundleDir() / "Contents" / "MacOS" / "tessaron"; }
 
-ProgramRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                      const ProgramEnvironment& environment, int timeoutSeconds) {
-    // Everything the child needs is made before the fork: the child of a process with other
-    // threads may only make system calls (an allocator lock that another thread held at the
-    // fork stays locked there for ever).
-    std::vector<std::string> environmentEntries;
-    for (char** entry = environ; *entry; ++entry) {
-        const std::string_view text(*entry);
-        const std::string name(text.substr(0, text.find('=')));
-        if (!environment.variables.count(name)) environmentEntries.emplace_back(text);
+PreparedExec::PreparedExec(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                           const ProgramEnvironment& environment)
+    : path_(program.string()), directory_(environment.workingDirectory ? environment.workingDirectory->string() : ""),
+      arguments_(arguments) {
+    // The test's own environment, with the requested changes.
+    std::map<std::string, std::string> values;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const std::string text(*entry);
+        const auto equals = text.find('=');
+        if (equals != std::string::npos) values[text.substr(0, equals)] = text.substr(equals + 1);
     }
     for (const auto& [name, value] : environment.variables) {
-        if (value) environmentEntries.push_back(name + "=" + *value);
+        if (value) values[name] = *value;
+        else values.erase(name);
     }
-    std::vector<char*> envp;
-    for (auto& entry : environmentEntries) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string path = program.string();
-    std::vector<std::string> copies(arguments);
-    std::vector<char*> argv{path.data()};
-    for (auto& argument : copies) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const std::string workingDirectory = environment.workingDirectory ? environment.workingDirectory->string() : "";
+    for (const auto& [name, value] : values) environment_.push_back(name + "=" + value);
+    argv_.push_back(path_.data());
+    for (auto& argument : arguments_) argv_.push_back(argument.data());
+    argv_.push_back(nullptr);
+    for (auto& entry : environment_) envp_.push_back(entry.data());
+    envp_.push_back(nullptr);
+}
 
+void PreparedExec::exec() const {
+    if (!directory_.empty() && ::chdir(directory_.c_str()) != 0) ::_exit(126);
+    ::execve(path_.c_str(), argv_.data(), envp_.data());
+    ::_exit(127);
+}
+
+ProgramRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                      const ProgramEnvironment& environment, int timeoutSeconds) {
+    const PreparedExec prepared(program, arguments, environment);
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
     pid_t pid = ::fork();
@@ -51,9 +59,7 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         ::setpgid(0, 0);
-        if (!workingDirectory.empty() && ::chdir(workingDirectory.c_str()) != 0) ::_exit(126);
-        ::execve(path.c_str(), argv.data(), envp.data());
-        ::_exit(127);
+        prepared.exec();
     }
     ::close(in[0]);
     ::close(out[1]);

@@ -23,6 +23,24 @@ struct ProgramEnvironment {
     std::string standardInput;  // written to the child's standard input, then closed
 };
 
+// What a child started by fork and exec needs, made before the fork: the child of a
+// process with threads may only make system calls (an allocator lock that another thread
+// held at the fork stays locked there for ever).
+class PreparedExec {
+public:
+    PreparedExec(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                 const ProgramEnvironment& environment);
+    PreparedExec(const PreparedExec&) = delete;
+    PreparedExec& operator=(const PreparedExec&) = delete;
+    // In the child: changes to the working directory and runs the program; never returns.
+    [[noreturn]] void exec() const;
+
+private:
+    std::string path_, directory_;
+    std::vector<std::string> arguments_, environment_;
+    std::vector<char*> argv_, envp_;
+};
+
 // build/Tessaron.app/Contents/MacOS/tessaron
 std::filesystem::path tessaronPath();
 
