@@ -3,6 +3,7 @@
 #include "cli/answer_body.h"
 #include "cli/cli_options.h"
 #include "cli/close_on_exec_sockets.h"
+#include "cli/local_http_exchange.h"
 #include "cli/output.h"
 #include "cli/socket_state.h"
 #include "cli/stream_forwarders.h"
@@ -62,10 +63,6 @@ void writeAll(int fd, const std::string& line) {
         if (n <= 0) return;
         done += static_cast<std::size_t>(n);
     }
-}
-
-TunnelResponseMessage plainAnswer(const std::string& id, int status, const std::string& text) {
-    return {"response", id, status, {{"content-type", "text/plain; charset=utf-8"}}, base64Encode(text)};
 }
 
 struct EdgeAddress {
@@ -134,70 +131,6 @@ asio::ssl::context clientContext() {
 }
 
 }  // namespace
-
-bool isHTTPToken(const std::string& text) {
-    if (text.empty()) return false;
-    for (unsigned char c : text) {
-        if (std::isalnum(c)) continue;
-        if (std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) == std::string_view::npos) return false;
-    }
-    return true;
-}
-
-bool isHTTPFieldValue(const std::string& text) {
-    for (unsigned char c : text) {
-        if (c == '\t') continue;
-        if (c < 0x20 || c == 0x7f) return false;
-    }
-    return true;
-}
-
-tunnel::HeaderFields joinResponseHeaders(const std::vector<std::pair<std::string_view, std::string_view>>& fields) {
-    tunnel::HeaderFields joined;
-    // The fields in order of their names without regard to case, and in their own order
-    // within one name: each run of one name is one joined field under its first spelling.
-    std::vector<std::size_t> order(fields.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return beast::iless()(fields[a].first, fields[b].first); });
-    for (std::size_t at = 0; at < order.size();) {
-        const auto& [name, first] = fields[order[at]];
-        std::string value(first);
-        const std::string_view separator = beast::iequals(name, "set-cookie") ? "\n" : ", ";
-        for (++at; at < order.size() && beast::iequals(fields[order[at]].first, name); ++at) {
-            value.append(separator).append(fields[order[at]].second);
-        }
-        joined.insert_or_assign(std::string(name), std::move(value));
-    }
-    return joined;
-}
-
-std::optional<std::string> EdgeTunnelRunner::localTarget(const std::string& path) {
-    for (unsigned char c : path) {
-        if (c <= 0x20 || c >= 0x7f || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' || c == '`' ||
-            c == '{' || c == '|' || c == '}')
-            return std::nullopt;
-    }
-    std::string reference = path.substr(0, path.find('#'));
-    // An absolute reference keeps only its path and query.
-    const auto colon = reference.find(':');
-    const auto firstDelimiter = reference.find_first_of("/?");
-    if (colon != std::string::npos && (firstDelimiter == std::string::npos || colon < firstDelimiter)) {
-        const std::string scheme = reference.substr(0, colon);
-        if (!isHTTPToken(scheme)) return std::nullopt;
-        reference = reference.substr(colon + 1);
-    }
-    if (reference.rfind("//", 0) == 0) {
-        const auto end = reference.find_first_of("/?", 2);
-        reference = end == std::string::npos ? "" : reference.substr(end);
-    }
-    const auto question = reference.find('?');
-    std::string pathPart = reference.substr(0, question);
-    if (pathPart.empty()) pathPart = "/";
-    if (pathPart.front() != '/') pathPart.insert(pathPart.begin(), '/');
-    if (question != std::string::npos) pathPart += reference.substr(question);
-    return pathPart;
-}
 
 void sendPanelHeartbeat(const EdgeTunnelConfiguration& configuration, const std::string& token) {
     auto request = http::jsonRequest("POST", origin(configuration.controlURL) + "/api/tessaron/agent/heartbeat",
@@ -546,10 +479,12 @@ private:
         std::string body = base64Decode(request.body).value_or("");
         std::string().swap(request.body);
         std::optional<boost::system::error_code> ended;
-        const auto admission = co_await bytes->holdBody(body.size(), [&] {
+        // Named, not a temporary of the co_await expression (see closeGoingAway).
+        const std::function<bool()> connectionUp = [&] {
             ended = connectionEnded(relaySocket);
             return !ended;
-        });
+        };
+        const auto admission = co_await bytes->holdBody(body.size(), connectionUp);
         if (admission == RequestBytes::Admission::ended) {
             if (ended) throw CLIError::pairing(sentence(*ended));
             co_return;
@@ -566,11 +501,20 @@ private:
         RequestBytes::Holding holding(*bytes, body.size());
         std::string frame;
         {
+            const LocalExchange exchange{configuration_.localHost,
+                                         settings_.localRequestTimeout,
+                                         settings_.requestBounds,
+                                         settings_.streamBudgets.sendingBytes,
+                                         *local,
+                                         *bytes,
+                                         *writer,
+                                         registry->addresses(),
+                                         printErrorLine_};
             LocalAnswer reply;
             if (held) {
-                reply = co_await serve(request, body, holding, *local, *bytes, *writer, registry->addresses());
+                reply = co_await exchangeWithLocalService(request, body, holding, exchange);
             } else {
-                reply.message = refused(request, heldBytesMet(settings_.requestBounds));
+                reply.message = refusedAnswer(request, heldBytesMet(settings_.requestBounds), printErrorLine_);
             }
             std::string().swap(body);
             // Once the connection has ended, its answers are dropped unencoded.
@@ -594,170 +538,6 @@ private:
         }
     }
 
-    // The answer to a request that met one of the bounds; the log says which.
-    TunnelResponseMessage refused(const TunnelRequestMessage& request, const std::string& bound) {
-        const int port = static_cast<int>(request.targetPort);
-        printError(boundMetSentence(request.id, port, bound));
-        return plainAnswer(request.id, 502, "Local port " + std::to_string(port) + " is unavailable.");
-    }
-
-    // A local service's answer: the message, and its body as read when it has one (the
-    // message's own body is then empty).
-    struct LocalAnswer {
-        LocalAnswer(TunnelResponseMessage message = {}) : message(std::move(message)) {}
-        TunnelResponseMessage message;
-        AnswerBody::value_type body;
-    };
-
-    asio::awaitable<LocalAnswer> serve(const TunnelRequestMessage& request, const std::string& body,
-                                                 RequestBytes::Holding& holding, LocalHTTPConnections& local,
-                                                 RequestBytes& bytes, TunnelFrameWriter& writer,
-                                                 LocalAddresses& addresses) {
-        const auto target = EdgeTunnelRunner::localTarget(request.path);
-        if (request.targetPort < 1 || request.targetPort > 65535 || !target) {
-            co_return plainAnswer(request.id, 400, "Invalid local target.");
-        }
-        // Nothing with a line break or other forbidden character reaches the local service.
-        bool valid = isHTTPToken(request.method);
-        for (const auto& [name, value] : request.headers) valid = valid && isHTTPToken(name) && isHTTPFieldValue(value);
-        if (!valid) co_return plainAnswer(request.id, 400, "Invalid request header fields.");
-
-        const int port = static_cast<int>(request.targetPort);
-        auto unavailable = [&] {
-            return plainAnswer(request.id, 502, "Local port " + std::to_string(port) + " is unavailable.");
-        };
-        // The fields as the HTTP library keeps them (a later field replaces an earlier one of
-        // the same name), written out with the start line into one buffer and sent with the
-        // body in one write.
-        bhttp::request_header<> outgoing;
-        outgoing.method_string(request.method);
-        const std::string& host = configuration_.localHost;
-        outgoing.set(bhttp::field::host,
-                     (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port));
-        static constexpr std::string_view dropped[] = {"connection", "content-length", "host", "transfer-encoding",
-                                                       "upgrade"};
-        for (const auto& [name, value] : request.headers) {
-            if (std::any_of(std::begin(dropped), std::end(dropped),
-                            [&](std::string_view field) { return beast::iequals(name, field); }))
-                continue;
-            outgoing.set(name, value);
-        }
-        if (!body.empty()) outgoing.set(bhttp::field::content_length, std::to_string(body.size()));
-        std::string head;
-        head.reserve(target->size() + 256);
-        head.append(outgoing.method_string()).append(1, ' ').append(*target).append(" HTTP/1.1\r\n");
-        for (const auto& field : outgoing) {
-            head.append(field.name_string()).append(": ").append(field.value()).append("\r\n");
-        }
-        head.append("\r\n");
-        const std::array<asio::const_buffer, 2> message{asio::buffer(head), asio::buffer(body)};
-
-        const RequestBounds& bounds = settings_.requestBounds;
-        // A connection to the port in turn: a kept-alive one, or room to open one.
-        auto taken = co_await local.take(port, settings_.localRequestTimeout);
-        if (!taken) {
-            if (local.closed()) co_return unavailable();
-            co_return refused(request, connectionWaitMet(bounds, settings_.localRequestTimeout));
-        }
-        // Given back however the request ends: kept when the service keeps it alive.
-        struct Slot {
-            LocalHTTPConnections& local;
-            int port;
-            LocalHTTPConnections::Connection connection;
-            bool keep = false;
-            ~Slot() { local.give(port, std::move(connection), keep); }
-        } slot{local, port, std::move(*taken)};
-
-        boost::system::error_code ec;
-        // A kept-alive connection first; if the service closed it meanwhile (nothing of an
-        // answer came back), the request goes once more on a new connection. Once the tunnel
-        // connection has ended (its connections are closed), the request ends at its next step.
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            if (local.closed()) co_return unavailable();
-            const bool reused = attempt == 0 && slot.connection->connected;
-            if (!reused) {
-                std::vector<tcp::endpoint> endpoints;
-                try {
-                    for (const auto& address : co_await addresses.lookUp(host)) {
-                        endpoints.emplace_back(address, static_cast<unsigned short>(port));
-                    }
-                } catch (const std::exception&) {
-                    co_return unavailable();
-                }
-                if (local.closed()) co_return unavailable();
-                slot.connection->buffer.clear();
-                slot.connection->stream.expires_after(settings_.localRequestTimeout);
-                co_await connectCloseOnExec(slot.connection->stream, endpoints, ec);
-                if (ec || local.closed()) co_return unavailable();
-                slot.connection->connected = true;
-                boost::system::error_code ignored;
-                slot.connection->stream.socket().set_option(tcp::no_delay(true), ignored);
-            }
-            beast::tcp_stream& stream = slot.connection->stream;
-            beast::flat_buffer& buffer = slot.connection->buffer;
-            stream.expires_after(settings_.localRequestTimeout);
-            bhttp::response_parser<AnswerBody> parser;
-            parser.body_limit(bounds.answerBytes);
-            if (request.method == "HEAD") parser.skip(true);
-            {
-                // What the service takes of the body, until its answer begins, tells the
-                // bodies waiting for room that it is reading.
-                RequestBytes::Sending sending(bytes, stream.socket().native_handle());
-                auto progress = [&sending](const boost::system::error_code& error, std::size_t total) -> std::size_t {
-                    sending.wrote(total);
-                    return error ? 0 : 65536;
-                };
-                co_await asio::async_write(stream, message, progress, asio::redirect_error(asio::use_awaitable, ec));
-                if (ec && reused) continue;
-                if (ec) co_return unavailable();
-                co_await bhttp::async_read_header(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
-            }
-            if (ec && reused && buffer.size() == 0 && !parser.got_some() &&
-                (ec == bhttp::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset)) {
-                continue;
-            }
-            // The body is read while the bytes held and the writer leave room (see RequestBounds).
-            struct Answer {
-                RequestBytes& bytes;
-                std::uint64_t ticket;
-                ~Answer() { bytes.finishAnswer(ticket); }
-            } answer{bytes, bytes.startAnswer()};
-            const std::size_t writerRoom = settings_.streamBudgets.sendingBytes;
-            while (!ec && !parser.is_done()) {
-                holding.resize(body.size() + parser.get().body().capacity);
-                co_await bytes.roomForAnswer(holding, answer.ticket);
-                if (writer.unwrittenBytes() >= writerRoom) co_await writer.waitForRoom(writerRoom);
-                co_await bhttp::async_read_some(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
-            }
-            holding.resize(body.size() + parser.get().body().capacity);
-            if (ec) {
-                boost::system::error_code ignored;
-                stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
-                if (ec == bhttp::error::body_limit) co_return refused(request, answerBytesMet(bounds));
-                if (ec.category() == bhttp::make_error_code(bhttp::error::bad_version).category() &&
-                    ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message) {
-                    co_return plainAnswer(request.id, 502, "The local service returned an invalid response.");
-                }
-                co_return unavailable();
-            }
-            auto& incoming = parser.get();
-            std::vector<std::pair<std::string_view, std::string_view>> fields;
-            for (const auto& field : incoming) fields.emplace_back(field.name_string(), field.value());
-            LocalAnswer answered{TunnelResponseMessage{"response", request.id, incoming.result_int(),
-                                                       joinResponseHeaders(fields), ""}};
-            answered.body = std::move(incoming.body());
-            // Nothing of this answer is left unread on a connection that is kept.
-            if (parser.keep_alive() && buffer.size() == 0) {
-                slot.keep = true;
-            } else {
-                boost::system::error_code ignored;
-                stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
-            }
-            co_return answered;
-        }
-        co_return unavailable();
-    }
-
     // One thread runs the loop: handlers it posts itself skip the shared queue.
     asio::io_context io_{1};
     asio::thread_pool pool_{2};
@@ -769,6 +549,10 @@ private:
     bool stopping_ = false;
     std::function<void()> cancelCurrent_;
     std::shared_ptr<LoopGate> panelPosts_ = std::make_shared<LoopGate>(io_.get_executor());
+    // The error log as the requests' exchanges write to it.
+    const std::function<void(const std::string&)> printErrorLine_ = [this](const std::string& line) {
+        printError(line);
+    };
     // When the current connection's handshake completed.
     std::optional<std::chrono::steady_clock::time_point> connectedAt_;
 };

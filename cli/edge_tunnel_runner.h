@@ -62,10 +62,6 @@ public:
     // Connects, serves and reconnects until `stop` is requested; never throws.
     void runForever(std::stop_token stop);
 
-    // The origin-form target ("/path?query") of the local service for a request path, or
-    // nullopt when the path is not a usable URL reference.
-    static std::optional<std::string> localTarget(const std::string& path);
-
 private:
     EdgeTunnelConfiguration configuration_;
     std::string edgeURL_;
@@ -75,15 +71,5 @@ private:
 
 // The heartbeat POST to the control panel (blocking); throws on failure or a non-2xx answer.
 void sendPanelHeartbeat(const EdgeTunnelConfiguration& configuration, const std::string& token);
-
-// True when the text may stand in an HTTP request as a method / header name / header value.
-bool isHTTPToken(const std::string& text);
-bool isHTTPFieldValue(const std::string& text);
-
-// Response header fields as one frame map: a repeated field is joined with ", ", except
-// Set-Cookie, whose values cannot be comma-joined and are joined with a line feed (a
-// character no field value can hold, so the edge can split them back losslessly). The
-// fields are views, so a field that is not repeated is copied only once, into the map.
-tunnel::HeaderFields joinResponseHeaders(const std::vector<std::pair<std::string_view, std::string_view>>& fields);
 
 }  // namespace tessaron::cli

@@ -17,6 +17,11 @@ using Clock = std::chrono::steady_clock;
 namespace {
 // A rare large answer does not stay allocated while its connection waits for the next.
 constexpr std::size_t keptLocalBufferBytes = 64u << 10;
+
+// An answer that holds this much is large; large answers together read on only within
+// their share, and the rest of the budget stays for the requests that hold little.
+std::size_t largeAnswerBytes(const RequestBounds& bounds) { return std::max<std::size_t>(bounds.heldBytes / 256, 1); }
+std::size_t largeAnswersShare(const RequestBounds& bounds) { return bounds.heldBytes - bounds.heldBytes / 4; }
 }  // namespace
 
 std::string boundMetSentence(const std::string& requestID, int port, const std::string& what) {
@@ -31,6 +36,10 @@ std::string heldBytesMet(const RequestBounds& bounds) {
 
 std::string answerBytesMet(const RequestBounds& bounds) {
     return "its answer was larger than " + amountText(bounds.answerBytes) + ".";
+}
+
+std::string answerHeadBytesMet(const RequestBounds& bounds) {
+    return "its answer’s head was larger than " + amountText(bounds.answerHeadBytes) + ".";
 }
 
 std::string connectionWaitMet(const RequestBounds& bounds, std::chrono::milliseconds waited) {
@@ -155,8 +164,9 @@ RequestBytes::RequestBytes(asio::any_io_executor executor, RequestBounds bounds)
     : executor_(std::move(executor)), bounds_(bounds) {}
 
 bool RequestBytes::fits(std::size_t size) const {
-    // A body larger than the whole budget is held only alone.
-    return held_ == 0 || held_ + size <= bounds_.heldBytes;
+    // A body larger than the whole budget is held only alone; a request without one holds
+    // nothing until its answer, which waits for room as every answer does.
+    return size == 0 || held_ == 0 || held_ + size <= bounds_.heldBytes;
 }
 
 asio::awaitable<RequestBytes::Admission> RequestBytes::holdBody(std::size_t size,
@@ -182,9 +192,12 @@ asio::awaitable<RequestBytes::Admission> RequestBytes::holdBody(std::size_t size
 
 void RequestBytes::lookAtSenders(Clock::time_point now) {
     for (auto* sender : senders_) {
+        // A socket closed by a time-out or the connection's end has nothing more to tell, and
+        // its descriptor may already be another socket's.
+        if (!sender->socket_.is_open()) continue;
         // What the socket holds unacknowledged has not reached the service; where the
         // platform does not tell, what was handed to the socket counts.
-        const std::size_t unacknowledged = unacknowledgedBytes(sender->socket_).value_or(0);
+        const std::size_t unacknowledged = unacknowledgedBytes(sender->socket_.native_handle()).value_or(0);
         const std::size_t delivered = sender->written_ - std::min(unacknowledged, sender->written_);
         if (delivered > sender->delivered_) {
             sender->delivered_ = delivered;
@@ -193,7 +206,7 @@ void RequestBytes::lookAtSenders(Clock::time_point now) {
     }
 }
 
-RequestBytes::Sending::Sending(RequestBytes& bytes, int socket)
+RequestBytes::Sending::Sending(RequestBytes& bytes, asio::ip::tcp::socket& socket)
     : bytes_(bytes), socket_(socket), entry_(bytes.senders_.insert(bytes.senders_.end(), this)) {}
 
 RequestBytes::Sending::~Sending() { bytes_.senders_.erase(entry_); }
@@ -217,28 +230,35 @@ void RequestBytes::Holding::resize(std::size_t count) {
     count_ = count;
 }
 
-std::uint64_t RequestBytes::startAnswer() {
-    const std::uint64_t answer = arrivals_++;
-    answers_.insert(answer);
-    return answer;
+RequestBytes::Reading::Reading(RequestBytes& bytes, Holding& holding)
+    : bytes_(bytes), holding_(holding), order_(bytes.arrivals_++) {
+    bytes_.answers_.insert(order_);
 }
 
-void RequestBytes::finishAnswer(std::uint64_t answer) {
-    // The next oldest may now read on.
-    if (answers_.erase(answer) != 0 && held_ >= bounds_.heldBytes) changed();
+RequestBytes::Reading::~Reading() {
+    bytes_.answers_.erase(order_);
+    bytes_.largeAnswers_.erase(order_);
+    // The next oldest may now go apart.
+    bytes_.changed();
 }
 
-asio::awaitable<void> RequestBytes::roomForAnswer(Holding& holding, std::uint64_t answer) {
-    while (!closed_ && !holding.apart_ && held_ >= bounds_.heldBytes) {
-        if (!apart_ && *answers_.begin() == answer) {
-            // The oldest answer goes on, counted apart: its room goes to the others.
-            held_ -= std::min(holding.count_, held_);
-            holding.apart_ = true;
-            apart_ = &holding;
-            changed();
+asio::awaitable<void> RequestBytes::Reading::room(std::size_t answerBytes, std::uint64_t declaredBytes) {
+    RequestBytes& bytes = bytes_;
+    const bool large = std::max<std::uint64_t>(answerBytes, declaredBytes) >= largeAnswerBytes(bytes.bounds_);
+    if (large) bytes.largeAnswers_.insert(order_);
+    const std::size_t limit = large ? largeAnswersShare(bytes.bounds_) : bytes.bounds_.heldBytes;
+    while (!bytes.closed_ && !holding_.apart_ && bytes.held_ >= limit) {
+        // The answers being read have met their limit: the oldest of them (of the large ones,
+        // at theirs) goes on, counted apart, and its room goes to the others.
+        const auto& meeting = bytes.held_ >= bytes.bounds_.heldBytes ? bytes.answers_ : bytes.largeAnswers_;
+        if (!bytes.apart_ && !meeting.empty() && *meeting.begin() == order_) {
+            bytes.held_ -= std::min(holding_.count_, bytes.held_);
+            holding_.apart_ = true;
+            bytes.apart_ = &holding_;
+            bytes.changed();
             break;
         }
-        co_await waitForChange(std::nullopt);
+        co_await bytes.waitForChange(std::nullopt);
     }
 }
 

@@ -9,11 +9,15 @@
 //  - request bodies and answers held, together, heldBytes. A body beyond that waits while
 //    the bodies held are being taken by their local services (their side acknowledged
 //    some bytes within the last pacedFor), as a slow local reader sets a stream's pace;
-//    when none are, the request fails at once and the connection reads on. An answer is
-//    read on only while less than heldBytes are held and while the frame writer has room
-//    for it. Once the budget is in use, the oldest answer being read goes on past it,
-//    counted apart until its request ends, so that one large answer leaves the budget to
-//    the other requests;
+//    when none are, the request fails at once and the connection reads on. A request
+//    without a body is never refused for room. An answer is read on only while the frame
+//    writer has room for it and while less than heldBytes are held; a large answer (one
+//    that holds or declares heldBytes / 256 or more) only while less than three quarters
+//    of them are held, so that the last quarter stays for requests that hold little,
+//    however many large answers are being read. When the answers being read meet their
+//    limit, the oldest of them (the oldest large one, at the large answers' limit) goes
+//    on, counted apart until its request ends; one request at a time holds apart, and
+//    when it ends the oldest answer then waiting takes its place;
 //  - an answer larger than answerBytes fails.
 // The connections of a tunnel connection that ends are closed at once, the busy ones too.
 
@@ -43,6 +47,8 @@ struct RequestBounds {
     std::size_t connections = 64;
     std::size_t heldBytes = 64u << 20;
     std::size_t answerBytes = 128u << 20;
+    // The status line and header fields of an answer.
+    std::size_t answerHeadBytes = 64u << 10;
     std::chrono::milliseconds pacedFor{500};
 };
 
@@ -51,6 +57,7 @@ struct RequestBounds {
 std::string boundMetSentence(const std::string& requestID, int port, const std::string& what);
 std::string heldBytesMet(const RequestBounds& bounds);
 std::string answerBytesMet(const RequestBounds& bounds);
+std::string answerHeadBytesMet(const RequestBounds& bounds);
 std::string connectionWaitMet(const RequestBounds& bounds, std::chrono::milliseconds waited);
 
 // The local HTTP service's connections of one tunnel connection: connections the service
@@ -111,6 +118,7 @@ public:
     RequestBytes(boost::asio::any_io_executor executor, RequestBounds bounds);
 
     class Holding;
+    class Reading;
     class Sending;
 
     enum class Admission { held, refused, ended };
@@ -119,19 +127,13 @@ public:
     // the body waits, says the tunnel connection is gone.
     boost::asio::awaitable<Admission> holdBody(std::size_t size, const std::function<bool()>& connectionUp);
 
-    // An answer being read, in order of arrival.
-    std::uint64_t startAnswer();
-    void finishAnswer(std::uint64_t answer);
-    // Waits until that answer, whose request holds `holding`, may read on.
-    boost::asio::awaitable<void> roomForAnswer(Holding& holding, std::uint64_t answer);
-
     // The connection ended: waits end, and nothing more is held.
     void close();
     bool closed() const { return closed_; }
 
     // What one request holds, released however the request ends. One request at a time, that
-    // of the oldest answer being read once the budget is in use, holds apart from the budget
-    // until it ends, so that a large answer never locks out the others.
+    // of the oldest answer being read once the answers meet their limit, holds apart from
+    // the budget until it ends, so that large answers never lock out the others.
     class Holding {
     public:
         // Takes over `count` bytes that holdBody() held.
@@ -148,11 +150,29 @@ public:
         bool apart_ = false;
     };
 
+    // An answer being read for the request that holds `holding`, in order of arrival.
+    class Reading {
+    public:
+        Reading(RequestBytes& bytes, Holding& holding);
+        ~Reading();
+        Reading(const Reading&) = delete;
+        Reading& operator=(const Reading&) = delete;
+        // Waits until the answer, which holds `answerBytes` so far and declared `declaredBytes`
+        // (0 when it did not), may read on.
+        boost::asio::awaitable<void> room(std::size_t answerBytes, std::uint64_t declaredBytes);
+
+    private:
+        RequestBytes& bytes_;
+        Holding& holding_;
+        std::uint64_t order_;
+    };
+
     // A body being written to its local service: what the service has taken of it (what its
     // side of the connection has acknowledged) tells the waiting bodies that it is reading.
+    // The socket is looked at only while it is open.
     class Sending {
     public:
-        Sending(RequestBytes& bytes, int socket);
+        Sending(RequestBytes& bytes, boost::asio::ip::tcp::socket& socket);
         ~Sending();
         Sending(const Sending&) = delete;
         Sending& operator=(const Sending&) = delete;
@@ -162,7 +182,7 @@ public:
     private:
         friend class RequestBytes;
         RequestBytes& bytes_;
-        int socket_;
+        boost::asio::ip::tcp::socket& socket_;
         std::size_t written_ = 0;
         std::size_t delivered_ = 0;
         std::list<Sending*>::iterator entry_;
@@ -180,7 +200,8 @@ private:
     std::size_t held_ = 0;           // against the budget
     Holding* apart_ = nullptr;       // the request that holds apart from it
     std::chrono::steady_clock::time_point lastTaken_;
-    std::set<std::uint64_t> answers_;
+    std::set<std::uint64_t> answers_;       // being read
+    std::set<std::uint64_t> largeAnswers_;  // of those, the large ones
     std::uint64_t arrivals_ = 0;
     std::list<Sending*> senders_;
     std::list<boost::asio::steady_timer*> waiting_;

@@ -32,6 +32,12 @@ std::optional<std::size_t> unacknowledgedBytes(int socket) {
     return std::nullopt;
 }
 
+bool nothingToRead(int socket) {
+    char byte = 0;
+    const ssize_t n = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
 std::optional<boost::system::error_code> connectionEnded(int socket) {
     int pending = 0;
     socklen_t length = sizeof pending;

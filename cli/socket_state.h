@@ -1,7 +1,7 @@
 #pragma once
 // What the kernel knows of a connected TCP socket that this side is not reading or writing
-// at the moment: how much of what was written the peer has not yet acknowledged, and
-// whether the peer has ended the connection.
+// at the moment: how much of what was written the peer has not yet acknowledged, whether
+// anything waits to be read, and whether the peer has ended the connection.
 
 #include <boost/system/error_code.hpp>
 
@@ -13,6 +13,9 @@ namespace tessaron::cli {
 // Bytes written to the socket that the peer has not acknowledged yet; nullopt where the
 // platform does not tell.
 std::optional<std::size_t> unacknowledgedBytes(int socket);
+
+// True when nothing waits to be read on the socket: no byte, no end of data and no error.
+bool nothingToRead(int socket);
 
 // Why the connection has ended (the peer closed or reset it), or nullopt while it is up.
 std::optional<boost::system::error_code> connectionEnded(int socket);

@@ -24,6 +24,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -1443,6 +1444,7 @@ TEST(EdgeTunnel, RequestBoundsServeHealthyServicesAndGiveWayToAStopOrADrop) {
     struct Situation {
         const char* name;
         std::function<void(EdgeProcess& edge, std::unique_ptr<Tunnel>& tunnel)> play;
+        std::chrono::milliseconds timeout = 60s;
     };
     cli::EdgeTunnelSettings settings;
     // Bodies travel in the relay's admin requests, which take less than 1 MiB.
@@ -1454,21 +1456,30 @@ TEST(EdgeTunnel, RequestBoundsServeHealthyServicesAndGiveWayToAStopOrADrop) {
     std::atomic<bool> release{false};
 
     // Answers as the path says: "/small" at once; "/large" declares 3 MiB and pauses after 2;
-    // "/pause" pauses after 64 KiB; "/held" sends 8 MiB at about 1.3 MB/s. Bodies are read
-    // at about 320 KB/s, in parts of the loopback's segment size (smaller ones would not
-    // reopen the service's window). The end of each held or paused answer's connection is counted once
-    // the helper has closed it.
+    // "/pause" pauses after 64 KiB; "/held" sends 8 MiB at about 1.3 MB/s, "/steady" 4 MiB at
+    // that pace, "/trickle" 1 MiB at 256 KB/s, and "/silent" falls silent after 64 KiB of
+    // 1 MiB. Bodies are read at about 320 KB/s ("/upload-slowly": 128 KB/s), in parts of the
+    // loopback's segment size (smaller ones would not reopen the service's window). The end
+    // of each held or paused answer's connection is counted once the helper has closed it.
     std::atomic<int> closedByHelper{0};
     PacedHTTPService service([&](int client, const std::string& path, std::size_t length) {
         if (path == "/small") return answerText(client, "ok");
-        if (path == "/upload") return answerText(client, "done " + std::to_string(readSlowly(client, length, 64u << 10, 200ms)));
-        const std::size_t declared = path == "/large" ? 3 * MiB : path == "/pause" ? 2 * MiB : 8 * MiB;
+        if (path.starts_with("/upload")) {
+            const auto every = path == "/upload-slowly" ? 500ms : 200ms;
+            return answerText(client, "done " + std::to_string(readSlowly(client, length, 64u << 10, every)));
+        }
+        const std::map<std::string, std::size_t> declaredFor = {
+            {"/large", 3 * MiB}, {"/pause", 2 * MiB}, {"/steady", 4 * MiB}, {"/trickle", MiB}, {"/silent", MiB}};
+        const std::size_t declared = declaredFor.contains(path) ? declaredFor.at(path) : 8 * MiB;
         writeAll(client, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(declared) + "\r\n\r\n");
-        const std::size_t pauseAt = path == "/large" ? 2 * MiB : path == "/pause" ? chunk.size() : declared;
+        const std::size_t pauseAt = path == "/large"                       ? 2 * MiB
+                                    : path == "/pause" || path == "/silent" ? chunk.size()
+                                                                            : declared;
         std::size_t sent = 0;
         for (; sent < pauseAt; sent += chunk.size()) {
             if (send(client, chunk.data(), chunk.size(), MSG_NOSIGNAL) <= 0) break;
-            if (path == "/held") std::this_thread::sleep_for(50ms);
+            if (path == "/held" || path == "/steady") std::this_thread::sleep_for(50ms);
+            if (path == "/trickle") std::this_thread::sleep_for(250ms);
         }
         while (!release && sent == pauseAt && sent < declared && !readable(client, 0)) std::this_thread::sleep_for(10ms);
         if (path == "/large" && release) writeAll(client, std::string(declared - pauseAt, 'y'));
@@ -1476,6 +1487,13 @@ TEST(EdgeTunnel, RequestBoundsServeHealthyServicesAndGiveWayToAStopOrADrop) {
         if (path != "/large" && readable(client, 20) && read(client, &byte, 1) <= 0) ++closedByHelper;
     });
     const int port = service.port();
+    LocalHTTP small;
+    auto expectWhole = [&](EdgeProcess& edge, const std::string& id, std::size_t size) {
+        const auto response = responseFrame(edge, id, 30);
+        ASSERT_TRUE(response) << id;
+        EXPECT_EQ(response->status, 200) << id;
+        EXPECT_EQ(base64Decode(response->body).value_or("").size(), size) << id;
+    };
     auto expectSmallAnswered = [&](EdgeProcess& edge, const std::string& prefix, int count) {
         std::vector<std::string> frames;
         for (int i = 0; i < count; ++i) frames.push_back(requestFrame(prefix + std::to_string(i), "GET", "/small", port));
@@ -1551,12 +1569,55 @@ TEST(EdgeTunnel, RequestBoundsServeHealthyServicesAndGiveWayToAStopOrADrop) {
              EXPECT_TRUE(EdgeProcess::waitFor([&] { return closedByHelper.load() >= 6; }, 10)) << closedByHelper.load();
              EXPECT_LT(std::chrono::steady_clock::now() - dropped, 3s);
          }},
+        {"requests that hold little beside several large answers read at a steady pace",
+         [&](EdgeProcess& edge, std::unique_ptr<Tunnel>&) {
+             edge.sendTogether({requestFrame("steady0", "GET", "/steady", port),
+                                requestFrame("steady1", "GET", "/steady", port),
+                                requestFrame("steady2", "GET", "/steady", port)});
+             std::this_thread::sleep_for(1s);
+             std::vector<std::string> frames;
+             for (int i = 0; i < 5; ++i) frames.push_back(requestFrame("get" + std::to_string(i), "GET", "/", small.port));
+             frames.push_back(requestFrame("post", "POST", "/", small.port, {}, std::string(1024, 'p')));
+             edge.sendTogether(frames);
+             for (int i = 0; i < 5; ++i) {
+                 const auto response = responseFrame(edge, "get" + std::to_string(i), 5);
+                 ASSERT_TRUE(response) << i;
+                 EXPECT_EQ(base64Decode(response->body), "root:/") << i;
+             }
+             const auto post = responseFrame(edge, "post", 5);
+             ASSERT_TRUE(post);
+             EXPECT_EQ(base64Decode(post->body), "root:/");
+             // Answered while the large ones are still being read, which then arrive whole.
+             EXPECT_FALSE(responseFrame(edge, "steady2", 0));
+             for (const char* id : {"steady0", "steady1", "steady2"}) expectWhole(edge, id, 4 * MiB);
+         }},
+        {"exchanges that move for longer than the time-out complete",
+         [&](EdgeProcess& edge, std::unique_ptr<Tunnel>&) {
+             edge.sendTogether({requestFrame("trickle", "GET", "/trickle", port),
+                                requestFrame("upload", "POST", "/upload-slowly", port, {}, std::string(640u << 10, 'u'))});
+             expectWhole(edge, "trickle", MiB);
+             const auto upload = responseFrame(edge, "upload", 30);
+             ASSERT_TRUE(upload);
+             EXPECT_EQ(base64Decode(upload->body), "done " + std::to_string(640u << 10));
+         },
+         2s},
+        {"an answer that falls silent ends after the time-out",
+         [&](EdgeProcess& edge, std::unique_ptr<Tunnel>&) {
+             const auto start = std::chrono::steady_clock::now();
+             edge.send(requestFrame("silent", "GET", "/silent", port));
+             const auto silent = responseFrame(edge, "silent", 20);
+             ASSERT_TRUE(silent);
+             EXPECT_EQ(silent->status, 502);
+             EXPECT_GE(std::chrono::steady_clock::now() - start, 2s);
+         },
+         2s},
     };
     for (const auto& situation : situations) {
         SCOPED_TRACE(situation.name);
         release = false;
         closedByHelper = 0;
         EdgeProcess edge;
+        settings.localRequestTimeout = situation.timeout;
         auto tunnel = std::make_unique<Tunnel>(edge.wsURL(), settings);
         waitConnected(edge, *tunnel);
         situation.play(edge, tunnel);
@@ -1567,5 +1628,113 @@ TEST(EdgeTunnel, RequestBoundsServeHealthyServicesAndGiveWayToAStopOrADrop) {
                 EXPECT_EQ(line.find(cli::heldBytesMet(settings.requestBounds)), std::string::npos) << line;
             }
         }
+    }
+}
+
+namespace {
+
+// The fields of a local service's head of about `bytes`: Set-Cookie fields and a security
+// policy, as the frame carries them (the cookies joined with line feeds).
+tunnel::HeaderFields largeHeadFields(std::size_t bytes) {
+    std::string cookies;
+    for (int i = 0; cookies.size() + 2048 < bytes; ++i) {
+        cookies += (cookies.empty() ? "" : "\n") + ("c" + std::to_string(i) + "=" + std::string(900, 'v') + "; Path=/");
+    }
+    return {{"Set-Cookie", cookies},
+            {"Content-Security-Policy", "default-src 'self' " + std::string(bytes - cookies.size() - 1024, 'p')}};
+}
+
+std::string largeHead(std::size_t bytes) {
+    const auto fields = largeHeadFields(bytes);
+    std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n";
+    std::istringstream cookies(fields.at("Set-Cookie"));
+    for (std::string cookie; std::getline(cookies, cookie);) head += "Set-Cookie: " + cookie + "\r\n";
+    return head + "Content-Security-Policy: " + fields.at("Content-Security-Policy") + "\r\n\r\nbig head";
+}
+
+}  // namespace
+
+// Whatever a local service sends around its answer (informational answers before it, an
+// answer nobody asked for after it, a large head, answers without a body), each request
+// gets its own answer, and so does the request that follows it on the kept connection.
+TEST(EdgeTunnel, EachRequestGetsItsOwnAnswerWhateverTheServiceSendsAroundIt) {
+    PacedHTTPService service([](int client, const std::string& path, std::size_t length) {
+        if (path == "/continue") {
+            // As most servers do: the interim answer first, then the body is read.
+            writeAll(client, "HTTP/1.1 100 Continue\r\n\r\n");
+            std::string body(length, '\0');
+            std::size_t got = 0;
+            for (ssize_t n = 1; got < length && n > 0; got += static_cast<std::size_t>(std::max<ssize_t>(n, 0))) {
+                n = read(client, body.data() + got, length - got);
+            }
+            return answerText(client, "read " + std::to_string(got));
+        }
+        if (path == "/hints") {
+            writeAll(client, "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n");
+            return answerText(client, "hinted");
+        }
+        if (path == "/twice") {
+            answerText(client, "first");
+            std::this_thread::sleep_for(300ms);
+            return answerText(client, "FOREIGN");
+        }
+        if (path.starts_with("/head/")) return writeAll(client, largeHead(std::stoul(path.substr(6)) << 10));
+        if (path == "/head") return writeAll(client, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n");
+        if (path == "/204") return writeAll(client, "HTTP/1.1 204 No Content\r\n\r\n");
+        if (path == "/304") return writeAll(client, "HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n");
+        answerText(client, "own " + path);
+    });
+    EdgeProcess edge;
+    Tunnel tunnel(edge.wsURL());
+    waitConnected(edge, tunnel);
+    const int port = service.port();
+    const std::string headBound = cli::answerHeadBytesMet(cli::RequestBounds{});
+
+    struct Row {
+        const char* name;
+        std::string method, path;
+        tunnel::HeaderFields headers;
+        std::string body;
+        int status;
+        std::string answer;
+    };
+    const std::string unavailable = "Local port " + std::to_string(port) + " is unavailable.";
+    const std::vector<Row> rows = {
+        {"100 Continue before the answer", "POST", "/continue", {{"Expect", "100-continue"}},
+         std::string(600'000, 'u'), 200, "read 600000"},
+        {"103 Early Hints before the answer", "GET", "/hints", {}, "", 200, "hinted"},
+        {"a second answer after the first", "GET", "/twice", {}, "", 200, "first"},
+        {"a head of 9 KB", "GET", "/head/9", {}, "", 200, "big head"},
+        {"a head of 60 KB", "GET", "/head/60", {}, "", 200, "big head"},
+        {"a head beyond the bound", "GET", "/head/70", {}, "", 502, unavailable},
+        {"HEAD", "HEAD", "/head", {}, "", 200, ""},
+        {"204", "GET", "/204", {}, "", 204, ""},
+        {"304", "GET", "/304", {}, "", 304, ""},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string id = "r" + std::to_string(++n);
+        edge.send(requestFrame(id, row.method, row.path, port, row.headers, row.body));
+        const auto response = responseFrame(edge, id);
+        ASSERT_TRUE(response);
+        EXPECT_EQ(response->status, row.status);
+        EXPECT_EQ(base64Decode(response->body), row.answer);
+        if (row.path.starts_with("/head/") && row.status == 200) {
+            const auto fields = largeHeadFields(std::stoul(row.path.substr(6)) << 10);
+            EXPECT_EQ(response->headers.at("Set-Cookie"), fields.at("Set-Cookie"));
+            EXPECT_EQ(response->headers.at("Content-Security-Policy"), fields.at("Content-Security-Policy"));
+        }
+        if (row.status == 502) {
+            const auto lines = tunnel.errLines();
+            EXPECT_NE(std::find(lines.begin(), lines.end(), cli::boundMetSentence(id, port, headBound)), lines.end());
+        }
+        // What the service sent after its answer has arrived by now.
+        if (row.path == "/twice") std::this_thread::sleep_for(600ms);
+        const std::string next = id + "-next";
+        edge.send(requestFrame(next, "GET", "/own/" + next, port));
+        const auto own = responseFrame(edge, next);
+        ASSERT_TRUE(own);
+        EXPECT_EQ(base64Decode(own->body), "own /own/" + next);
     }
 }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <set>
 #include <sstream>
@@ -282,7 +283,10 @@ TEST(ProcessRunner, ChildrenInheritOnlyTheirStandardStreams) {
 
 // With a standard stream of this process closed or close-on-exec, every path still starts
 // its child, and the Mac's spawn names only the standard streams that can be passed on. Each
-// row runs in a forked process of its own, which reports what it found on a pipe.
+// row runs in a forked process of its own, which reports what it found on a pipe. The forked
+// process allocates and starts threads, so this process has no thread of its own when it
+// forks (a lock another thread held at the fork would stay locked in the child): its wait
+// for each report is bounded instead of a watchdog's.
 TEST(ProcessRunner, ChildrenStartWhateverStandardStreamsThisProcessHasClosed) {
     using namespace std::chrono_literals;
     // Closed, close-on-exec, set up for the child, and the streams to be named ("0 1 2 ").
@@ -291,7 +295,6 @@ TEST(ProcessRunner, ChildrenStartWhateverStandardStreamsThisProcessHasClosed) {
         {{2}, {}, {}, "0 1 "},         {{0, 1, 2}, {}, {}, ""},      {{}, {}, {false, true, true}, "0 "},
         {{}, {0}, {}, "1 2 "},         {{0}, {}, {false, true, true}, ""},
     };
-    Watchdog watchdog(120);
     for (const auto& [closed, closeOnExec, setUp, inherited] : rows) {
         SCOPED_TRACE(inherited);
         int report[2];
@@ -315,9 +318,14 @@ TEST(ProcessRunner, ChildrenStartWhateverStandardStreamsThisProcessHasClosed) {
         }
         ::close(report[1]);
         std::string reported(4096, '\0');
-        reported.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(report[0], reported.data(), reported.size()))));
+        pollfd waiting{report[0], POLLIN, 0};
+        const bool came = ::poll(&waiting, 1, 60'000) > 0;
+        reported.resize(came ? static_cast<std::size_t>(std::max<ssize_t>(0, ::read(report[0], reported.data(), reported.size())))
+                             : 0);
         ::close(report[0]);
+        if (!came) ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
+        ASSERT_TRUE(came) << "the forked process did not report within 60 s";
         EXPECT_EQ(reported, inherited + "\ncaptured\nbounded\ninteractive 0\n");
     }
 }
