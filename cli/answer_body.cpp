@@ -14,19 +14,42 @@ constexpr std::size_t firstPieceBytes = 3u << 10;
 
 constexpr std::size_t multipleOfThree(std::size_t bytes) { return (bytes + 2) / 3 * 3; }
 
+// The next piece of a body that has `pieces` full ones holding `read` bytes, with `size`
+// bytes more to take.
+std::size_t nextPieceBytes(std::size_t pieces, std::size_t read, const boost::optional<std::uint64_t>& declared,
+                           std::size_t size) {
+    std::size_t capacity = AnswerBody::pieceBytes;
+    if (declared) {
+        const std::uint64_t left = *declared > read ? *declared - read : size;
+        capacity = multipleOfThree(static_cast<std::size_t>(std::min<std::uint64_t>(left, AnswerBody::pieceBytes)));
+    } else if (pieces < 2) {
+        capacity = firstPieceBytes << (3 * pieces);
+    }
+    return std::max(capacity, std::size_t{3});
+}
+
 }  // namespace
+
+std::size_t AnswerBody::growth(const value_type& body, const boost::optional<std::uint64_t>& declared,
+                               std::size_t bytes) {
+    std::size_t spare = body.pieces.empty() ? 0 : body.pieces.back().capacity - body.pieces.back().size;
+    std::size_t read = body.size;
+    // A body of a declared length takes no more than is left of it.
+    if (declared) bytes = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, *declared > read ? *declared - read : 0));
+    std::size_t grown = 0;
+    for (std::size_t pieces = body.pieces.size(); bytes > spare; ++pieces) {
+        bytes -= spare;
+        read += spare;
+        spare = nextPieceBytes(pieces, read, declared, bytes);
+        grown += spare;
+    }
+    return grown;
+}
 
 void AnswerBody::reader::append(const char* data, std::size_t size) {
     while (size > 0) {
         if (body_.pieces.empty() || body_.pieces.back().size == body_.pieces.back().capacity) {
-            std::size_t capacity = pieceBytes;
-            if (declared_) {
-                const std::uint64_t left = *declared_ > body_.size ? *declared_ - body_.size : size;
-                capacity = multipleOfThree(static_cast<std::size_t>(std::min<std::uint64_t>(left, pieceBytes)));
-            } else if (body_.pieces.size() < 2) {
-                capacity = firstPieceBytes << (3 * body_.pieces.size());
-            }
-            capacity = std::max(capacity, std::size_t{3});
+            const std::size_t capacity = nextPieceBytes(body_.pieces.size(), body_.size, declared_, size);
             body_.pieces.push_back({std::make_unique_for_overwrite<char[]>(capacity), 0, capacity});
             body_.capacity += capacity;
         }

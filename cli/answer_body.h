@@ -34,6 +34,10 @@ struct AnswerBody {
         std::size_t capacity = 0;   // bytes allocated for them
     };
 
+    // The room that taking `bytes` more would allocate for a body that declared `declared`.
+    static std::size_t growth(const value_type& body, const boost::optional<std::uint64_t>& declared,
+                              std::size_t bytes);
+
     class reader {
     public:
         template <bool isRequest, class Fields>

@@ -337,7 +337,10 @@ asio::awaitable<LocalAnswer> exchangeWithLocalService(const TunnelRequestMessage
                 holding.resize(body.size() + answerBytes);
                 // Waiting for room is the helper's own time, not the service's silence.
                 watch.pause();
-                co_await reading.room(answerBytes, parser->content_length().value_or(0));
+                // A read takes what the buffer holds and at most 64 KiB more.
+                const auto declared = parser->content_length();
+                co_await reading.room(answerBytes, declared.value_or(0),
+                                      AnswerBody::growth(parser->get().body(), declared, buffer.size() + 65536));
                 if (exchange.writer.unwrittenBytes() >= exchange.writerRoom) {
                     co_await exchange.writer.waitForRoom(exchange.writerRoom);
                 }

@@ -242,24 +242,29 @@ RequestBytes::Reading::~Reading() {
     bytes_.changed();
 }
 
-asio::awaitable<void> RequestBytes::Reading::room(std::size_t answerBytes, std::uint64_t declaredBytes) {
+asio::awaitable<void> RequestBytes::Reading::room(std::size_t answerBytes, std::uint64_t declaredBytes,
+                                                  std::size_t growth) {
     RequestBytes& bytes = bytes_;
     const bool large = std::max<std::uint64_t>(answerBytes, declaredBytes) >= largeAnswerBytes(bytes.bounds_);
     if (large) bytes.largeAnswers_.insert(order_);
     const std::size_t limit = large ? largeAnswersShare(bytes.bounds_) : bytes.bounds_.heldBytes;
-    while (!bytes.closed_ && !holding_.apart_ && bytes.held_ >= limit) {
+    // A read that allocates nothing always goes on.
+    while (!bytes.closed_ && !holding_.apart_ && growth > 0 && bytes.held_ + growth > limit) {
         // The answers being read have met their limit: the oldest of them (of the large ones,
         // at theirs) goes on, counted apart, and its room goes to the others.
-        const auto& meeting = bytes.held_ >= bytes.bounds_.heldBytes ? bytes.answers_ : bytes.largeAnswers_;
+        const auto& meeting = bytes.held_ + growth > bytes.bounds_.heldBytes ? bytes.answers_ : bytes.largeAnswers_;
         if (!bytes.apart_ && !meeting.empty() && *meeting.begin() == order_) {
             bytes.held_ -= std::min(holding_.count_, bytes.held_);
             holding_.apart_ = true;
             bytes.apart_ = &holding_;
             bytes.changed();
-            break;
+            co_return;
         }
         co_await bytes.waitForChange(std::nullopt);
     }
+    // What the read allocates is held before it reads, so that answers reading at once never
+    // take more than their limit together.
+    if (!holding_.apart_) holding_.resize(holding_.count_ + growth);
 }
 
 void RequestBytes::close() {

@@ -11,9 +11,9 @@
 //    some bytes within the last pacedFor), as a slow local reader sets a stream's pace;
 //    when none are, the request fails at once and the connection reads on. A request
 //    without a body is never refused for room. An answer is read on only while the frame
-//    writer has room for it and while less than heldBytes are held; a large answer (one
-//    that holds or declares heldBytes / 256 or more) only while less than three quarters
-//    of them are held, so that the last quarter stays for requests that hold little,
+//    writer has room for it and while what its next read may allocate fits in heldBytes; a
+//    large answer (one that holds or declares heldBytes / 256 or more) only while it fits
+//    in three quarters of them, so that the last quarter stays for requests that hold little,
 //    however many large answers are being read. When the answers being read meet their
 //    limit, the oldest of them (the oldest large one, at the large answers' limit) goes
 //    on, counted apart until its request ends; one request at a time holds apart, and
@@ -158,8 +158,9 @@ public:
         Reading(const Reading&) = delete;
         Reading& operator=(const Reading&) = delete;
         // Waits until the answer, which holds `answerBytes` so far and declared `declaredBytes`
-        // (0 when it did not), may read on.
-        boost::asio::awaitable<void> room(std::size_t answerBytes, std::uint64_t declaredBytes);
+        // (0 when it did not), may read on, its next read allocating at most `growth` bytes;
+        // those are held for it until the request's holding is next resized.
+        boost::asio::awaitable<void> room(std::size_t answerBytes, std::uint64_t declaredBytes, std::size_t growth);
 
     private:
         RequestBytes& bytes_;

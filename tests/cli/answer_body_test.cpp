@@ -27,7 +27,11 @@ TEST(AnswerBody, HoldsWhatWasReadAndEncodesToThePlainFrame) {
         reader.init(declared ? boost::optional<std::uint64_t>(size) : boost::none, ec);
         std::size_t largest = 0;
         for (std::size_t at = 0; at < size; at += 1000) {
-            reader.put(boost::asio::buffer(body.data() + at, std::min<std::size_t>(1000, size - at)), ec);
+            // What a part will allocate is known before it is taken.
+            const std::size_t part = std::min<std::size_t>(1000, size - at), before = read.capacity;
+            const auto growth = cli::AnswerBody::growth(read, declared ? boost::optional<std::uint64_t>(size) : boost::none, part);
+            reader.put(boost::asio::buffer(body.data() + at, part), ec);
+            EXPECT_EQ(read.capacity - before, growth) << at;
             largest = std::max(largest, read.capacity - read.size);
         }
         ASSERT_FALSE(ec);
