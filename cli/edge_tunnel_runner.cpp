@@ -23,13 +23,11 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <mutex>
 #include <netinet/in.h>
@@ -42,7 +40,6 @@ namespace tessaron::cli {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
-namespace bhttp = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 using asio::ip::tcp;
 using tunnel::TunnelRequestMessage;

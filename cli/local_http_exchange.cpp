@@ -188,9 +188,9 @@ private:
             const auto now = Clock::now();
             if (state->paused) state->last = now;
             // What the service's side acknowledged of the request since the last look.
-            const std::size_t unacknowledged =
-                state->socket->is_open() ? unacknowledgedBytes(state->socket->native_handle()).value_or(0) : 0;
-            const std::size_t delivered = state->written - std::min(unacknowledged, state->written);
+            const std::size_t delivered = state->socket->is_open()
+                                              ? acknowledgedBytes(state->socket->native_handle(), state->written)
+                                              : state->delivered;
             if (delivered > state->delivered) {
                 state->delivered = delivered;
                 state->last = now;
@@ -200,7 +200,7 @@ private:
                 // Acknowledgements are only seen when looked for: while some are awaited, the
                 // look comes sooner.
                 const Clock::duration left = state->timeout - silentFor;
-                arm(state, unacknowledged > 0 ? std::min<Clock::duration>(left, state->timeout / 4) : left);
+                arm(state, delivered < state->written ? std::min<Clock::duration>(left, state->timeout / 4) : left);
                 return;
             }
             state->ended = true;

@@ -195,10 +195,7 @@ void RequestBytes::lookAtSenders(Clock::time_point now) {
         // A socket closed by a time-out or the connection's end has nothing more to tell, and
         // its descriptor may already be another socket's.
         if (!sender->socket_.is_open()) continue;
-        // What the socket holds unacknowledged has not reached the service; where the
-        // platform does not tell, what was handed to the socket counts.
-        const std::size_t unacknowledged = unacknowledgedBytes(sender->socket_.native_handle()).value_or(0);
-        const std::size_t delivered = sender->written_ - std::min(unacknowledged, sender->written_);
+        const std::size_t delivered = acknowledgedBytes(sender->socket_.native_handle(), sender->written_);
         if (delivered > sender->delivered_) {
             sender->delivered_ = delivered;
             lastTaken_ = now;

@@ -18,7 +18,7 @@
 //    limit, the oldest of them (the oldest large one, at the large answers' limit) goes
 //    on, counted apart until its request ends; one request at a time holds apart, and
 //    when it ends the oldest answer then waiting takes its place;
-//  - an answer larger than answerBytes fails.
+//  - an answer larger than answerBytes, or with a head larger than answerHeadBytes, fails.
 // The connections of a tunnel connection that ends are closed at once, the busy ones too.
 
 #include <boost/asio/any_io_executor.hpp>

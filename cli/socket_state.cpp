@@ -2,6 +2,7 @@
 
 #include <boost/asio/error.hpp>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <netinet/in.h>
@@ -16,20 +17,17 @@
 
 namespace tessaron::cli {
 
-std::optional<std::size_t> unacknowledgedBytes(int socket) {
+std::size_t acknowledgedBytes(int socket, std::size_t written) {
+    int queued = 0;
 #if defined(__linux__)
-    int queued = 0;
-    if (::ioctl(socket, SIOCOUTQ, &queued) == 0 && queued >= 0) return static_cast<std::size_t>(queued);
+    if (::ioctl(socket, SIOCOUTQ, &queued) != 0) queued = 0;
 #elif defined(SO_NWRITE)
-    int queued = 0;
     socklen_t length = sizeof queued;
-    if (::getsockopt(socket, SOL_SOCKET, SO_NWRITE, &queued, &length) == 0 && queued >= 0) {
-        return static_cast<std::size_t>(queued);
-    }
+    if (::getsockopt(socket, SOL_SOCKET, SO_NWRITE, &queued, &length) != 0) queued = 0;
 #else
     (void)socket;
 #endif
-    return std::nullopt;
+    return written - std::min(written, static_cast<std::size_t>(std::max(queued, 0)));
 }
 
 bool nothingToRead(int socket) {
